@@ -1,0 +1,57 @@
+# Front door of the build: wraps CMake. `make test` is what CI runs.
+BUILD_DIR   ?= build
+ASAN_DIR    ?= build-asan
+TSAN_DIR    ?= build-tsan
+JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
+
+.PHONY: all build bootstrap configure test test-normal test-asan test-tsan clean format format-check
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+$(ASAN_DIR)/CMakeCache.txt:
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSTAVO_SANITIZE=ON \
+	  -DSTAVO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+$(TSAN_DIR)/CMakeCache.txt:
+	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DSTAVO_TSAN=ON \
+	  -DSTAVO_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+configure: $(BUILD_DIR)/CMakeCache.txt
+
+build: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test-normal: bootstrap $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)
+
+test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_FLAGS)
+
+# Every test, in the normal build and in the AddressSanitizer + UBSan build.
+test: bootstrap
+	$(MAKE) test-normal
+	$(MAKE) test-asan
+
+format:
+	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run -Werror
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
