@@ -1,0 +1,129 @@
+/*
+ * Adapters between libbrindle's incremental machinery and libcurl's transfer callbacks: a
+ * response body is parsed while it arrives, a request body is generated while it is sent.
+ *
+ * Install a write function with CURLOPT_WRITEFUNCTION and the adapter as CURLOPT_WRITEDATA, a
+ * read function with CURLOPT_READFUNCTION and the adapter as CURLOPT_READDATA. The adapters make
+ * no libcurl calls and this header does not include curl/curl.h, so libbrindle has no libcurl
+ * build dependency; BRINDLE_CURL_READFUNC_ABORT equals libcurl's CURL_READFUNC_ABORT.
+ *
+ * Every adapter keeps its first failure in its error record, where the caller reads it after
+ * libcurl reports the aborted transfer. Write callbacks accept all bytes of a call or none.
+ */
+#ifndef BRINDLE_CURL_H
+#define BRINDLE_CURL_H
+
+#include "brindle_core.h"
+#include "brindle_io.h"
+#include "brindle_stream.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BRINDLE_CURL_READFUNC_ABORT ((size_t)0x10000000)
+
+/* ---- Response body into one mapped record ------------------------------------------------ */
+
+typedef struct brindle_curl_parse {
+  struct brindle_parser *parser; /* owned push-parser state */
+  brindle_error error;
+} brindle_curl_parse;
+
+BRINDLE_API brindle_status brindle_curl_parse_init(brindle_curl_parse *adapter,
+                                                   const brindle_map *map, void *destination,
+                                                   const brindle_parse_options *options)
+    BRINDLE_NOEXCEPT;
+/* libcurl write callback: returns size * count when the bytes were accepted, else 0. */
+BRINDLE_API size_t brindle_curl_write_callback(char *bytes, size_t size, size_t count,
+                                               void *adapter) BRINDLE_NOEXCEPT;
+/* End of the body: the parser's finish status. */
+BRINDLE_API brindle_status brindle_curl_parse_finish(brindle_curl_parse *adapter)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_parse_cleanup(brindle_curl_parse *adapter) BRINDLE_NOEXCEPT;
+
+/* ---- Request body generated from one mapped record --------------------------------------- */
+
+typedef struct brindle_curl_upload {
+  brindle_generator generator; /* failures are in generator.error */
+} brindle_curl_upload;
+
+BRINDLE_API brindle_status brindle_curl_upload_init(brindle_curl_upload *adapter,
+                                                    const brindle_map *map, const void *record,
+                                                    const brindle_write_options *options)
+    BRINDLE_NOEXCEPT;
+/* libcurl read callback: bytes produced, 0 at the end, BRINDLE_CURL_READFUNC_ABORT on failure. */
+BRINDLE_API size_t brindle_curl_read_callback(char *buffer, size_t size, size_t count,
+                                              void *adapter) BRINDLE_NOEXCEPT;
+/* Always -1: the length is not known in advance (see brindle_generator_measure). */
+BRINDLE_API long brindle_curl_upload_size(const brindle_curl_upload *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_upload_cleanup(brindle_curl_upload *adapter) BRINDLE_NOEXCEPT;
+
+/* ---- Response bodies holding arrays ------------------------------------------------------ */
+
+/* Each element is parsed into destination, handed to item_callback and reset. */
+typedef struct brindle_curl_array_parse {
+  brindle_array_stream *stream; /* owned push stream */
+  const brindle_map *map;
+  void *destination;
+  brindle_array_item_callback item_callback;
+  void *user_data;
+  brindle_error error;
+} brindle_curl_array_parse;
+
+BRINDLE_API brindle_status brindle_curl_array_parse_init(
+    brindle_curl_array_parse *adapter, const char *field, const brindle_map *map,
+    void *destination, const brindle_parse_options *options,
+    brindle_array_item_callback item_callback, void *user_data) BRINDLE_NOEXCEPT;
+BRINDLE_API size_t brindle_curl_array_write_callback(char *bytes, size_t size, size_t count,
+                                                     void *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_curl_array_parse_finish(brindle_curl_array_parse *adapter)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_array_parse_cleanup(brindle_curl_array_parse *adapter)
+    BRINDLE_NOEXCEPT;
+
+/* Each string element is delivered as begin, chunks, end. */
+typedef struct brindle_curl_string_array_parse {
+  brindle_array_stream *stream;
+  brindle_array_string_handlers handlers;
+  void *handler_context;
+  brindle_error error;
+} brindle_curl_string_array_parse;
+
+BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
+    brindle_curl_string_array_parse *adapter, const char *field,
+    const brindle_parse_options *options, const brindle_array_string_handlers *handlers,
+    void *handler_context) BRINDLE_NOEXCEPT;
+BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size,
+                                                            size_t count,
+                                                            void *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_curl_string_array_parse_finish(
+    brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_string_array_parse_cleanup(
+    brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
+
+/* Each string element is collected whole (up to 1048576 bytes) and handed to item_callback. */
+typedef struct brindle_curl_string_items_parse {
+  brindle_array_stream *stream;
+  brindle_array_string_item_callback item_callback;
+  void *user_data;
+  brindle_error error;
+} brindle_curl_string_items_parse;
+
+BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
+    brindle_curl_string_items_parse *adapter, const char *field,
+    const brindle_parse_options *options, brindle_array_string_item_callback item_callback,
+    void *user_data) BRINDLE_NOEXCEPT;
+BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size,
+                                                            size_t count,
+                                                            void *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_curl_string_items_parse_finish(
+    brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_string_items_parse_cleanup(
+    brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINDLE_CURL_H */

@@ -1,0 +1,170 @@
+/*
+ * Reading JSON into mapped records and writing records as JSON: one-shot parsing, the serializer
+ * (compact, pretty, JSON Lines; buffers, sinks, files), the resumable pull generator, and the
+ * object stream that reads a sequence of top-level objects.
+ */
+#ifndef BRINDLE_IO_H
+#define BRINDLE_IO_H
+
+#include "brindle_core.h"
+#include "brindle_values.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Parsing ----------------------------------------------------------------------------- */
+
+/* Each parses one JSON object into record. options and error may be NULL; error receives the
+ * final code, position and message. */
+BRINDLE_API brindle_status brindle_parse_buffer(const brindle_map *map, void *record,
+                                                const char *bytes, size_t length,
+                                                const brindle_parse_options *options,
+                                                brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_parse_cstr(const brindle_map *map, void *record,
+                                              const char *text,
+                                              const brindle_parse_options *options,
+                                              brindle_error *error) BRINDLE_NOEXCEPT;
+/* Calls reader with a 1024-byte buffer until a result has eof set. */
+BRINDLE_API brindle_status brindle_parse_reader(const brindle_map *map, void *record,
+                                                brindle_reader reader, void *user,
+                                                const brindle_parse_options *options,
+                                                brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_parse_filep(const brindle_map *map, void *record, FILE *file,
+                                               const brindle_parse_options *options,
+                                               brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_parse_path(const brindle_map *map, void *record,
+                                              const char *path,
+                                              const brindle_parse_options *options,
+                                              brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* ---- Serializer -------------------------------------------------------------------------- */
+
+/* One record as one JSON object, fields in map order, omission by the field flags. */
+BRINDLE_API brindle_status brindle_serialize_sink(const brindle_map *map, const void *record,
+                                                  brindle_sink sink, void *sink_user,
+                                                  const brindle_write_options *options,
+                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+/* NUL-terminated text in buffer; *length (optional) receives the bytes the whole output needs,
+ * without the NUL, even when it did not fit. */
+BRINDLE_API brindle_status brindle_serialize_buffer(const brindle_map *map, const void *record,
+                                                    char *buffer, size_t capacity,
+                                                    size_t *length,
+                                                    const brindle_write_options *options,
+                                                    brindle_error *error) BRINDLE_NOEXCEPT;
+/* A new NUL-terminated buffer owned by the caller; free it with brindle_owned_buffer_free. */
+BRINDLE_API brindle_status brindle_serialize_owned(const brindle_map *map, const void *record,
+                                                   brindle_owned_buffer *out,
+                                                   const brindle_write_options *options,
+                                                   brindle_error *error) BRINDLE_NOEXCEPT;
+/* A NUL-terminated string from the system malloc (free it with free), or NULL on failure. */
+BRINDLE_API char *brindle_serialize_alloc(const brindle_map *map, const void *record,
+                                          size_t *length, const brindle_write_options *options,
+                                          brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_filep(const brindle_map *map, const void *record,
+                                                   FILE *file,
+                                                   const brindle_write_options *options,
+                                                   brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_path(const brindle_map *map, const void *record,
+                                                  const char *path,
+                                                  const brindle_write_options *options,
+                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* JSON Lines: count records at items + i * stride (stride 0: map->struct_size), each followed
+ * by a newline. */
+BRINDLE_API brindle_status brindle_serialize_jsonl_sink(const brindle_map *map,
+                                                        const void *items, size_t count,
+                                                        size_t stride, brindle_sink sink,
+                                                        void *sink_user,
+                                                        const brindle_write_options *options,
+                                                        brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_jsonl_buffer(
+    const brindle_map *map, const void *items, size_t count, size_t stride, char *buffer,
+    size_t capacity, size_t *length, const brindle_write_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_jsonl_owned(const brindle_map *map,
+                                                         const void *items, size_t count,
+                                                         size_t stride, brindle_owned_buffer *out,
+                                                         const brindle_write_options *options,
+                                                         brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API char *brindle_serialize_jsonl_alloc(const brindle_map *map, const void *items,
+                                                size_t count, size_t stride, size_t *length,
+                                                const brindle_write_options *options,
+                                                brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_jsonl_filep(const brindle_map *map,
+                                                         const void *items, size_t count,
+                                                         size_t stride, FILE *file,
+                                                         const brindle_write_options *options,
+                                                         brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_jsonl_path(const brindle_map *map,
+                                                        const void *items, size_t count,
+                                                        size_t stride, const char *path,
+                                                        const brindle_write_options *options,
+                                                        brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* ---- Generator --------------------------------------------------------------------------- */
+
+/* Pull form of the serializer: the same text, handed out in pieces of any size. */
+typedef struct brindle_generator {
+  struct brindle_generator_state *state; /* private; NULL before init and after cleanup */
+  int32_t done;                          /* the whole document has been handed out */
+  brindle_error error;                   /* every generator failure is recorded here */
+} brindle_generator;
+
+BRINDLE_API brindle_status brindle_generator_init(brindle_generator *generator,
+                                                  const brindle_map *map, const void *record,
+                                                  const brindle_write_options *options)
+    BRINDLE_NOEXCEPT;
+/* Writes at most capacity bytes; *out_length and *out_done are optional. */
+BRINDLE_API brindle_status brindle_generator_read(brindle_generator *generator, char *buffer,
+                                                  size_t capacity, size_t *out_length,
+                                                  int *out_done) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_generator_cleanup(brindle_generator *generator) BRINDLE_NOEXCEPT;
+/* Length of the serialized text, computed in advance (every source and JSON value that would be
+ * written must be rewindable). */
+BRINDLE_API brindle_status brindle_generator_measure(const brindle_map *map, const void *record,
+                                                     const brindle_write_options *options,
+                                                     size_t *out_length,
+                                                     brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* ---- Object stream ----------------------------------------------------------------------- */
+
+/* Reads a sequence of top-level objects (NDJSON or concatenated) one at a time. */
+typedef struct brindle_stream brindle_stream;
+
+/* Results of brindle_stream_next. */
+enum {
+  BRINDLE_STREAM_OBJECT = 0,      /* one object was stored */
+  BRINDLE_STREAM_EOF = 1,         /* the input ended cleanly between objects */
+  BRINDLE_STREAM_WOULD_BLOCK = 2, /* no input now: call again with the same destination */
+  BRINDLE_STREAM_ERROR = 3        /* failure; see the error record */
+};
+
+BRINDLE_API brindle_stream *brindle_stream_open_reader(const brindle_map *map,
+                                                       brindle_reader reader, void *user,
+                                                       const brindle_parse_options *options,
+                                                       brindle_error *error) BRINDLE_NOEXCEPT;
+/* The stream does not own the FILE*. */
+BRINDLE_API brindle_stream *brindle_stream_open_filep(const brindle_map *map, FILE *file,
+                                                      const brindle_parse_options *options,
+                                                      brindle_error *error) BRINDLE_NOEXCEPT;
+/* Opens the path for reading; the stream closes it. */
+BRINDLE_API brindle_stream *brindle_stream_open_path(const brindle_map *map, const char *path,
+                                                     const brindle_parse_options *options,
+                                                     brindle_error *error) BRINDLE_NOEXCEPT;
+/* The stream does not own the descriptor, which may be non-blocking. */
+BRINDLE_API brindle_stream *brindle_stream_open_fd(const brindle_map *map, int fd,
+                                                   const brindle_parse_options *options,
+                                                   brindle_error *error) BRINDLE_NOEXCEPT;
+/* Reads the next object into record; returns a BRINDLE_STREAM_* result. */
+BRINDLE_API int brindle_stream_next(brindle_stream *stream, void *record,
+                                    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API const brindle_error *brindle_stream_error(const brindle_stream *stream)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_stream_close(brindle_stream *stream) BRINDLE_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINDLE_IO_H */

@@ -1,0 +1,223 @@
+/*
+ * Streaming readers for whole streams: JSON arrays read element by element, server-sent events,
+ * and MIME multipart bodies. Each holds only the current element, line or delimiter prefix, so
+ * input of any size passes through in bounded memory.
+ */
+#ifndef BRINDLE_STREAM_H
+#define BRINDLE_STREAM_H
+
+#include "brindle_core.h"
+#include "brindle_values.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Array stream ------------------------------------------------------------------------ */
+
+/* Reads one array (the root, or one member of a root object) element by element. */
+typedef struct brindle_array_stream brindle_array_stream;
+
+/* Results of brindle_array_stream_next and brindle_array_stream_next_value. */
+enum {
+  BRINDLE_ARRAY_STREAM_ITEM = 0,       /* an element was produced */
+  BRINDLE_ARRAY_STREAM_END = 1,        /* the array and the document ended */
+  BRINDLE_ARRAY_STREAM_NEED_INPUT = 2, /* push input is exhausted: more bytes are needed */
+  BRINDLE_ARRAY_STREAM_ERROR = 3       /* failure: see brindle_array_stream_error */
+};
+
+/* Called for every element of a push stream, with the filled destination; non-zero fails. */
+typedef int (*brindle_array_item_callback)(void *user_data, void *destination);
+
+/* Receives string elements piecewise; item_chunk is required. */
+typedef struct brindle_array_string_handlers {
+  brindle_status (*item_begin)(void *context, brindle_error *error);
+  brindle_status (*item_chunk)(void *context, const char *bytes, size_t length,
+                               brindle_error *error);
+  brindle_status (*item_end)(void *context, brindle_error *error);
+} brindle_array_string_handlers;
+
+/* Receives each whole string element (at most 1048576 bytes); non-zero fails. */
+typedef int (*brindle_array_string_item_callback)(void *user_data, const char *text,
+                                                  size_t length);
+
+/* field: the member of the root object that holds the array, or NULL/"" for a root array. */
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_reader(
+    const char *field, brindle_reader reader, void *context,
+    const brindle_parse_options *options, brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_filep(
+    const char *field, FILE *file, const brindle_parse_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_path(
+    const char *field, const char *path, const brindle_parse_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(
+    const char *field, int fd, const brindle_parse_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_push(
+    const char *field, const brindle_parse_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* Pull: the next element into destination (mapped) or into a JSON value (raw capture). */
+BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const brindle_map *map,
+                                          void *destination,
+                                          brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
+                                                brindle_json_value *value,
+                                                brindle_error *error) BRINDLE_NOEXCEPT;
+
+/* Push: every complete element is parsed into destination, handed to item_callback and reset. */
+BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *stream,
+                                                     const brindle_map *map, void *destination,
+                                                     const char *bytes, size_t length,
+                                                     brindle_array_item_callback item_callback,
+                                                     void *user_data,
+                                                     brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *stream,
+                                                       const brindle_map *map,
+                                                       void *destination,
+                                                       brindle_array_item_callback item_callback,
+                                                       void *user_data,
+                                                       brindle_error *error) BRINDLE_NOEXCEPT;
+/* Push, arrays of strings delivered as begin, chunks, end. */
+BRINDLE_API brindle_status brindle_array_stream_push_string(
+    brindle_array_stream *stream, const char *bytes, size_t length,
+    const brindle_array_string_handlers *handlers, void *handler_context,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_array_stream_finish_string(
+    brindle_array_stream *stream, const brindle_array_string_handlers *handlers,
+    void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
+/* Push, arrays of strings delivered whole. */
+BRINDLE_API brindle_status brindle_array_stream_push_string_items(
+    brindle_array_stream *stream, const char *bytes, size_t length,
+    brindle_array_string_item_callback item_callback, void *user_data,
+    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
+    brindle_array_stream *stream, brindle_array_string_item_callback item_callback,
+    void *user_data, brindle_error *error) BRINDLE_NOEXCEPT;
+
+BRINDLE_API const brindle_error *brindle_array_stream_error(const brindle_array_stream *stream)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) BRINDLE_NOEXCEPT;
+
+/* ---- Server-sent events ------------------------------------------------------------------ */
+
+typedef struct brindle_sse_options {
+  size_t max_line_bytes;  /* 65536 */
+  size_t max_data_bytes;  /* 1048576: data of one event, joining line feeds included */
+  size_t max_field_bytes; /* 1048576: event name and id */
+  const brindle_allocator *allocator; /* NULL: default */
+} brindle_sse_options;
+
+BRINDLE_API brindle_sse_options brindle_default_sse_options(void) BRINDLE_NOEXCEPT;
+
+/* Handed to callbacks; valid during the call. */
+typedef struct brindle_sse_event {
+  const char *event;  /* "" when the event has no name */
+  const char *id;     /* NULL when absent */
+  size_t data_length; /* data bytes delivered so far */
+  uint64_t retry;     /* milliseconds; 0 when absent */
+  int32_t has_retry;
+} brindle_sse_event;
+
+/* Plain flavour; any member may be NULL. Non-zero returns are failures. */
+typedef struct brindle_sse_callbacks {
+  int (*begin_event)(void *user_data, const brindle_sse_event *event, brindle_error *error);
+  int (*data_chunk)(void *user_data, const char *bytes, size_t length, brindle_error *error);
+  int (*end_event)(void *user_data, const brindle_sse_event *event, brindle_error *error);
+} brindle_sse_callbacks;
+
+/* JSON flavour: an optional event-name filter and parse options. */
+typedef struct brindle_sse_json_options {
+  const char *const *event_names; /* NULL or empty: every event */
+  size_t event_name_count;
+  const brindle_parse_options *parse_options; /* NULL: defaults */
+} brindle_sse_json_options;
+
+/* Called once per accepted event with data, after its JSON was parsed into destination. */
+typedef int (*brindle_sse_json_callback)(void *user_data, const brindle_sse_event *event,
+                                         void *destination, brindle_error *error);
+
+typedef struct brindle_sse brindle_sse;
+
+BRINDLE_API brindle_sse *brindle_sse_open(const brindle_sse_options *options,
+                                          brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_push(brindle_sse *parser, const char *bytes,
+                                            size_t length,
+                                            const brindle_sse_callbacks *callbacks,
+                                            void *user_data,
+                                            brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_finish(brindle_sse *parser,
+                                              const brindle_sse_callbacks *callbacks,
+                                              void *user_data,
+                                              brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_push_json(brindle_sse *parser, const brindle_map *map,
+                                                 void *destination, const char *bytes,
+                                                 size_t length,
+                                                 const brindle_sse_json_options *json_options,
+                                                 brindle_sse_json_callback callback,
+                                                 void *user_data,
+                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_finish_json(brindle_sse *parser, const brindle_map *map,
+                                                   void *destination,
+                                                   const brindle_sse_json_options *json_options,
+                                                   brindle_sse_json_callback callback,
+                                                   void *user_data,
+                                                   brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_sse_close(brindle_sse *parser) BRINDLE_NOEXCEPT;
+
+/* ---- Multipart --------------------------------------------------------------------------- */
+
+typedef struct brindle_multipart_options {
+  size_t max_boundary_bytes; /* 200 */
+  size_t max_line_bytes;     /* 65536: header, boundary and epilogue lines */
+  size_t max_headers;        /* 64 per part */
+  size_t max_buffered_bytes; /* 1048576: body bytes held while a delimiter may be forming */
+  const brindle_allocator *allocator; /* NULL: default */
+} brindle_multipart_options;
+
+BRINDLE_API brindle_multipart_options brindle_default_multipart_options(void) BRINDLE_NOEXCEPT;
+
+/* One header line of a part: name as received, value trimmed of spaces and tabs. */
+typedef struct brindle_multipart_header {
+  char *name;
+  char *value;
+} brindle_multipart_header;
+
+/* The current part; valid during the callback only. */
+typedef struct brindle_multipart_part {
+  const char *name;         /* Content-Disposition name parameter, or NULL */
+  const char *content_type; /* Content-Type value, or NULL */
+  int64_t content_length;   /* Content-Length, or -1 */
+  const brindle_multipart_header *headers;
+  size_t header_count;
+} brindle_multipart_part;
+
+/* Any member may be NULL. Non-zero returns are failures. */
+typedef struct brindle_multipart_callbacks {
+  int (*begin_part)(void *user_data, const brindle_multipart_part *part, brindle_error *error);
+  int (*part_data)(void *user_data, const char *bytes, size_t length, brindle_error *error);
+  int (*end_part)(void *user_data, const brindle_multipart_part *part, brindle_error *error);
+} brindle_multipart_callbacks;
+
+typedef struct brindle_multipart brindle_multipart;
+
+/* content_type: the whole Content-Type header value, which names the boundary. */
+BRINDLE_API brindle_multipart *brindle_multipart_open(const char *content_type,
+                                                      const brindle_multipart_options *options,
+                                                      brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, const char *bytes,
+                                                  size_t length,
+                                                  const brindle_multipart_callbacks *callbacks,
+                                                  void *user_data,
+                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+/* Succeeds only when the closing delimiter has been seen. */
+BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser,
+                                                    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_multipart_close(brindle_multipart *parser) BRINDLE_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINDLE_STREAM_H */
