@@ -1,13 +1,14 @@
 # stavo_add_library(NAME <name> VERSION <x.y.z> SOVERSION <n> SOURCES ... PUBLIC_HEADERS ...
 #                   INCLUDE_DIR <dir> [PUBLIC_LIBS ...] [PRIVATE_LIBS ...] [PC_REQUIRES ...]
-#                   [PC_LIBS_PRIVATE ...] [DESCRIPTION text])
+#                   [PC_REQUIRES_PRIVATE ...] [PC_LIBS_PRIVATE ...] [DEPENDS_PACKAGES ...]
+#                   [DESCRIPTION text])
 #
 # Builds the sources once as an object library <name>_objects (tests link it to reach internal
 # functions), then a shared library <name> from those objects with a SONAME, hidden visibility,
 # install rules, a pkg-config file and a CMake package config.
 function(stavo_add_library)
   cmake_parse_arguments(L "" "NAME;VERSION;SOVERSION;INCLUDE_DIR;DESCRIPTION"
-    "SOURCES;PUBLIC_HEADERS;PUBLIC_LIBS;PRIVATE_LIBS;PC_REQUIRES;PC_LIBS_PRIVATE;DEPENDS_PACKAGES" ${ARGN})
+    "SOURCES;PUBLIC_HEADERS;PUBLIC_LIBS;PRIVATE_LIBS;PC_REQUIRES;PC_REQUIRES_PRIVATE;PC_LIBS_PRIVATE;DEPENDS_PACKAGES" ${ARGN})
 
   add_library(${L_NAME}_objects OBJECT ${L_SOURCES})
   stavo_set_warnings(${L_NAME}_objects)
@@ -51,11 +52,13 @@ function(stavo_add_library)
     ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}ConfigVersion.cmake
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${L_NAME})
 
-  # pkg-config file.
+  # pkg-config file, relocatable: the prefix is found relative to the file itself.
+  file(RELATIVE_PATH PC_PREFIX_FROM_PCFILEDIR "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
   set(PC_NAME ${L_NAME})
   set(PC_DESCRIPTION "${L_DESCRIPTION}")
   set(PC_VERSION ${L_VERSION})
   string(REPLACE ";" ", " PC_REQUIRES "${L_PC_REQUIRES}")
+  string(REPLACE ";" ", " PC_REQUIRES_PRIVATE "${L_PC_REQUIRES_PRIVATE}")
   string(REPLACE ";" " " PC_LIBS_PRIVATE "${L_PC_LIBS_PRIVATE}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}.pc @ONLY)

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <new>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "ember.h"
 #include "record_builder.h"
@@ -105,7 +105,8 @@ void emit(ember_logger *logger, int level, const char *message, const ember_fiel
   record.append_json_string(message);
   record.append(state->inherited, state->inherited_length);
   if (fields != nullptr) {
-    for (size_t i = 0; i < count; ++i) record.append_field(fields[i]);
+    for (size_t i = 0; i < count; ++i)
+      record.append_field(fields[i]);
   }
   record.append('}');
   if (output->write == nullptr || output->write_newline) record.append('\n');
@@ -173,7 +174,8 @@ EMBER_API ember_logger *ember_with(ember_logger *base, const ember_field *fields
   ember_logger_state *parent = base->state;
   ember::RecordBuilder rendered;
   rendered.append(parent->inherited, parent->inherited_length);
-  for (size_t i = 0; i < count; ++i) rendered.append_field(fields[i]);
+  for (size_t i = 0; i < count; ++i)
+    rendered.append_field(fields[i]);
   size_t length = 0;
   char *inherited = rendered.release(&length);
   if (inherited == nullptr) return nullptr;
@@ -199,12 +201,18 @@ EMBER_API int ember_min_level(const ember_logger *logger) noexcept {
 
 EMBER_API const char *ember_level_name(int level) noexcept {
   switch (level) {
-    case EMBER_LEVEL_TRACE: return "trace";
-    case EMBER_LEVEL_DEBUG: return "debug";
-    case EMBER_LEVEL_INFO: return "info";
-    case EMBER_LEVEL_WARN: return "warn";
-    case EMBER_LEVEL_ERROR: return "error";
-    default: return "unknown";
+    case EMBER_LEVEL_TRACE:
+      return "trace";
+    case EMBER_LEVEL_DEBUG:
+      return "debug";
+    case EMBER_LEVEL_INFO:
+      return "info";
+    case EMBER_LEVEL_WARN:
+      return "warn";
+    case EMBER_LEVEL_ERROR:
+      return "error";
+    default:
+      return "unknown";
   }
 }
 

@@ -17,7 +17,8 @@ bool RecordBuilder::reserve(size_t extra) noexcept {
     return false;
   }
   size_t want = capacity_ * 2;
-  while (want - length_ < extra) want *= 2;
+  while (want - length_ < extra)
+    want *= 2;
   char *grown = nullptr;
   if (data_ == inline_) {
     grown = static_cast<char *>(std::malloc(want));
@@ -40,7 +41,9 @@ void RecordBuilder::append(const char *bytes, size_t length) noexcept {
   length_ += length;
 }
 
-void RecordBuilder::append_cstr(const char *text) noexcept { append(text, std::strlen(text)); }
+void RecordBuilder::append_cstr(const char *text) noexcept {
+  append(text, std::strlen(text));
+}
 
 void RecordBuilder::append_json_string(const char *text) noexcept {
   if (text == nullptr) {
@@ -57,13 +60,27 @@ void RecordBuilder::append_json_string(const char *text) noexcept {
     if (c == 0) break;
     run = p + 1;
     switch (c) {
-      case '"': append("\\\"", 2); break;
-      case '\\': append("\\\\", 2); break;
-      case '\b': append("\\b", 2); break;
-      case '\f': append("\\f", 2); break;
-      case '\n': append("\\n", 2); break;
-      case '\r': append("\\r", 2); break;
-      case '\t': append("\\t", 2); break;
+      case '"':
+        append("\\\"", 2);
+        break;
+      case '\\':
+        append("\\\\", 2);
+        break;
+      case '\b':
+        append("\\b", 2);
+        break;
+      case '\f':
+        append("\\f", 2);
+        break;
+      case '\n':
+        append("\\n", 2);
+        break;
+      case '\r':
+        append("\\r", 2);
+        break;
+      case '\t':
+        append("\\t", 2);
+        break;
       default: {
         const char escape[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
         append(escape, sizeof(escape));
@@ -97,7 +114,9 @@ void RecordBuilder::append_field(const ember_field &field) noexcept {
   append_json_string(field.key != nullptr ? field.key : "");
   append(':');
   switch (field.type) {
-    case EMBER_FIELD_STR: append_json_string(field.value.str); break;
+    case EMBER_FIELD_STR:
+      append_json_string(field.value.str);
+      break;
     case EMBER_FIELD_BOOL:
       if (field.value.boolean != 0) {
         append("true", 4);
@@ -105,9 +124,15 @@ void RecordBuilder::append_field(const ember_field &field) noexcept {
         append("false", 5);
       }
       break;
-    case EMBER_FIELD_I64: append_i64(field.value.i64); break;
-    case EMBER_FIELD_U64: append_u64(field.value.u64); break;
-    default: append("null", 4); break;
+    case EMBER_FIELD_I64:
+      append_i64(field.value.i64);
+      break;
+    case EMBER_FIELD_U64:
+      append_u64(field.value.u64);
+      break;
+    default:
+      append("null", 4);
+      break;
   }
 }
 

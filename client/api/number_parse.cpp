@@ -51,15 +51,19 @@ bool parse_unsigned(const char *text, uint64_t *value) noexcept {
   return parse_magnitude(text, false, &negative, value, UINT64_MAX, 0);
 }
 
-bool is_trim_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_trim_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Trims the range and copies it, NUL-terminated, into a 64-byte buffer.
 bool trimmed_copy(const char *text, size_t length, char (&buffer)[64]) noexcept {
   if (text == nullptr) return false;
   size_t begin = 0;
-  while (begin < length && is_trim_space(text[begin])) ++begin;
+  while (begin < length && is_trim_space(text[begin]))
+    ++begin;
   size_t end = length;
-  while (end > begin && is_trim_space(text[end - 1])) --end;
+  while (end > begin && is_trim_space(text[end - 1]))
+    --end;
   const size_t size = end - begin;
   if (size == 0 || size > 63) return false;
   std::memcpy(buffer, text + begin, size);
@@ -116,8 +120,7 @@ SV_API int sv_parse_size_base10_checked(const char *text, size_t *out) noexcept 
   return 1;
 }
 
-SV_API int sv_parse_long_base10_range_checked(const char *text, size_t length,
-                                              long *out) noexcept {
+SV_API int sv_parse_long_base10_range_checked(const char *text, size_t length, long *out) noexcept {
   char buffer[64];
   if (!trimmed_copy(text, length, buffer)) return 0;
   return sv_parse_long_base10_checked(buffer, out);
@@ -165,7 +168,8 @@ SV_API int sv_i64_format_base10(int64_t value, char *buffer, size_t capacity) no
   } while (magnitude != 0);
   if (value < 0) reversed[length++] = '-';
   if (length + 1 > capacity) return -1;
-  for (size_t i = 0; i < length; ++i) buffer[i] = reversed[length - 1 - i];
+  for (size_t i = 0; i < length; ++i)
+    buffer[i] = reversed[length - 1 - i];
   buffer[length] = '\0';
   return static_cast<int>(length);
 }

@@ -65,7 +65,9 @@ ember_field sv_log_str_field(const char *key, const char *value) noexcept {
   return value != nullptr ? ember_str(key, value) : ember_null(key);
 }
 
-ember_field sv_log_bool_field(const char *key, int value) noexcept { return ember_bool(key, value); }
+ember_field sv_log_bool_field(const char *key, int value) noexcept {
+  return ember_bool(key, value);
+}
 
 ember_field sv_log_i64_field(const char *key, int64_t value) noexcept {
   return ember_i64(key, value);

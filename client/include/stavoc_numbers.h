@@ -31,10 +31,10 @@ SV_API int sv_parse_size_base10_checked(const char *text, size_t *out) SV_NOEXCE
 
 /* Byte ranges (not NUL-terminated, such as header values): space, tab, CR and LF around the
  * value are trimmed; the value must be 1 to 63 characters. */
-SV_API int sv_parse_long_base10_range_checked(const char *text, size_t length,
-                                              long *out) SV_NOEXCEPT;
-SV_API int sv_parse_ulong_base10_range_checked(const char *text, size_t length,
-                                               unsigned long *out) SV_NOEXCEPT;
+SV_API int sv_parse_long_base10_range_checked(const char *text, size_t length, long *out)
+    SV_NOEXCEPT;
+SV_API int sv_parse_ulong_base10_range_checked(const char *text, size_t length, unsigned long *out)
+    SV_NOEXCEPT;
 
 /* Conversions: 1 when the value fits and out is given, else 0 (out untouched). */
 SV_API int sv_i64_to_long_checked(int64_t value, long *out) SV_NOEXCEPT;

@@ -59,8 +59,9 @@ typedef enum ember_field_type {
 /* One field of a record: a key and a typed value. Build with the constructors below. */
 typedef struct ember_field {
   const char *key;
-  int32_t type;    /* ember_field_type */
-  int32_t trusted; /* 1: str points to storage that outlives every logger (ember_with need not copy) */
+  int32_t type; /* ember_field_type */
+  int32_t
+      trusted; /* 1: str points to storage that outlives every logger (ember_with need not copy) */
   union {
     const char *str;
     int64_t i64;
@@ -74,12 +75,12 @@ typedef void (*ember_write_fn)(void *user, const char *record, size_t length);
 
 /* Configuration of a root logger. Fill with ember_default_config, change, pass to ember_new. */
 typedef struct ember_config {
-  int32_t min_level;      /* ember_level; default EMBER_LEVEL_INFO; 127 suppresses everything */
-  FILE *file;             /* when set (and write is NULL): records go to this stream */
-  ember_write_fn write;   /* when set: each record is handed to this callback instead */
-  void *write_user;       /* passed to write */
-  int32_t include_time;   /* default 1: records begin with "time" */
-  int32_t write_newline;  /* default 1: the callback receives the record with its final '\n' */
+  int32_t min_level;     /* ember_level; default EMBER_LEVEL_INFO; 127 suppresses everything */
+  FILE *file;            /* when set (and write is NULL): records go to this stream */
+  ember_write_fn write;  /* when set: each record is handed to this callback instead */
+  void *write_user;      /* passed to write */
+  int32_t include_time;  /* default 1: records begin with "time" */
+  int32_t write_newline; /* default 1: the callback receives the record with its final '\n' */
 } ember_config;
 
 /* A logger handle. Destroy it through its own destroy operation (or ember_destroy). */
@@ -99,8 +100,8 @@ EMBER_API ember_logger *ember_new(const ember_config *config) EMBER_NOEXCEPT;
  * base. The child shares the base's output and level; it stays usable when the base is destroyed
  * and the base stays usable when the child is destroyed. Returns NULL on failure (NULL base,
  * out of memory). Field keys and string values are copied unless the field is trusted. */
-EMBER_API ember_logger *ember_with(ember_logger *base, const ember_field *fields,
-                                   size_t count) EMBER_NOEXCEPT;
+EMBER_API ember_logger *ember_with(ember_logger *base, const ember_field *fields, size_t count)
+    EMBER_NOEXCEPT;
 
 /* Destroys a logger through its destroy operation; NULL is ignored. */
 EMBER_API void ember_destroy(ember_logger *logger) EMBER_NOEXCEPT;

@@ -7,9 +7,15 @@
 
 namespace {
 
-void *default_malloc(void *, size_t size) { return std::malloc(size); }
-void *default_realloc(void *, void *pointer, size_t size) { return std::realloc(pointer, size); }
-void default_free(void *, void *pointer) { std::free(pointer); }
+void *default_malloc(void *, size_t size) {
+  return std::malloc(size);
+}
+void *default_realloc(void *, void *pointer, size_t size) {
+  return std::realloc(pointer, size);
+}
+void default_free(void *, void *pointer) {
+  std::free(pointer);
+}
 
 struct alignas(16) BlockHeader {
   void *(*malloc_fn)(void *, size_t);
@@ -48,8 +54,7 @@ bool brindle__allocator_is_valid(const brindle_allocator *allocator) noexcept {
 brindle_allocator brindle__allocator_resolve(const brindle_allocator *allocator) noexcept {
   brindle_allocator resolved = brindle_default_allocator();
   if (allocator == nullptr) return resolved;
-  if (allocator->malloc != nullptr && allocator->realloc != nullptr &&
-      allocator->free != nullptr) {
+  if (allocator->malloc != nullptr && allocator->realloc != nullptr && allocator->free != nullptr) {
     return *allocator;
   }
   resolved.stats = allocator->stats;

@@ -60,10 +60,18 @@ BRINDLE_API void brindle_error_init(brindle_error *error) noexcept {
 }
 
 BRINDLE_API const char *brindle_status_string(int status) noexcept {
-  static const char *const names[] = {
-      "ok",       "invalid_argument", "invalid_json",      "type_mismatch",
-      "missing_required_field", "duplicate_field", "overflow", "truncated",
-      "allocation_failed", "callback_failed", "io_error", "internal_error"};
+  static const char *const names[] = {"ok",
+                                      "invalid_argument",
+                                      "invalid_json",
+                                      "type_mismatch",
+                                      "missing_required_field",
+                                      "duplicate_field",
+                                      "overflow",
+                                      "truncated",
+                                      "allocation_failed",
+                                      "callback_failed",
+                                      "io_error",
+                                      "internal_error"};
   if (status < 0 || status > BRINDLE_INTERNAL_ERROR) return "unknown";
   return names[status];
 }

@@ -6,13 +6,27 @@ size_t brindle__escape_sequence(unsigned char byte, char out[6]) noexcept {
   static const char hex[] = "0123456789abcdef";
   out[0] = '\\';
   switch (byte) {
-    case '"': out[1] = '"'; return 2;
-    case '\\': out[1] = '\\'; return 2;
-    case 0x08: out[1] = 'b'; return 2;
-    case 0x09: out[1] = 't'; return 2;
-    case 0x0A: out[1] = 'n'; return 2;
-    case 0x0C: out[1] = 'f'; return 2;
-    case 0x0D: out[1] = 'r'; return 2;
+    case '"':
+      out[1] = '"';
+      return 2;
+    case '\\':
+      out[1] = '\\';
+      return 2;
+    case 0x08:
+      out[1] = 'b';
+      return 2;
+    case 0x09:
+      out[1] = 't';
+      return 2;
+    case 0x0A:
+      out[1] = 'n';
+      return 2;
+    case 0x0C:
+      out[1] = 'f';
+      return 2;
+    case 0x0D:
+      out[1] = 'r';
+      return 2;
     default:
       out[1] = 'u';
       out[2] = '0';
@@ -31,8 +45,8 @@ brindle_status brindle__emit_escaped_fragment(brindle_sink sink, void *user, con
     const unsigned char byte = static_cast<unsigned char>(bytes[i]);
     if (brindle__escape_table[byte] == 0) continue;
     if (i > run) {
-      brindle_status status = brindle__sink_call(sink, user, bytes + run, i - run, error,
-                                                 &truncated);
+      brindle_status status =
+          brindle__sink_call(sink, user, bytes + run, i - run, error, &truncated);
       if (status != BRINDLE_OK) return status;
     }
     char sequence[6];
@@ -42,8 +56,8 @@ brindle_status brindle__emit_escaped_fragment(brindle_sink sink, void *user, con
     run = i + 1;
   }
   if (length > run) {
-    brindle_status status = brindle__sink_call(sink, user, bytes + run, length - run, error,
-                                               &truncated);
+    brindle_status status =
+        brindle__sink_call(sink, user, bytes + run, length - run, error, &truncated);
     if (status != BRINDLE_OK) return status;
   }
   return truncated ? BRINDLE_TRUNCATED : BRINDLE_OK;

@@ -76,7 +76,8 @@ inline int32_t brindle__marker(const void *record, uint32_t constant) noexcept {
 // 0x20. The slash, 0x7F and bytes of 0x80 and above pass as they are.
 constexpr std::array<uint8_t, 256> brindle__make_escape_table() noexcept {
   std::array<uint8_t, 256> table{};
-  for (int i = 0; i < 0x20; ++i) table[static_cast<size_t>(i)] = 1;
+  for (int i = 0; i < 0x20; ++i)
+    table[static_cast<size_t>(i)] = 1;
   table[static_cast<unsigned char>('"')] = 1;
   table[static_cast<unsigned char>('\\')] = 1;
   return table;

@@ -31,9 +31,8 @@ void brindle__parser_prepare_record(const brindle_map *map, void *record,
 // token is pending, *consumed telling how many bytes were used (a byte that ended a root number
 // is not consumed). Returns BRINDLE_TRUNCATED instead of BRINDLE_OK when anything was truncated
 // so far. A failed parser returns its stored code without consuming.
-brindle_status brindle__parser_feed_bytes(brindle_parser *parser, const char *bytes,
-                                          size_t length, size_t *consumed,
-                                          int stop_at_root_end) noexcept;
+brindle_status brindle__parser_feed_bytes(brindle_parser *parser, const char *bytes, size_t length,
+                                          size_t *consumed, int stop_at_root_end) noexcept;
 
 // End of input: completes a pending number, checks for an incomplete document.
 brindle_status brindle_parser_finish(brindle_parser *parser) noexcept;

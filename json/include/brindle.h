@@ -17,9 +17,9 @@
 #define BRINDLE_H
 
 #include "brindle_core.h"
-#include "brindle_values.h"
+#include "brindle_curl.h"
 #include "brindle_io.h"
 #include "brindle_stream.h"
-#include "brindle_curl.h"
+#include "brindle_values.h"
 
 #endif /* BRINDLE_H */

@@ -64,12 +64,12 @@ BRINDLE_API const char *brindle_status_string(int status) BRINDLE_NOEXCEPT;
 /* Optional out-parameter of every operation. Position members are 0 for failures that are not
  * tied to an input position. */
 typedef struct brindle_error {
-  int32_t code;         /* a brindle_status */
-  size_t line;          /* 1-based line of the input position */
-  size_t column;        /* bytes consumed since the last newline */
-  size_t offset;        /* bytes consumed */
-  int32_t system_errno; /* errno of BRINDLE_IO_ERROR failures, else 0 */
-  int32_t truncated;    /* 1 once anything was truncated */
+  int32_t code;                             /* a brindle_status */
+  size_t line;                              /* 1-based line of the input position */
+  size_t column;                            /* bytes consumed since the last newline */
+  size_t offset;                            /* bytes consumed */
+  int32_t system_errno;                     /* errno of BRINDLE_IO_ERROR failures, else 0 */
+  int32_t truncated;                        /* 1 once anything was truncated */
   char message[BRINDLE_ERROR_MESSAGE_SIZE]; /* NUL-terminated, cut at 159 characters */
 } brindle_error;
 
@@ -170,18 +170,18 @@ typedef struct brindle_spool_options {
 
 /* One member of a mapped record. */
 typedef struct brindle_field {
-  const char *json_key; /* the JSON key, NUL-terminated */
-  size_t json_key_len;  /* its length (0: the empty key) */
-  char key_first;       /* first byte of the key (0 for the empty key) */
-  char key_last;        /* last byte of the key */
-  size_t offset;        /* position of the member in the record */
-  int32_t kind;         /* brindle_field_kind */
-  int32_t storage;      /* BRINDLE_STORAGE_* */
-  int32_t overflow;     /* BRINDLE_OVERFLOW_* */
-  uint32_t flags;       /* BRINDLE_FIELD_* flags */
-  size_t capacity;      /* fixed strings: bytes with the NUL; fixed arrays: elements */
-  size_t element_size;  /* object arrays: size of one element record */
-  const brindle_map *submap;                  /* objects and object arrays */
+  const char *json_key;      /* the JSON key, NUL-terminated */
+  size_t json_key_len;       /* its length (0: the empty key) */
+  char key_first;            /* first byte of the key (0 for the empty key) */
+  char key_last;             /* last byte of the key */
+  size_t offset;             /* position of the member in the record */
+  int32_t kind;              /* brindle_field_kind */
+  int32_t storage;           /* BRINDLE_STORAGE_* */
+  int32_t overflow;          /* BRINDLE_OVERFLOW_* */
+  uint32_t flags;            /* BRINDLE_FIELD_* flags */
+  size_t capacity;           /* fixed strings: bytes with the NUL; fixed arrays: elements */
+  size_t element_size;       /* object arrays: size of one element record */
+  const brindle_map *submap; /* objects and object arrays */
   const brindle_spool_options *spool_options; /* spooled kinds; NULL = defaults */
   size_t present_offset;                      /* with BRINDLE_FIELD_HAS_PRESENT */
 } brindle_field;
@@ -252,12 +252,14 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
   (key), (sizeof(key) - 1), (key)[0], (key)[sizeof(key) > 1 ? sizeof(key) - 2 : 0]
 
 /* Any descriptor, member by member. */
-#define BRINDLE_DECL_FIELD(type, member, key, kind, storage, overflow, flags, capacity, \
-                           element_size, submap, spool_options, present_offset)           \
-  {BRINDLE_KEY_(key), offsetof(type, member), (kind), (storage), (overflow), (flags),     \
-   (capacity), (element_size), (submap), (spool_options), (present_offset)}
+#define BRINDLE_DECL_FIELD(type, member, key, kind, storage, overflow, flags, capacity,            \
+                           element_size, submap, spool_options, present_offset)                    \
+  {                                                                                                \
+    BRINDLE_KEY_(key), offsetof(type, member), (kind), (storage), (overflow), (flags), (capacity), \
+        (element_size), (submap), (spool_options), (present_offset)                                \
+  }
 
-#define BRINDLE_DECL_SIMPLE_(type, member, key, kind, flags)                                \
+#define BRINDLE_DECL_SIMPLE_(type, member, key, kind, flags)                                  \
   BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_DYNAMIC, BRINDLE_OVERFLOW_FAIL, \
                      flags, 0, 0, NULL, NULL, 0)
 
@@ -265,7 +267,7 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 #define BRINDLE_DECL_STRING(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_STRING, flags)
 /* char member[N]: an inline string of N bytes with the NUL; overflow is a BRINDLE_OVERFLOW_*. */
-#define BRINDLE_DECL_FIXED_STRING(type, member, key, flags, overflow)                       \
+#define BRINDLE_DECL_FIXED_STRING(type, member, key, flags, overflow)                          \
   BRINDLE_DECL_FIELD(type, member, key, BRINDLE_FIELD_STRING, BRINDLE_STORAGE_FIXED, overflow, \
                      flags, BRINDLE_MEMBER_SIZE_(type, member), 0, NULL, NULL, 0)
 #define BRINDLE_DECL_I64(type, member, key, flags) \
@@ -277,27 +279,27 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 #define BRINDLE_DECL_BOOL(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_BOOL, flags)
 /* A number or bool member with an int32 present flag (kinds 6 to 9). */
-#define BRINDLE_DECL_PRESENT(type, member, key, kind, flags, present_member)                 \
+#define BRINDLE_DECL_PRESENT(type, member, key, kind, flags, present_member)                  \
   BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_DYNAMIC, BRINDLE_OVERFLOW_FAIL, \
                      (flags) | BRINDLE_FIELD_HAS_PRESENT, 0, 0, NULL, NULL,                   \
                      offsetof(type, present_member))
 /* Nested record of the submap's type. */
-#define BRINDLE_DECL_OBJECT(type, member, key, flags, submap)                                \
-  BRINDLE_DECL_FIELD(type, member, key, BRINDLE_FIELD_OBJECT, BRINDLE_STORAGE_DYNAMIC,       \
+#define BRINDLE_DECL_OBJECT(type, member, key, flags, submap)                          \
+  BRINDLE_DECL_FIELD(type, member, key, BRINDLE_FIELD_OBJECT, BRINDLE_STORAGE_DYNAMIC, \
                      BRINDLE_OVERFLOW_FAIL, flags, 0, 0, submap, NULL, 0)
 /* brindle_array member; kind is BRINDLE_FIELD_STRING_ARRAY ... BRINDLE_FIELD_BOOL_ARRAY. */
 #define BRINDLE_DECL_ARRAY(type, member, key, kind, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, kind, flags)
 /* brindle_array member backed by caller storage of capacity elements (never allocates). */
-#define BRINDLE_DECL_FIXED_ARRAY(type, member, key, kind, flags, overflow, capacity)    \
-  BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_FIXED, overflow, flags, \
-                     capacity, 0, NULL, NULL, 0)
+#define BRINDLE_DECL_FIXED_ARRAY(type, member, key, kind, flags, overflow, capacity)               \
+  BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_FIXED, overflow, flags, capacity, 0, \
+                     NULL, NULL, 0)
 /* brindle_object_array member of element_type records described by submap. */
-#define BRINDLE_DECL_OBJECT_ARRAY(type, member, key, flags, submap, element_type)           \
+#define BRINDLE_DECL_OBJECT_ARRAY(type, member, key, flags, submap, element_type)            \
   BRINDLE_DECL_FIELD(type, member, key, BRINDLE_FIELD_OBJECT_ARRAY, BRINDLE_STORAGE_DYNAMIC, \
                      BRINDLE_OVERFLOW_FAIL, flags, 0, sizeof(element_type), submap, NULL, 0)
 /* brindle_spooled member; kind BRINDLE_FIELD_SPOOLED_TEXT or _BYTES; options may be NULL. */
-#define BRINDLE_DECL_SPOOLED(type, member, key, kind, flags, spool_options)                \
+#define BRINDLE_DECL_SPOOLED(type, member, key, kind, flags, spool_options)                   \
   BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_DYNAMIC, BRINDLE_OVERFLOW_FAIL, \
                      flags, 0, 0, NULL, spool_options, 0)
 /* brindle_source member; kind BRINDLE_FIELD_SOURCE_TEXT or _BYTES. */
@@ -312,14 +314,14 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 
 /* A map over a constant field array. */
 #define BRINDLE_MAP(name, type, fields) \
-  {(name), sizeof(type), (fields), sizeof(fields) / sizeof((fields)[0])}
+  { (name), sizeof(type), (fields), sizeof(fields) / sizeof((fields)[0]) }
 
 /* ---- Option records ---------------------------------------------------------------------- */
 
 typedef struct brindle_parse_options {
-  int32_t clear_destination; /* 1: brindle_init the destination before parsing */
-  int32_t reject_duplicates; /* 1: a repeated key fails with BRINDLE_DUPLICATE_FIELD */
-  size_t max_depth;          /* open objects and arrays (64; 0 disables the check) */
+  int32_t clear_destination;          /* 1: brindle_init the destination before parsing */
+  int32_t reject_duplicates;          /* 1: a repeated key fails with BRINDLE_DUPLICATE_FIELD */
+  size_t max_depth;                   /* open objects and arrays (64; 0 disables the check) */
   const brindle_allocator *allocator; /* NULL: default */
 } brindle_parse_options;
 
@@ -327,7 +329,7 @@ typedef struct brindle_write_options {
   int32_t overflow; /* fixed buffers: 0 fail, 1 truncate (BRINDLE_TRUNCATED), 2 truncate (OK) */
   int32_t pretty;   /* pretty-printed output */
   const brindle_allocator *allocator; /* NULL: default */
-  size_t max_output_bytes; /* owned/allocated output limit (8 MiB; 0 means 8 MiB) */
+  size_t max_output_bytes;            /* owned/allocated output limit (8 MiB; 0 means 8 MiB) */
 } brindle_write_options;
 
 typedef struct brindle_value_limits {

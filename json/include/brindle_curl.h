@@ -38,8 +38,7 @@ BRINDLE_API brindle_status brindle_curl_parse_init(brindle_curl_parse *adapter,
 BRINDLE_API size_t brindle_curl_write_callback(char *bytes, size_t size, size_t count,
                                                void *adapter) BRINDLE_NOEXCEPT;
 /* End of the body: the parser's finish status. */
-BRINDLE_API brindle_status brindle_curl_parse_finish(brindle_curl_parse *adapter)
-    BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_curl_parse_finish(brindle_curl_parse *adapter) BRINDLE_NOEXCEPT;
 BRINDLE_API void brindle_curl_parse_cleanup(brindle_curl_parse *adapter) BRINDLE_NOEXCEPT;
 
 /* ---- Request body generated from one mapped record --------------------------------------- */
@@ -71,10 +70,12 @@ typedef struct brindle_curl_array_parse {
   brindle_error error;
 } brindle_curl_array_parse;
 
-BRINDLE_API brindle_status brindle_curl_array_parse_init(
-    brindle_curl_array_parse *adapter, const char *field, const brindle_map *map,
-    void *destination, const brindle_parse_options *options,
-    brindle_array_item_callback item_callback, void *user_data) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_curl_array_parse_init(brindle_curl_array_parse *adapter,
+                                                         const char *field, const brindle_map *map,
+                                                         void *destination,
+                                                         const brindle_parse_options *options,
+                                                         brindle_array_item_callback item_callback,
+                                                         void *user_data) BRINDLE_NOEXCEPT;
 BRINDLE_API size_t brindle_curl_array_write_callback(char *bytes, size_t size, size_t count,
                                                      void *adapter) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_curl_array_parse_finish(brindle_curl_array_parse *adapter)
@@ -94,13 +95,12 @@ BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
     brindle_curl_string_array_parse *adapter, const char *field,
     const brindle_parse_options *options, const brindle_array_string_handlers *handlers,
     void *handler_context) BRINDLE_NOEXCEPT;
-BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size,
-                                                            size_t count,
+BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size, size_t count,
                                                             void *adapter) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_curl_string_array_parse_finish(
-    brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
-BRINDLE_API void brindle_curl_string_array_parse_cleanup(
-    brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status
+brindle_curl_string_array_parse_finish(brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_string_array_parse_cleanup(brindle_curl_string_array_parse *adapter)
+    BRINDLE_NOEXCEPT;
 
 /* Each string element is collected whole (up to 1048576 bytes) and handed to item_callback. */
 typedef struct brindle_curl_string_items_parse {
@@ -114,13 +114,12 @@ BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
     brindle_curl_string_items_parse *adapter, const char *field,
     const brindle_parse_options *options, brindle_array_string_item_callback item_callback,
     void *user_data) BRINDLE_NOEXCEPT;
-BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size,
-                                                            size_t count,
+BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size, size_t count,
                                                             void *adapter) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_curl_string_items_parse_finish(
-    brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
-BRINDLE_API void brindle_curl_string_items_parse_cleanup(
-    brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status
+brindle_curl_string_items_parse_finish(brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_curl_string_items_parse_cleanup(brindle_curl_string_items_parse *adapter)
+    BRINDLE_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -48,8 +48,7 @@ BRINDLE_API brindle_status brindle_serialize_sink(const brindle_map *map, const 
 /* NUL-terminated text in buffer; *length (optional) receives the bytes the whole output needs,
  * without the NUL, even when it did not fit. */
 BRINDLE_API brindle_status brindle_serialize_buffer(const brindle_map *map, const void *record,
-                                                    char *buffer, size_t capacity,
-                                                    size_t *length,
+                                                    char *buffer, size_t capacity, size_t *length,
                                                     const brindle_write_options *options,
                                                     brindle_error *error) BRINDLE_NOEXCEPT;
 /* A new NUL-terminated buffer owned by the caller; free it with brindle_owned_buffer_free. */
@@ -62,8 +61,7 @@ BRINDLE_API char *brindle_serialize_alloc(const brindle_map *map, const void *re
                                           size_t *length, const brindle_write_options *options,
                                           brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_serialize_filep(const brindle_map *map, const void *record,
-                                                   FILE *file,
-                                                   const brindle_write_options *options,
+                                                   FILE *file, const brindle_write_options *options,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_serialize_path(const brindle_map *map, const void *record,
                                                   const char *path,
@@ -72,33 +70,32 @@ BRINDLE_API brindle_status brindle_serialize_path(const brindle_map *map, const 
 
 /* JSON Lines: count records at items + i * stride (stride 0: map->struct_size), each followed
  * by a newline. */
-BRINDLE_API brindle_status brindle_serialize_jsonl_sink(const brindle_map *map,
-                                                        const void *items, size_t count,
-                                                        size_t stride, brindle_sink sink,
-                                                        void *sink_user,
+BRINDLE_API brindle_status brindle_serialize_jsonl_sink(const brindle_map *map, const void *items,
+                                                        size_t count, size_t stride,
+                                                        brindle_sink sink, void *sink_user,
                                                         const brindle_write_options *options,
                                                         brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_serialize_jsonl_buffer(
-    const brindle_map *map, const void *items, size_t count, size_t stride, char *buffer,
-    size_t capacity, size_t *length, const brindle_write_options *options,
-    brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_serialize_jsonl_owned(const brindle_map *map,
-                                                         const void *items, size_t count,
-                                                         size_t stride, brindle_owned_buffer *out,
+BRINDLE_API brindle_status brindle_serialize_jsonl_buffer(const brindle_map *map, const void *items,
+                                                          size_t count, size_t stride, char *buffer,
+                                                          size_t capacity, size_t *length,
+                                                          const brindle_write_options *options,
+                                                          brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_serialize_jsonl_owned(const brindle_map *map, const void *items,
+                                                         size_t count, size_t stride,
+                                                         brindle_owned_buffer *out,
                                                          const brindle_write_options *options,
                                                          brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API char *brindle_serialize_jsonl_alloc(const brindle_map *map, const void *items,
                                                 size_t count, size_t stride, size_t *length,
                                                 const brindle_write_options *options,
                                                 brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_serialize_jsonl_filep(const brindle_map *map,
-                                                         const void *items, size_t count,
-                                                         size_t stride, FILE *file,
+BRINDLE_API brindle_status brindle_serialize_jsonl_filep(const brindle_map *map, const void *items,
+                                                         size_t count, size_t stride, FILE *file,
                                                          const brindle_write_options *options,
                                                          brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_serialize_jsonl_path(const brindle_map *map,
-                                                        const void *items, size_t count,
-                                                        size_t stride, const char *path,
+BRINDLE_API brindle_status brindle_serialize_jsonl_path(const brindle_map *map, const void *items,
+                                                        size_t count, size_t stride,
+                                                        const char *path,
                                                         const brindle_write_options *options,
                                                         brindle_error *error) BRINDLE_NOEXCEPT;
 
@@ -124,8 +121,8 @@ BRINDLE_API void brindle_generator_cleanup(brindle_generator *generator) BRINDLE
  * written must be rewindable). */
 BRINDLE_API brindle_status brindle_generator_measure(const brindle_map *map, const void *record,
                                                      const brindle_write_options *options,
-                                                     size_t *out_length,
-                                                     brindle_error *error) BRINDLE_NOEXCEPT;
+                                                     size_t *out_length, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 
 /* ---- Object stream ----------------------------------------------------------------------- */
 
@@ -157,8 +154,8 @@ BRINDLE_API brindle_stream *brindle_stream_open_fd(const brindle_map *map, int f
                                                    const brindle_parse_options *options,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
 /* Reads the next object into record; returns a BRINDLE_STREAM_* result. */
-BRINDLE_API int brindle_stream_next(brindle_stream *stream, void *record,
-                                    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API int brindle_stream_next(brindle_stream *stream, void *record, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API const brindle_error *brindle_stream_error(const brindle_stream *stream)
     BRINDLE_NOEXCEPT;
 BRINDLE_API void brindle_stream_close(brindle_stream *stream) BRINDLE_NOEXCEPT;

@@ -38,63 +38,60 @@ typedef struct brindle_array_string_handlers {
 } brindle_array_string_handlers;
 
 /* Receives each whole string element (at most 1048576 bytes); non-zero fails. */
-typedef int (*brindle_array_string_item_callback)(void *user_data, const char *text,
-                                                  size_t length);
+typedef int (*brindle_array_string_item_callback)(void *user_data, const char *text, size_t length);
 
 /* field: the member of the root object that holds the array, or NULL/"" for a root array. */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_reader(
-    const char *field, brindle_reader reader, void *context,
-    const brindle_parse_options *options, brindle_error *error) BRINDLE_NOEXCEPT;
+    const char *field, brindle_reader reader, void *context, const brindle_parse_options *options,
+    brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_filep(
-    const char *field, FILE *file, const brindle_parse_options *options,
-    brindle_error *error) BRINDLE_NOEXCEPT;
+    const char *field, FILE *file, const brindle_parse_options *options, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_path(
-    const char *field, const char *path, const brindle_parse_options *options,
-    brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(
-    const char *field, int fd, const brindle_parse_options *options,
-    brindle_error *error) BRINDLE_NOEXCEPT;
+    const char *field, const char *path, const brindle_parse_options *options, brindle_error *error)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(const char *field, int fd,
+                                                               const brindle_parse_options *options,
+                                                               brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_push(
-    const char *field, const brindle_parse_options *options,
-    brindle_error *error) BRINDLE_NOEXCEPT;
+    const char *field, const brindle_parse_options *options, brindle_error *error) BRINDLE_NOEXCEPT;
 
 /* Pull: the next element into destination (mapped) or into a JSON value (raw capture). */
 BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const brindle_map *map,
-                                          void *destination,
-                                          brindle_error *error) BRINDLE_NOEXCEPT;
+                                          void *destination, brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
-                                                brindle_json_value *value,
-                                                brindle_error *error) BRINDLE_NOEXCEPT;
+                                                brindle_json_value *value, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 
 /* Push: every complete element is parsed into destination, handed to item_callback and reset. */
 BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *stream,
                                                      const brindle_map *map, void *destination,
                                                      const char *bytes, size_t length,
                                                      brindle_array_item_callback item_callback,
-                                                     void *user_data,
-                                                     brindle_error *error) BRINDLE_NOEXCEPT;
+                                                     void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *stream,
-                                                       const brindle_map *map,
-                                                       void *destination,
+                                                       const brindle_map *map, void *destination,
                                                        brindle_array_item_callback item_callback,
-                                                       void *user_data,
-                                                       brindle_error *error) BRINDLE_NOEXCEPT;
+                                                       void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 /* Push, arrays of strings delivered as begin, chunks, end. */
-BRINDLE_API brindle_status brindle_array_stream_push_string(
-    brindle_array_stream *stream, const char *bytes, size_t length,
-    const brindle_array_string_handlers *handlers, void *handler_context,
-    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status
+brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes, size_t length,
+                                 const brindle_array_string_handlers *handlers,
+                                 void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_array_stream_finish_string(
     brindle_array_stream *stream, const brindle_array_string_handlers *handlers,
     void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
 /* Push, arrays of strings delivered whole. */
 BRINDLE_API brindle_status brindle_array_stream_push_string_items(
     brindle_array_stream *stream, const char *bytes, size_t length,
-    brindle_array_string_item_callback item_callback, void *user_data,
-    brindle_error *error) BRINDLE_NOEXCEPT;
+    brindle_array_string_item_callback item_callback, void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
-    brindle_array_stream *stream, brindle_array_string_item_callback item_callback,
-    void *user_data, brindle_error *error) BRINDLE_NOEXCEPT;
+    brindle_array_stream *stream, brindle_array_string_item_callback item_callback, void *user_data,
+    brindle_error *error) BRINDLE_NOEXCEPT;
 
 BRINDLE_API const brindle_error *brindle_array_stream_error(const brindle_array_stream *stream)
     BRINDLE_NOEXCEPT;
@@ -103,9 +100,9 @@ BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) BRINDL
 /* ---- Server-sent events ------------------------------------------------------------------ */
 
 typedef struct brindle_sse_options {
-  size_t max_line_bytes;  /* 65536 */
-  size_t max_data_bytes;  /* 1048576: data of one event, joining line feeds included */
-  size_t max_field_bytes; /* 1048576: event name and id */
+  size_t max_line_bytes;              /* 65536 */
+  size_t max_data_bytes;              /* 1048576: data of one event, joining line feeds included */
+  size_t max_field_bytes;             /* 1048576: event name and id */
   const brindle_allocator *allocator; /* NULL: default */
 } brindle_sse_options;
 
@@ -140,30 +137,25 @@ typedef int (*brindle_sse_json_callback)(void *user_data, const brindle_sse_even
 
 typedef struct brindle_sse brindle_sse;
 
-BRINDLE_API brindle_sse *brindle_sse_open(const brindle_sse_options *options,
-                                          brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_sse_push(brindle_sse *parser, const char *bytes,
-                                            size_t length,
-                                            const brindle_sse_callbacks *callbacks,
-                                            void *user_data,
+BRINDLE_API brindle_sse *brindle_sse_open(const brindle_sse_options *options, brindle_error *error)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_push(brindle_sse *parser, const char *bytes, size_t length,
+                                            const brindle_sse_callbacks *callbacks, void *user_data,
                                             brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_sse_finish(brindle_sse *parser,
                                               const brindle_sse_callbacks *callbacks,
-                                              void *user_data,
-                                              brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_sse_push_json(brindle_sse *parser, const brindle_map *map,
-                                                 void *destination, const char *bytes,
-                                                 size_t length,
-                                                 const brindle_sse_json_options *json_options,
-                                                 brindle_sse_json_callback callback,
-                                                 void *user_data,
-                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+                                              void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_sse_push_json(
+    brindle_sse *parser, const brindle_map *map, void *destination, const char *bytes,
+    size_t length, const brindle_sse_json_options *json_options, brindle_sse_json_callback callback,
+    void *user_data, brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_sse_finish_json(brindle_sse *parser, const brindle_map *map,
                                                    void *destination,
                                                    const brindle_sse_json_options *json_options,
                                                    brindle_sse_json_callback callback,
-                                                   void *user_data,
-                                                   brindle_error *error) BRINDLE_NOEXCEPT;
+                                                   void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API void brindle_sse_close(brindle_sse *parser) BRINDLE_NOEXCEPT;
 
 /* ---- Multipart --------------------------------------------------------------------------- */
@@ -209,11 +201,11 @@ BRINDLE_API brindle_multipart *brindle_multipart_open(const char *content_type,
 BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, const char *bytes,
                                                   size_t length,
                                                   const brindle_multipart_callbacks *callbacks,
-                                                  void *user_data,
-                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+                                                  void *user_data, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 /* Succeeds only when the closing delimiter has been seen. */
-BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser,
-                                                    brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API void brindle_multipart_close(brindle_multipart *parser) BRINDLE_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -66,17 +66,18 @@ typedef struct brindle_spooled {
 BRINDLE_API void brindle_spooled_init(brindle_spooled *spooled,
                                       const brindle_spool_options *options) BRINDLE_NOEXCEPT;
 /* As brindle_spooled_init with an allocator (default when NULL or incomplete). */
-BRINDLE_API void brindle_spooled_init_with_allocator(
-    brindle_spooled *spooled, const brindle_spool_options *options,
-    const brindle_allocator *allocator) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_spooled_init_with_allocator(brindle_spooled *spooled,
+                                                     const brindle_spool_options *options,
+                                                     const brindle_allocator *allocator)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_spooled_append(brindle_spooled *spooled, const char *bytes,
-                                                  size_t length,
-                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+                                                  size_t length, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API size_t brindle_spooled_size(const brindle_spooled *spooled) BRINDLE_NOEXCEPT;
 BRINDLE_API int brindle_spooled_spilled(const brindle_spooled *spooled) BRINDLE_NOEXCEPT;
 /* Moves the read cursor back to the first byte. */
-BRINDLE_API brindle_status brindle_spooled_rewind(brindle_spooled *spooled,
-                                                  brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_spooled_rewind(brindle_spooled *spooled, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 /* Reads from the cursor; a read never crosses from the memory prefix into the file. */
 BRINDLE_API brindle_read_result brindle_spooled_read(brindle_spooled *spooled, char *buffer,
                                                      size_t capacity) BRINDLE_NOEXCEPT;
@@ -123,8 +124,7 @@ BRINDLE_API brindle_status brindle_visit_value_buffer(const char *bytes, size_t 
                                                       brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_visit_value_cstr(const char *text,
                                                     const brindle_value_visitor *visitor,
-                                                    void *user,
-                                                    const brindle_value_limits *limits,
+                                                    void *user, const brindle_value_limits *limits,
                                                     brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_visit_value_reader(brindle_reader reader, void *reader_user,
                                                       const brindle_value_visitor *visitor,
@@ -133,13 +133,11 @@ BRINDLE_API brindle_status brindle_visit_value_reader(brindle_reader reader, voi
                                                       brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_visit_value_filep(FILE *file,
                                                      const brindle_value_visitor *visitor,
-                                                     void *user,
-                                                     const brindle_value_limits *limits,
+                                                     void *user, const brindle_value_limits *limits,
                                                      brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_visit_value_path(const char *path,
                                                     const brindle_value_visitor *visitor,
-                                                    void *user,
-                                                    const brindle_value_limits *limits,
+                                                    void *user, const brindle_value_limits *limits,
                                                     brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_visit_value_fd(int fd, const brindle_value_visitor *visitor,
                                                   void *user, const brindle_value_limits *limits,
@@ -150,14 +148,14 @@ BRINDLE_API brindle_status brindle_visit_value_fd(int fd, const brindle_value_vi
 /* Syntax check of one JSON document of any root type, with the parser's positions. */
 BRINDLE_API brindle_status brindle_validate_buffer(const char *bytes, size_t length,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_validate_cstr(const char *text,
-                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_validate_cstr(const char *text, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_validate_reader(brindle_reader reader, void *user,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_validate_filep(FILE *file,
-                                                  brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_validate_path(const char *path,
-                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_validate_filep(FILE *file, brindle_error *error)
+    BRINDLE_NOEXCEPT;
+BRINDLE_API brindle_status brindle_validate_path(const char *path, brindle_error *error)
+    BRINDLE_NOEXCEPT;
 
 /* ---- Raw JSON values --------------------------------------------------------------------- */
 
@@ -179,8 +177,8 @@ enum {
 
 /* An embedded JSON value: content to write, or a parse target. */
 typedef struct brindle_json_value {
-  int32_t kind;   /* BRINDLE_JSON_VALUE_* */
-  char *buffer;   /* owned, NUL-terminated compact JSON text */
+  int32_t kind; /* BRINDLE_JSON_VALUE_* */
+  char *buffer; /* owned, NUL-terminated compact JSON text */
   size_t length;
   brindle_reader reader;
   void *reader_user;
@@ -198,8 +196,9 @@ typedef struct brindle_json_value {
 } brindle_json_value;
 
 BRINDLE_API void brindle_json_value_init(brindle_json_value *value) BRINDLE_NOEXCEPT;
-BRINDLE_API void brindle_json_value_init_with_allocator(
-    brindle_json_value *value, const brindle_allocator *allocator) BRINDLE_NOEXCEPT;
+BRINDLE_API void brindle_json_value_init_with_allocator(brindle_json_value *value,
+                                                        const brindle_allocator *allocator)
+    BRINDLE_NOEXCEPT;
 /* Free owned content and clear the parse configuration, keeping the allocator. */
 BRINDLE_API void brindle_json_value_cleanup(brindle_json_value *value) BRINDLE_NOEXCEPT;
 BRINDLE_API void brindle_json_value_reset(brindle_json_value *value) BRINDLE_NOEXCEPT;
@@ -214,14 +213,12 @@ BRINDLE_API brindle_status brindle_json_value_set_file(brindle_json_value *value
                                                        brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_json_value_set_fd(brindle_json_value *value, int fd,
                                                      brindle_error *error) BRINDLE_NOEXCEPT;
-BRINDLE_API brindle_status brindle_json_value_set_path(brindle_json_value *value,
-                                                       const char *path,
+BRINDLE_API brindle_status brindle_json_value_set_path(brindle_json_value *value, const char *path,
                                                        brindle_error *error) BRINDLE_NOEXCEPT;
 /* Parse configurations, used when the value is the target of a mapped parse. */
 BRINDLE_API brindle_status brindle_json_value_set_parse_sink(brindle_json_value *value,
                                                              brindle_sink sink, void *user,
-                                                             brindle_error *error)
-    BRINDLE_NOEXCEPT;
+                                                             brindle_error *error) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status brindle_json_value_set_parse_visitor(
     brindle_json_value *value, const brindle_value_visitor *visitor, void *user,
     const brindle_value_limits *limits, brindle_error *error) BRINDLE_NOEXCEPT;
@@ -231,11 +228,9 @@ BRINDLE_API brindle_status brindle_json_value_enable_parse_capture(brindle_json_
 /* Writes the value as compact JSON (null for kind none). */
 BRINDLE_API brindle_status brindle_json_value_write_to_sink(const brindle_json_value *value,
                                                             brindle_sink sink, void *user,
-                                                            brindle_error *error)
-    BRINDLE_NOEXCEPT;
+                                                            brindle_error *error) BRINDLE_NOEXCEPT;
 /* 1 for none, buffer and path, and for seekable FILE* / fd; 0 for a reader. */
-BRINDLE_API int brindle_json_value_is_rewindable(const brindle_json_value *value)
-    BRINDLE_NOEXCEPT;
+BRINDLE_API int brindle_json_value_is_rewindable(const brindle_json_value *value) BRINDLE_NOEXCEPT;
 
 #ifdef __cplusplus
 }
