@@ -1,7 +1,7 @@
 // libember: record format, escaping, levels, child loggers, outputs and thread safety.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <mutex>
@@ -58,9 +58,9 @@ TEST(EmberRecord, MembersInOrderWithTypedValues) {
   Capture capture;
   ember_logger *logger = capture_logger(capture);
   ASSERT_NE(logger, nullptr);
-  const ember_field fields[] = {ember_str("s", "text"), ember_i64("i", INT64_MIN),
-                                ember_u64("u", UINT64_MAX), ember_bool("b", 7),
-                                ember_null("n"), ember_str("nulled", nullptr)};
+  const ember_field fields[] = {
+      ember_str("s", "text"), ember_i64("i", INT64_MIN), ember_u64("u", UINT64_MAX),
+      ember_bool("b", 7),     ember_null("n"),           ember_str("nulled", nullptr)};
   ember_info(logger, "hello", fields, 6);
   ASSERT_EQ(capture.records.size(), 1u);
   nlohmann::json record = capture.parsed(0);
@@ -75,9 +75,9 @@ TEST(EmberRecord, MembersInOrderWithTypedValues) {
   const std::string time = record["time"];
   EXPECT_EQ(time.size(), 24u) << time;  // 2026-12-08T14:13:01.123Z
   EXPECT_EQ(time.back(), 'Z');
-  EXPECT_EQ(keys_in_order(capture.records[0]),
-            (std::vector<std::string>{"time", "level", "message", "s", "i", "u", "b", "n",
-                                      "nulled"}));
+  EXPECT_EQ(
+      keys_in_order(capture.records[0]),
+      (std::vector<std::string>{"time", "level", "message", "s", "i", "u", "b", "n", "nulled"}));
   ember_destroy(logger);
 }
 
@@ -85,7 +85,8 @@ TEST(EmberRecord, AnyBytesGiveValidJson) {
   Capture capture;
   ember_logger *logger = capture_logger(capture);
   std::string nasty = "quote\" back\\slash \b\f\n\r\t";
-  for (int c = 1; c < 0x20; ++c) nasty.push_back(static_cast<char>(c));
+  for (int c = 1; c < 0x20; ++c)
+    nasty.push_back(static_cast<char>(c));
   nasty += "\x7f caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 /slash";
   const ember_field fields[] = {ember_str(nasty.c_str(), nasty.c_str())};
   ember_warn(logger, nasty.c_str(), fields, 1);
@@ -168,7 +169,7 @@ TEST(EmberChild, FieldsAppearOnChildRecordsOnlyAndSurviveEitherDestroyOrder) {
 
   ember_destroy(child);  // the parent and the grandchild stay usable
   ember_info(root, "after child", nullptr, 0);
-  ember_destroy(root);   // the grandchild keeps the shared output alive
+  ember_destroy(root);  // the grandchild keeps the shared output alive
   ember_info(grandchild, "after root", nullptr, 0);
   ASSERT_EQ(capture.records.size(), 5u);
   EXPECT_EQ(capture.parsed(4)["worker"], 3);
@@ -211,7 +212,8 @@ TEST(EmberOutput, DefaultGoesToStderrWholeLines) {
   std::string out;
   char buffer[512];
   ssize_t n;
-  while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) out.append(buffer, n);
+  while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
+    out.append(buffer, n);
   close(pipe_fds[0]);
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.find('\n'), out.size() - 1) << "exactly one record: " << out;
@@ -235,7 +237,8 @@ TEST(EmberThreads, RecordsFromManyThreadsNeverInterleave) {
   std::thread reader([&] {
     char buffer[4096];
     ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0) collected.append(buffer, n);
+    while ((n = read(pipe_fds[0], buffer, sizeof(buffer))) > 0)
+      collected.append(buffer, n);
   });
   constexpr int kThreads = 8;
   constexpr int kRecords = 300;
@@ -252,7 +255,8 @@ TEST(EmberThreads, RecordsFromManyThreadsNeverInterleave) {
       ember_destroy(mine);
     });
   }
-  for (auto &thread : threads) thread.join();
+  for (auto &thread : threads)
+    thread.join();
   ember_destroy(root);
   fclose(writer);
   reader.join();

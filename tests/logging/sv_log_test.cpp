@@ -63,12 +63,15 @@ TEST(LogHelpers, NullStringsAndErrorsBecomeNullFields) {
   char message[] = "connection refused";
   FakeError error{3, 503, message, nullptr};
   FakeError no_message{5, 409, nullptr, nullptr};
-  const ember_field fields[] = {
-      sv_log_str_field("s", nullptr),          sv_log_error_field("error", &error),
-      sv_log_error_field("none", nullptr),     sv_log_error_field("empty", &no_message),
-      sv_log_http_status_field(&error),        sv_log_code_field(&error),
-      sv_log_bool_field("flag", 5),            sv_log_u64_field("u", 18446744073709551615ULL),
-      sv_log_i64_field("i", -1)};
+  const ember_field fields[] = {sv_log_str_field("s", nullptr),
+                                sv_log_error_field("error", &error),
+                                sv_log_error_field("none", nullptr),
+                                sv_log_error_field("empty", &no_message),
+                                sv_log_http_status_field(&error),
+                                sv_log_code_field(&error),
+                                sv_log_bool_field("flag", 5),
+                                sv_log_u64_field("u", 18446744073709551615ULL),
+                                sv_log_i64_field("i", -1)};
   sv_log_info(logger, "fields", fields, sizeof(fields) / sizeof(fields[0]));
   ASSERT_EQ(capture.records.size(), 1u);
   const nlohmann::json &record = capture.records[0];
@@ -82,8 +85,7 @@ TEST(LogHelpers, NullStringsAndErrorsBecomeNullFields) {
   EXPECT_EQ(record["u"].get<uint64_t>(), 18446744073709551615ULL);
   EXPECT_EQ(record["i"], -1);
 
-  const ember_field null_record[] = {sv_log_http_status_field(nullptr),
-                                     sv_log_code_field(nullptr)};
+  const ember_field null_record[] = {sv_log_http_status_field(nullptr), sv_log_code_field(nullptr)};
   EXPECT_EQ(null_record[0].type, EMBER_FIELD_NULL);
   EXPECT_STREQ(null_record[0].key, "http_status");
   EXPECT_EQ(null_record[1].type, EMBER_FIELD_NULL);
@@ -104,7 +106,8 @@ TEST(NoopLogger, CreatedOnceAcrossThreadsAndSilent) {
   for (size_t i = 0; i < seen.size(); ++i) {
     threads.emplace_back([&seen, i] { seen[i] = sv_log_noop_logger(); });
   }
-  for (auto &thread : threads) thread.join();
+  for (auto &thread : threads)
+    thread.join();
   const std::set<ember_logger *> distinct(seen.begin(), seen.end());
   ASSERT_EQ(distinct.size(), 1u);
   ASSERT_NE(seen[0], nullptr);

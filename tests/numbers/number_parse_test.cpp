@@ -21,9 +21,22 @@ TEST(SignedParse, AcceptsTheWholeInt64Range) {
 }
 
 TEST(SignedParse, RejectsOverflowAndMalformedTextWithoutWriting) {
-  const char *bad[] = {"9223372036854775808", "-9223372036854775809", "99999999999999999999",
-                       "", "-", "+", " 1", "1 ", "1e3", "0x10", "1_000", "1.0", "--1", "+-1",
-                       "1-", "\t1"};
+  const char *bad[] = {"9223372036854775808",
+                       "-9223372036854775809",
+                       "99999999999999999999",
+                       "",
+                       "-",
+                       "+",
+                       " 1",
+                       "1 ",
+                       "1e3",
+                       "0x10",
+                       "1_000",
+                       "1.0",
+                       "--1",
+                       "+-1",
+                       "1-",
+                       "\t1"};
   for (const char *text : bad) {
     int64_t value = 7;
     long as_long = 7;
