@@ -45,9 +45,13 @@ bool iequals(const std::string &a, const char *b) {
   return true;
 }
 
-// The whole text is one finite-range double (strtod semantics, no leading white space).
-std::optional<double> full_double(const std::string &text) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+// The whole text is one double without range error (strtod semantics). A numeric delta must
+// not start with white space: padding is how a number is stored instead of added.
+std::optional<double> full_double(const std::string &text, bool allow_leading_space = false) {
+  if (text.empty()) return std::nullopt;
+  if (!allow_leading_space && std::isspace(static_cast<unsigned char>(text[0]))) {
+    return std::nullopt;
+  }
   errno = 0;
   char *end = nullptr;
   double value = std::strtod(text.c_str(), &end);
@@ -231,7 +235,7 @@ std::optional<std::string> parse_one(const std::string &expression, int64_t now_
     mutation.value = nullptr;
   } else if (auto integer = full_i64(literal)) {
     mutation.value = *integer;
-  } else if (auto number = full_double(literal); number && std::isfinite(*number)) {
+  } else if (auto number = full_double(literal, true); number && std::isfinite(*number)) {
     mutation.value = *number;
   } else {
     mutation.value = literal;
