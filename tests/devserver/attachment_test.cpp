@@ -13,14 +13,15 @@ class DevServerAttachments : public ::testing::Test {
                       const std::string &extra_query = "", bool chunked = true) {
     HttpRequest request;
     request.method = "POST";
-    request.url = dev_.http_url() + "/v1/attachments?key=k&namespace=default&name=" + name +
-                  extra_query;
+    request.url =
+        dev_.http_url() + "/v1/attachments?key=k&namespace=default&name=" + name + extra_query;
     request.body = bytes;
     request.chunked = chunked;
     request.headers = {{"Accept", "application/json"},
                        {"Content-Type", "application/octet-stream"},
                        {"Expect", ""}};
-    for (auto &header : lease_.headers()) request.headers.push_back(header);
+    for (auto &header : lease_.headers())
+      request.headers.push_back(header);
     return http_request(request);
   }
 
@@ -36,7 +37,8 @@ class DevServerAttachments : public ::testing::Test {
 
 TEST_F(DevServerAttachments, UploadListAndDownload) {
   std::string bytes(200000, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 % 251);
+  for (size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<char>(i * 31 % 251);
   HttpResponse uploaded = upload("report.bin", bytes, "&content_type=application%2Fx-test");
   ASSERT_EQ(uploaded.status, 200) << uploaded.body;
   json body = body_of(uploaded);
@@ -49,8 +51,8 @@ TEST_F(DevServerAttachments, UploadListAndDownload) {
   EXPECT_EQ(body["noop"], false);
   EXPECT_EQ(body["version"], 0);
 
-  json list = body_of(http_get(dev_.http_url() + "/v1/attachments?key=k&namespace=default",
-                               lease_.headers()));
+  json list = body_of(
+      http_get(dev_.http_url() + "/v1/attachments?key=k&namespace=default", lease_.headers()));
   EXPECT_EQ(list["namespace"], "default");
   EXPECT_EQ(list["key"], "k");
   ASSERT_EQ(list["attachments"].size(), 1u);

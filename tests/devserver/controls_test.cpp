@@ -14,8 +14,10 @@ TEST(DevServerControls, RequestLogKeepsTheWireForm) {
   HttpRequest request;
   request.method = "POST";
   request.url = dev.http_url() + "/v1/update?key=a%20b&namespace=default";
-  request.headers = {{"X-Zeta", "last-letter"}, {"content-type", "application/json"},
-                     {"X-Alpha", "first-letter"}, {"X-Lease-ID", "none"},
+  request.headers = {{"X-Zeta", "last-letter"},
+                     {"content-type", "application/json"},
+                     {"X-Alpha", "first-letter"},
+                     {"X-Lease-ID", "none"},
                      {"X-Fencing-Token", "1"}};
   request.body = R"({"z":1,"a":2})";
   ASSERT_EQ(http_request(request).status, 409);
@@ -80,8 +82,8 @@ TEST(DevServerControls, RedirectWithAndWithoutBody) {
 TEST(DevServerControls, ExtraHeadersReplaceTheRealOnes) {
   DevServer dev;
   dev.seed_state("k", R"({"a":1})");
-  dev.add_fault(Fault::with_headers("GET", "/v1/get", {{"X-Fencing-Token", "12abc"},
-                                                       {"X-Key-Version", " 7 "}}));
+  dev.add_fault(Fault::with_headers("GET", "/v1/get",
+                                    {{"X-Fencing-Token", "12abc"}, {"X-Key-Version", " 7 "}}));
   HttpResponse response = get_state(dev, "k", nullptr);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, R"({"a":1})");
@@ -204,7 +206,8 @@ TEST(DevServerControls, ManyLongPollsWakeTogether) {
   }
   ASSERT_TRUE(dev.wait_for_waiting(kWaiters));
   dev.advance_clock(10s);
-  for (auto &waiter : waiters) EXPECT_EQ(waiter.get().status, 200);
+  for (auto &waiter : waiters)
+    EXPECT_EQ(waiter.get().status, 200);
 }
 
 TEST(DevServerControls, DevPathsOverHttp) {

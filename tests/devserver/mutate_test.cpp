@@ -30,8 +30,8 @@ class DevServerMutate : public ::testing::Test {
 };
 
 TEST_F(DevServerMutate, SetsLiteralsByKind) {
-  EXPECT_EQ(apply(R"({"a":1})", {"/b=hello", "/c='5'", "/d= 5 ", "/e=true", "/f=NULL",
-                                  "/g='x y'", "/h=1e999", "/i=' 2.5'"}),
+  EXPECT_EQ(apply(R"({"a":1})", {"/b=hello", "/c='5'", "/d= 5 ", "/e=true", "/f=NULL", "/g='x y'",
+                                 "/h=1e999", "/i=' 2.5'"}),
             R"({"a":1,"b":"hello","c":5,"d":5,"e":true,"f":null,"g":"x y","h":"1e999","i":2.5})");
 }
 

@@ -112,12 +112,14 @@ TEST(DevServerState, VersionAndEtagPreconditions) {
             "invalid_if_version");
 
   // Matching preconditions pass (a quoted ETag is accepted as well).
-  HttpResponse ok = update(dev, "k", lease, R"({"a":2})",
-                           {{"X-If-Version", "1"}, {"X-If-State-ETag", "\"" + sha256_hex(doc) + "\""}});
+  HttpResponse ok =
+      update(dev, "k", lease, R"({"a":2})",
+             {{"X-If-Version", "1"}, {"X-If-State-ETag", "\"" + sha256_hex(doc) + "\""}});
   ASSERT_EQ(ok.status, 200) << ok.body;
   // Now the holder's view is version 2 with the new ETag.
-  HttpResponse next = update(dev, "k", lease, R"({"a":3})",
-                             {{"X-If-Version", "2"}, {"X-If-State-ETag", sha256_hex(R"({"a":2})")}});
+  HttpResponse next =
+      update(dev, "k", lease, R"({"a":3})",
+             {{"X-If-Version", "2"}, {"X-If-State-ETag", sha256_hex(R"({"a":2})")}});
   EXPECT_EQ(next.status, 200) << next.body;
   EXPECT_EQ(dev.state("k").state, doc);  // nothing committed yet
 }
@@ -132,10 +134,11 @@ TEST(DevServerState, UpdateChecksTheBody) {
   EXPECT_EQ(large.status, 413);
   EXPECT_EQ(error_code(large), "state_too_large");
   // Other content types are stored as given.
-  HttpResponse bytes = http_post(
-      dev.http_url() + "/v1/update?key=k", "raw\x01",
-      {{"Content-Type", "application/octet-stream"}, {"X-Lease-ID", lease.lease_id},
-       {"X-Txn-ID", lease.txn_id}, {"X-Fencing-Token", "1"}});
+  HttpResponse bytes = http_post(dev.http_url() + "/v1/update?key=k", "raw\x01",
+                                 {{"Content-Type", "application/octet-stream"},
+                                  {"X-Lease-ID", lease.lease_id},
+                                  {"X-Txn-ID", lease.txn_id},
+                                  {"X-Fencing-Token", "1"}});
   EXPECT_EQ(bytes.status, 200) << bytes.body;
   HttpResponse read = get_state(dev, "k", &lease);
   EXPECT_EQ(read.body, "raw\x01");
@@ -151,7 +154,8 @@ TEST(DevServerState, ChunkedUpdateIsStoredDecoded) {
   request.body = R"({"streamed":"across several chunks of seven bytes"})";
   request.chunked = true;
   request.headers = {{"Content-Type", "application/json"}, {"Expect", ""}};
-  for (auto &header : lease.headers()) request.headers.push_back(header);
+  for (auto &header : lease.headers())
+    request.headers.push_back(header);
   HttpResponse response = http_request(request);
   ASSERT_EQ(response.status, 200) << response.body;
   EXPECT_EQ(get_state(dev, "k", &lease).body, *request.body);
@@ -164,7 +168,8 @@ TEST(DevServerState, MetadataIsStagedLikeState) {
   DevServer dev;
   TestLease lease = must_acquire(dev, "k");
   HeaderList headers = {{"Content-Type", "application/json"}};
-  for (auto &header : lease.headers()) headers.push_back(header);
+  for (auto &header : lease.headers())
+    headers.push_back(header);
   std::string url = dev.http_url() + "/v1/metadata?key=k&namespace=default";
   HttpResponse response = http_post(url, R"({"query_hidden":true})", headers);
   ASSERT_EQ(response.status, 200) << response.body;
@@ -189,7 +194,8 @@ TEST(DevServerState, RemoveIsStagedAndCommitted) {
   dev.seed_state("k", R"({"a":1})");
   TestLease lease = must_acquire(dev, "k");
   HeaderList headers = {{"Content-Type", "application/json"}};
-  for (auto &header : lease.headers()) headers.push_back(header);
+  for (auto &header : lease.headers())
+    headers.push_back(header);
   std::string url = dev.http_url() + "/v1/remove?key=k&namespace=default";
   json removed = body_of(http_post(url, "", headers));
   EXPECT_EQ(removed["removed"], true);
@@ -207,7 +213,8 @@ TEST(DevServerState, KeysAreDecodedFromThePercentEncodedQuery) {
   std::string key = "a b&c/d";
   TestLease lease = must_acquire(dev, key);
   HeaderList headers = {{"Content-Type", "application/json"}};
-  for (auto &header : lease.headers()) headers.push_back(header);
+  for (auto &header : lease.headers())
+    headers.push_back(header);
   HttpResponse response =
       http_post(dev.http_url() + "/v1/update?key=a%20b%26c%2Fd&namespace=default", "[1]", headers);
   ASSERT_EQ(response.status, 200) << response.body;

@@ -40,7 +40,8 @@ size_t write_header(char *data, size_t size, size_t count, void *context) {
   if (colon != std::string::npos) {
     std::string value = line.substr(colon + 1);
     value.erase(0, value.find_first_not_of(" \t"));
-    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
+      value.pop_back();
     headers->emplace_back(line.substr(0, colon), value);
   }
   return size * count;

@@ -165,7 +165,8 @@ int main(int argc, char **argv) {
     std::printf("  unix   %s  (http/1.1 and h2c)\n", unix_socket.c_str());
   }
   if (options.passive) std::printf("  passive: every /v1/ request answers 503 node_passive\n");
-  if (options.dev_controls) std::printf("  dev controls under %s/_dev/\n", server.base_url().c_str());
+  if (options.dev_controls)
+    std::printf("  dev controls under %s/_dev/\n", server.base_url().c_str());
   std::printf("stop with Ctrl-C\n");
   std::fflush(stdout);
 

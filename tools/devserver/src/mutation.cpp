@@ -23,8 +23,10 @@ bool ends_with(const std::string &text, const char *suffix) {
 
 std::string trim(const std::string &text) {
   size_t begin = 0, end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+    ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
+    --end;
   return text.substr(begin, end - begin);
 }
 
@@ -293,7 +295,8 @@ std::optional<std::string> apply_one(json &document, const Mutation &mutation) {
           }
         }
         json *target = &(*node)[segment];
-        for (size_t k = i + 1; k < path.size(); ++k) target = &(*target)[path[k]];
+        for (size_t k = i + 1; k < path.size(); ++k)
+          target = &(*target)[path[k]];
         *target = new_value(mutation);
         return std::nullopt;
       }
@@ -351,7 +354,8 @@ std::string format_timestamp(int64_t seconds, int64_t nanos) {
     char fraction[24];
     std::snprintf(fraction, sizeof fraction, ".%09ld", static_cast<long>(nanos));
     std::string f = fraction;
-    while (f.back() == '0') f.pop_back();
+    while (f.back() == '0')
+      f.pop_back();
     out += f;
   }
   return out + "Z";
@@ -383,14 +387,17 @@ std::optional<std::string> normalize_rfc3339(const std::string &text, std::strin
   int64_t nanos = 0;
   if (text[pos] == '.') {
     size_t start = ++pos;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) ++pos;
+    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])))
+      ++pos;
     size_t count = pos - start;
     if (count == 0 || count > 9) {
       error = "invalid RFC3339Nano time literal";
       return std::nullopt;
     }
-    for (size_t i = start; i < pos; ++i) nanos = nanos * 10 + (text[i] - '0');
-    for (size_t i = count; i < 9; ++i) nanos *= 10;
+    for (size_t i = start; i < pos; ++i)
+      nanos = nanos * 10 + (text[i] - '0');
+    for (size_t i = count; i < 9; ++i)
+      nanos *= 10;
   }
   int64_t offset = 0;
   std::string zone = text.substr(pos);
@@ -405,8 +412,8 @@ std::optional<std::string> normalize_rfc3339(const std::string &text, std::strin
   } else {
     return std::nullopt;
   }
-  int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
-                    second - offset;
+  int64_t seconds =
+      days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
   return format_timestamp(seconds, nanos);
 }
 
