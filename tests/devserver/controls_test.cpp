@@ -82,15 +82,24 @@ TEST(DevServerControls, RedirectWithAndWithoutBody) {
 TEST(DevServerControls, ExtraHeadersReplaceTheRealOnes) {
   DevServer dev;
   dev.seed_state("k", R"({"a":1})");
-  dev.add_fault(Fault::with_headers("GET", "/v1/get",
-                                    {{"X-Fencing-Token", "12abc"}, {"X-Key-Version", " 7 "}}));
+  dev.add_fault(Fault::with_headers(
+      "GET", "/v1/get", {{"X-Fencing-Token", "12abc"}, {"X-Key-Version", " 7 "}, {"etag", "\"q"}}));
   HttpResponse response = get_state(dev, "k", nullptr);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, R"({"a":1})");
   EXPECT_EQ(response.header("X-Fencing-Token"), "12abc");
   // Sent as given; the test client strips only the spaces after the colon.
   EXPECT_EQ(response.header("X-Key-Version"), "7 ");
-  EXPECT_TRUE(response.header("ETag").has_value());
+  int etags = 0;
+  for (const auto &[name, value] : response.headers) {
+    if (devserver::header_name_equals(name, "ETag")) {
+      ++etags;
+      EXPECT_EQ(name, "etag");  // spelled as the fault gave it
+      EXPECT_EQ(value, "\"q");
+    }
+  }
+  EXPECT_EQ(etags, 1);
+  EXPECT_TRUE(response.header("Content-Type").has_value());  // the rest of the real answer
 }
 
 TEST(DevServerControls, HeldAnswerWaitsUntilReleased) {

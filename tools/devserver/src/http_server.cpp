@@ -3,7 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <sstream>
+#include <cstring>
 
 #include "server_impl.h"
 #include "util.h"
@@ -192,9 +192,15 @@ struct RequestHandler {
       reply = error_reply(503, "node_passive", "this node is passive");
     } else {
       reply = dispatch(impl.routes, call);
-      if (fault) {
-        for (const auto &[name, value] : fault->headers)
-          reply.set_header(name, value);
+      if (fault && !fault->headers.empty()) {
+        // The fault's headers replace the real ones of the same name, spelling included.
+        HeaderList &headers = reply.headers;
+        for (const auto &given : fault->headers) {
+          std::erase_if(headers, [&](const auto &header) {
+            return header_name_equals(header.first, given.first);
+          });
+        }
+        headers.insert(headers.end(), fault->headers.begin(), fault->headers.end());
       }
     }
     // Whatever the endpoint left unread is drained, so the connection stays usable.
@@ -302,6 +308,7 @@ void Server::Impl::start() {
   size_t threads = std::max<size_t>(options.threads, 4);
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   svr.set_keep_alive_max_count(1000);
+  svr.set_tcp_nodelay(true);  // pieces of a body go out as they are written
   svr.set_keep_alive_timeout(5);
   svr.set_read_timeout(30);
   svr.set_write_timeout(60);
