@@ -248,6 +248,14 @@ TEST(DevServerControls, DevPathsOverHttp) {
   EXPECT_EQ(http_delete(base + "/requests").status, 200);
   EXPECT_TRUE(dev.requests().empty());
 
+  ASSERT_EQ(http_post(base + "/faults", R"({"path":"/v1/describe","hold":true})").status, 200);
+  auto held = std::async(std::launch::async,
+                         [&] { return http_get(dev.http_url() + "/v1/describe?key=k"); });
+  ASSERT_TRUE(dev.wait_for_held(1));
+  EXPECT_EQ(body_of(http_get(base + "/faults"))["held"], 1);
+  ASSERT_EQ(http_post(base + "/holds/release", "{}").status, 200);
+  EXPECT_EQ(held.get().status, 200);
+
   ASSERT_EQ(http_post(base + "/passive", R"({"passive":true})").status, 200);
   EXPECT_EQ(error_code(acquire(dev, "other")), "node_passive");
   EXPECT_EQ(http_post(base + "/faults", R"({"status":"x"})").status, 400);
