@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "json/core/values_internal.h"
@@ -261,6 +262,21 @@ TEST(JsonValueCleanup, ACopyDoesNotFreeTheOriginalsBuffers) {
   EXPECT_TRUE(brindle__json_value_marker_ok(&copy));
   EXPECT_EQ(write_value(&value).text, "{\"k\":1}");  // still intact
   brindle_json_value_cleanup(&value);
+}
+
+TEST(JsonValueCleanup, AMovedRecordFreesItsBuffersAtItsNewAddress) {
+  stavo_test::TestAllocator allocator;
+  alignas(brindle_json_value) unsigned char first[sizeof(brindle_json_value)];
+  alignas(brindle_json_value) unsigned char second[sizeof(brindle_json_value)];
+  auto *original = reinterpret_cast<brindle_json_value *>(first);
+  brindle_json_value_init_with_allocator(original, allocator.get());
+  ASSERT_EQ(brindle_json_value_set_buffer(original, "[true]", 6, nullptr), BRINDLE_OK);
+  std::memcpy(second, first, sizeof(first));
+  auto *moved = reinterpret_cast<brindle_json_value *>(second);
+  brindle__json_value_moved(moved, first);
+  brindle_json_value_cleanup(moved);
+  EXPECT_EQ(allocator.stats().current_bytes, 0u);
+  EXPECT_EQ(allocator.live_blocks(), 0);
 }
 
 TEST(JsonValueWrite, FileDescriptorAndPathAreReadFromTheStartEveryTime) {

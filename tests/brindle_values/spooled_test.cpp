@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "json/core/values_internal.h"
@@ -241,6 +243,31 @@ TEST(Spooled, InvalidArguments) {
   EXPECT_EQ(brindle_spooled_spilled(nullptr), 0);
   brindle_spooled_reset(nullptr);
   brindle_spooled_cleanup(nullptr);
+}
+
+TEST(Spooled, AMovedRecordTakesOverItsContent) {
+  stavo_test::TestAllocator allocator;
+  const brindle_spool_options options = spool_options(2);
+  brindle_spooled *first = static_cast<brindle_spooled *>(std::malloc(sizeof(brindle_spooled)));
+  brindle_spooled_init_with_allocator(first, &options, allocator.get());
+  ASSERT_EQ(brindle_spooled_append(first, "moved", 5, nullptr), BRINDLE_OK);
+  // As an object array's element buffer moves when it grows.
+  brindle_spooled *second = static_cast<brindle_spooled *>(std::malloc(sizeof(brindle_spooled)));
+  std::memcpy(second, first, sizeof(brindle_spooled));
+  const void *old_address = first;
+  EXPECT_FALSE(brindle__spooled_marker_ok(second));
+  brindle__spooled_moved(second, old_address);
+  EXPECT_TRUE(brindle__spooled_marker_ok(second));
+  ASSERT_EQ(brindle_spooled_append(second, "!", 1, nullptr), BRINDLE_OK);
+  EXPECT_EQ(content_of(second), "moved!");
+  brindle_spooled_cleanup(second);
+  EXPECT_EQ(allocator.stats().current_bytes, 0u);
+  // A record that was not valid where it came from is not adopted.
+  brindle_spooled stranger{};
+  brindle__spooled_moved(&stranger, old_address);
+  EXPECT_FALSE(brindle__spooled_marker_ok(&stranger));
+  std::free(second);
+  std::free(first);
 }
 
 TEST(Spooled, SinkStatusStopsOrGoesOn) {
