@@ -46,12 +46,44 @@ bool brindle__field_is_empty_for_omit(const brindle_field *field, const void *re
   }
 }
 
-char *brindle__format_i64(char *out, int64_t value) noexcept {
-  return std::to_chars(out, out + BRINDLE_NUMBER_ROOM, value).ptr;
-}
+namespace {
+
+// Two digits per step from a table of "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+}  // namespace
 
 char *brindle__format_u64(char *out, uint64_t value) noexcept {
-  return std::to_chars(out, out + BRINDLE_NUMBER_ROOM, value).ptr;
+  char digits[20];
+  char *at = digits + sizeof(digits);
+  while (value >= 100) {
+    const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+    value /= 100;
+    at -= 2;
+    at[0] = kDigitPairs[pair];
+    at[1] = kDigitPairs[pair + 1];
+  }
+  if (value >= 10) {
+    const unsigned pair = static_cast<unsigned>(value) * 2;
+    at -= 2;
+    at[0] = kDigitPairs[pair];
+    at[1] = kDigitPairs[pair + 1];
+  } else {
+    *--at = static_cast<char>('0' + value);
+  }
+  const size_t length = static_cast<size_t>(digits + sizeof(digits) - at);
+  std::memcpy(out, at, length);
+  return out + length;
+}
+
+char *brindle__format_i64(char *out, int64_t value) noexcept {
+  if (value >= 0) return brindle__format_u64(out, static_cast<uint64_t>(value));
+  *out = '-';
+  // The magnitude of the minimum value does not fit an int64_t, so negate in unsigned.
+  return brindle__format_u64(out + 1, 0 - static_cast<uint64_t>(value));
 }
 
 // to_chars with a precision is defined to give what printf gives with the same precision in the

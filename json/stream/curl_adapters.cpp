@@ -1,9 +1,9 @@
 // libcurl callback adapters: a response body pushed into the mapped parser as it arrives, and a
 // request body pulled from the generator as it is sent. They follow libcurl's callback
 // conventions and make no libcurl calls themselves.
+#include "../core/internal.h"
+#include "../core/parser_api.h"
 #include "brindle_curl.h"
-#include "core/internal.h"
-#include "core/parser_api.h"
 
 extern "C" {
 

@@ -4,9 +4,9 @@
 #ifndef BRINDLE_STREAM_GENERATOR_STATE_H
 #define BRINDLE_STREAM_GENERATOR_STATE_H
 
+#include "../core/serializer_internal.h"
+#include "../core/values_internal.h"
 #include "brindle_io.h"
-#include "core/serializer_internal.h"
-#include "core/values_internal.h"
 #include "json_pull.h"
 #include "pull_output.h"
 

@@ -4,7 +4,7 @@
 // replaced by the serializer's indentation (pretty).
 #include "json_pull.h"
 
-#include "core/serializer_internal.h"
+#include "../core/serializer_internal.h"
 
 namespace {
 
@@ -31,8 +31,6 @@ enum State {
 
 // The JSON number grammar, one state per position.
 enum NumberState { kNStart, kNSign, kNZero, kNInt, kNDot, kNFrac, kNExp, kNExpSign, kNExpDigits };
-
-constexpr size_t kDefaultMaxNumberBytes = 256;
 
 bool is_space(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -155,6 +153,9 @@ brindle_status indent_width(brindle__json_pull *pull, size_t extra, size_t *widt
 }
 
 brindle_status push(brindle__json_pull *pull, unsigned char is_object) {
+  if (pull->depth >= pull->max_depth) {
+    return fail(pull, BRINDLE_OVERFLOW, "JSON value nesting exceeds maximum depth");
+  }
   if (pull->depth == pull->stack_capacity) {
     const size_t grown = pull->stack_capacity == 0 ? 16 : pull->stack_capacity * 2;
     void *bigger =
@@ -544,9 +545,10 @@ brindle_status brindle__json_pull_open(brindle__json_pull *pull, const brindle_j
   pull->failed = false;
   pull->pretty = pretty;
   pull->base_depth = depth;
-  pull->max_number_bytes =
-      value->limits.max_number_bytes != 0 ? value->limits.max_number_bytes : kDefaultMaxNumberBytes;
-  pull->max_total_bytes = value->limits.max_total_bytes;
+  const brindle_value_limits limits = brindle__value_limits_normalize(&value->limits);
+  pull->max_depth = limits.max_depth;
+  pull->max_number_bytes = limits.max_number_bytes;
+  pull->max_total_bytes = limits.max_total_bytes;
   pull->input_position = 0;
   pull->input_length = 0;
   pull->input_eof = false;

@@ -5,7 +5,7 @@
 #ifndef BRINDLE_STREAM_JSON_PULL_H
 #define BRINDLE_STREAM_JSON_PULL_H
 
-#include "core/values_internal.h"
+#include "../core/values_internal.h"
 #include "pull_output.h"
 
 constexpr size_t BRINDLE_JSON_PULL_BLOCK = 4096;
@@ -18,6 +18,7 @@ struct brindle__json_pull {
   bool failed;
   bool pretty;
   size_t base_depth;
+  size_t max_depth;
   size_t max_number_bytes;
   size_t max_total_bytes;  // 0: unlimited
 
@@ -50,7 +51,8 @@ struct brindle__json_pull {
 
 // Opens the value's content (memory, reader as it stands, FILE* and descriptors rewound, paths
 // opened) for pretty or compact output whose indentation continues at depth. The value's
-// number and total limits apply (zero members meaning the defaults). Failures are in
+// depth, number and total limits apply (zero members meaning the defaults), the depth limit as
+// in the serializer's re-emission, so both accept the same values. Failures are in
 // pull->error; the reader must be closed in any case.
 brindle_status brindle__json_pull_open(brindle__json_pull *pull, const brindle_json_value *value,
                                        bool pretty, size_t depth,
