@@ -21,7 +21,11 @@
 extern "C" {
 #endif
 
+#ifdef __cplusplus
+#define BRINDLE_CURL_READFUNC_ABORT (static_cast<size_t>(0x10000000))
+#else
 #define BRINDLE_CURL_READFUNC_ABORT ((size_t)0x10000000)
+#endif
 
 /* ---- Response body into one mapped record ------------------------------------------------ */
 
