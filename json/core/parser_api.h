@@ -15,6 +15,11 @@ brindle_parser *brindle__parser_new(const brindle_allocator *allocator) noexcept
 // Releases what the state holds (bookkeeping, an active string stream) and frees it; NULL ok.
 void brindle__parser_delete(brindle_parser *parser) noexcept;
 
+// Releases what the state holds beyond itself (a half-delivered string stream is marked
+// inactive, open frames are forgotten). Call it before re-initialising a state that may be in
+// the middle of a document; brindle__parser_delete calls it.
+void brindle__parser_release(brindle_parser *parser) noexcept;
+
 // Starts a new document: zeroes the state, copies the options (NULL: clear 1, reject
 // duplicates 1, depth 64, default allocator), line 1, column 0, offset 0. Does not touch the
 // record (see brindle__parser_prepare_record). validation_mode: no map, any root value.
@@ -31,9 +36,8 @@ void brindle__parser_prepare_record(const brindle_map *map, void *record,
 // token is pending, *consumed telling how many bytes were used (a byte that ended a root number
 // is not consumed). Returns BRINDLE_TRUNCATED instead of BRINDLE_OK when anything was truncated
 // so far. A failed parser returns its stored code without consuming.
-brindle_status brindle__parser_feed_bytes(brindle_parser *parser, const char *bytes,
-                                          size_t length, size_t *consumed,
-                                          int stop_at_root_end) noexcept;
+brindle_status brindle__parser_feed_bytes(brindle_parser *parser, const char *bytes, size_t length,
+                                          size_t *consumed, int stop_at_root_end) noexcept;
 
 // End of input: completes a pending number, checks for an incomplete document.
 brindle_status brindle_parser_finish(brindle_parser *parser) noexcept;
