@@ -127,7 +127,11 @@ brindle_status brindle__sse_json_data_line(brindle_sse *parser, const char *valu
 
 brindle_status brindle__sse_json_dispatch(brindle_sse *parser,
                                           const brindle__sse_call *call) noexcept {
-  if (!parser->has_content) return BRINDLE_OK;
+  if (!parser->has_content) {
+    // Nothing to dispatch, but data lines skipped by the filter leave their marks.
+    brindle__sse_reset_event(parser);
+    return BRINDLE_OK;
+  }
   decide_filter(parser, call);
   brindle_status status = BRINDLE_OK;
   if (parser->filter_accepted && parser->json_active) {
