@@ -139,9 +139,10 @@ typedef struct brindle_sse_json_options {
 } brindle_sse_json_options;
 
 /* Called once per accepted event with data, after its JSON was parsed into destination;
- * non-zero fails as for the plain callbacks. With clear_destination (the default) each event
- * starts from a freshly initialised record, so the callback takes what it keeps and empties the
- * record (brindle_reset or brindle_cleanup) before the next event. */
+ * non-zero fails as for the plain callbacks. With clear_destination (the default) the record is
+ * initialised for its first event and reset (brindle_reset, which frees what the previous event
+ * stored) before every later event into the same record: a callback that keeps a string takes it
+ * and sets the member to NULL. brindle_cleanup the record after the last event. */
 typedef int (*brindle_sse_json_callback)(void *user_data, const brindle_sse_event *event,
                                          void *destination, brindle_error *error);
 

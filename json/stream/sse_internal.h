@@ -40,6 +40,10 @@ struct brindle_sse {
   const brindle_map *json_map;
   void *json_destination;
   const brindle_parse_options *json_parse_options;
+  // The record prepared for the last event: the next event into the same record resets it
+  // (freeing what the last event stored) instead of initialising it over live allocations.
+  const brindle_map *json_prepared_map;
+  void *json_prepared_destination;
 };
 
 // One push or finish: the flavour and what the caller passed with it.

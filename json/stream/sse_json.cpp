@@ -63,7 +63,16 @@ brindle_status start_parser(brindle_sse *parser, const brindle__sse_call *call) 
   brindle_status status =
       brindle__parser_init_state(parser->json, call->map, call->destination, options, 0);
   if (status != BRINDLE_OK) return parser_failed(parser, status, call);
-  brindle__parser_prepare_record(call->map, call->destination, options);
+  if (options == nullptr || options->clear_destination != 0) {
+    if (call->destination == parser->json_prepared_destination &&
+        call->map == parser->json_prepared_map) {
+      brindle_reset(call->map, call->destination);
+    } else {
+      brindle__parser_prepare_record(call->map, call->destination, options);
+      parser->json_prepared_map = call->map;
+      parser->json_prepared_destination = call->destination;
+    }
+  }
   parser->json_active = true;
   parser->json_truncated = false;
   parser->json_map = call->map;

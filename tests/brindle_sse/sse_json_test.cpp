@@ -499,3 +499,34 @@ TEST(SseJson, RandomSlicesOfAManyEventStream) {
 }
 
 }  // namespace
+
+TEST(SseJson, EventsIntoTheSameRecordFreeWhatThePreviousEventStored) {
+  // A callback that only looks at the record: each later event resets it, so nothing leaks.
+  stavo_test::TestAllocator record_allocator;
+  brindle_parse_options parse_options = brindle_default_parse_options();
+  parse_options.allocator = record_allocator.get();
+  brindle_sse_json_options json_options{nullptr, 0, &parse_options};
+  std::vector<std::string> queues;
+  auto look = [](void *user, const brindle_sse_event *, void *destination, brindle_error *) {
+    static_cast<std::vector<std::string> *>(user)->push_back(
+        static_cast<WatchEvent *>(destination)->queue);
+    return 0;
+  };
+  WatchEvent record{};
+  brindle_sse *parser = brindle_sse_open(nullptr, nullptr);
+  const std::string stream =
+      "data: {\"queue\":\"first\"}\n\ndata: {\"queue\":\"second\"}\n\ndata: "
+      "{\"queue\":\"third\"}\n\n";
+  ASSERT_EQ(brindle_sse_push_json(parser, watch_map(), &record, stream.data(), stream.size(),
+                                  &json_options, look, &queues, nullptr),
+            BRINDLE_OK);
+  ASSERT_EQ(
+      brindle_sse_finish_json(parser, watch_map(), &record, &json_options, look, &queues, nullptr),
+      BRINDLE_OK);
+  brindle_sse_close(parser);
+  EXPECT_EQ(queues, (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_EQ(record_allocator.live_blocks(), 1) << "only the last event's string is held";
+  brindle_cleanup(watch_map(), &record);
+  EXPECT_EQ(record_allocator.live_blocks(), 0);
+  EXPECT_EQ(record_allocator.stats().current_bytes, 0u);
+}
