@@ -15,6 +15,11 @@ brindle_parser *brindle__parser_new(const brindle_allocator *allocator) noexcept
 // Releases what the state holds (bookkeeping, an active string stream) and frees it; NULL ok.
 void brindle__parser_delete(brindle_parser *parser) noexcept;
 
+// Releases what the state holds beyond itself (a half-delivered string stream is marked
+// inactive, open frames are forgotten). Call it before re-initialising a state that may be in
+// the middle of a document; brindle__parser_delete calls it.
+void brindle__parser_release(brindle_parser *parser) noexcept;
+
 // Starts a new document: zeroes the state, copies the options (NULL: clear 1, reject
 // duplicates 1, depth 64, default allocator), line 1, column 0, offset 0. Does not touch the
 // record (see brindle__parser_prepare_record). validation_mode: no map, any root value.

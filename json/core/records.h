@@ -31,4 +31,31 @@ void brindle__field_cleanup(const brindle_field *field, void *record) noexcept;
 // Whether anything of a record of this map can hold library allocations.
 bool brindle__map_can_allocate(const brindle_map *map) noexcept;
 
+// brindle_reset for a map already known to be valid.
+void brindle__reset_record(const brindle_map *map, void *record) noexcept;
+
+// ---- Array growth ------------------------------------------------------------------------------
+
+// Outcome of making room for one more array element.
+enum brindle__append_result {
+  BRINDLE__APPEND_OK = 0,         // a slot is available
+  BRINDLE__APPEND_DROPPED = 1,    // fixed array full, non-zero policy: drop the element, go on
+  BRINDLE__APPEND_FULL = 2,       // fixed array full, policy 0: "array capacity exceeded"
+  BRINDLE__APPEND_TOO_LARGE = 3,  // capacity doubling overflows: "array too large"
+  BRINDLE__APPEND_NO_MEMORY = 4   // "failed to grow array"
+};
+
+// Makes room for element number count (0-based) in an array whose members are given by
+// pointer (brindle_array and brindle_object_array share them). A dynamic array grows from 4
+// elements by doubling, through its block header (or allocator the first time); a fixed array
+// (flags 0x2) never grows. On success returns the slot's address; the caller fills it and
+// increases count. On failure returns NULL with the reason in *result and the array unchanged.
+void *brindle__array_reserve(void **items, size_t count, size_t *capacity, int32_t *flags,
+                             size_t element_size, int32_t overflow_policy,
+                             const brindle_allocator *allocator,
+                             brindle__append_result *result) noexcept;
+
+// Messages of the failing outcomes.
+const char *brindle__append_message(brindle__append_result result) noexcept;
+
 #endif  // BRINDLE_CORE_RECORDS_H

@@ -150,7 +150,7 @@ enum { BRINDLE_STORAGE_DYNAMIC = 0, BRINDLE_STORAGE_FIXED = 1 };
 enum {
   BRINDLE_OVERFLOW_FAIL = 0,           /* fail with BRINDLE_OVERFLOW */
   BRINDLE_OVERFLOW_TRUNCATE = 1,       /* keep what fits; the parse ends with BRINDLE_TRUNCATED */
-  BRINDLE_OVERFLOW_TRUNCATE_SILENT = 2 /* keep what fits; only error->truncated tells */
+  BRINDLE_OVERFLOW_TRUNCATE_SILENT = 2 /* keep what fits; a parse also ends BRINDLE_TRUNCATED */
 };
 
 /* Field flags. */

@@ -1,0 +1,372 @@
+// The feeder: one tight loop over a chunk that keeps the per-byte state machine's results and
+// positions while copying plain string runs, whitespace and digits in bulk.
+#include <array>
+
+#include "parser_state.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr std::array<uint8_t, 256> make_number_table() {
+  std::array<uint8_t, 256> table{};
+  for (int c = '0'; c <= '9'; ++c)
+    table[static_cast<size_t>(c)] = 1;
+  table['+'] = 1;
+  table['-'] = 1;
+  table['.'] = 1;
+  table['e'] = 1;
+  table['E'] = 1;
+  return table;
+}
+constexpr std::array<uint8_t, 256> kNumberChar = make_number_table();
+
+// The first byte at or after p that ends a plain string run: '"', '\\' or a control byte.
+inline const unsigned char *scan_plain(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i special =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                     _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
+    const int mask = _mm_movemask_epi8(special);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p < end && brindle__escape_table[*p] == 0)
+    ++p;
+  return p;
+}
+
+// Appends number bytes to the token, checking the token space.
+inline bool number_append(brindle_parser *parser, const unsigned char *run, size_t length) {
+  const size_t space = brindle__token_space(parser);
+  const size_t limit = space >= 2 ? space - 2 : 0;
+  if (parser->token_length + length > limit) {
+    const size_t fit = limit > parser->token_length ? limit - parser->token_length : 0;
+    brindle__parser_fail_at(parser, run + fit, BRINDLE_ALLOCATION_FAILED,
+                            "failed to append number");
+    return false;
+  }
+  if (parser->token_in_place == nullptr) {
+    std::memcpy(brindle__token_area(parser) + parser->token_length, run, length);
+  }
+  parser->token_length += length;
+  return true;
+}
+
+// A token (number or literal) starts with the byte at at; false when there is no room.
+inline bool token_start(brindle_parser *parser, const unsigned char *at, const char *message) {
+  const size_t space = brindle__token_space(parser);
+  if (space == 0) {
+    brindle__parser_fail_at(parser, at, BRINDLE_OVERFLOW, "parser workspace exhausted by token");
+    return false;
+  }
+  if (space < 3) {
+    brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED, "%s", message);
+    return false;
+  }
+  return true;
+}
+
+const char *const kLiterals[] = {"true", "false", "null"};
+constexpr uint8_t kLiteralLength[] = {4, 5, 4};
+
+// Runs the state machine over [p, end). Stops at end, at a failure, when the root value is
+// complete and stop is set, or when the feeder must re-dispatch (yield).
+const unsigned char *run(brindle_parser *P, const unsigned char *p, const unsigned char *end,
+                         bool stop) {
+  unsigned char c;
+  const unsigned char *at;
+  brindle__frame *f;
+
+  switch (P->lex) {
+    case BRINDLE__LEX_NONE:
+      break;
+    case BRINDLE__LEX_STRING:
+      goto in_string;
+    case BRINDLE__LEX_NUMBER:
+      goto in_number;
+    default:
+      goto in_literal;
+  }
+
+between:
+  for (;;) {
+    for (;;) {
+      if (p == end) return p;
+      c = *p;
+      if (c > ' ') break;
+      if (c == ' ' || c == '\t' || c == '\r') {
+        ++p;
+      } else if (c == '\n') {
+        ++p;
+        ++P->line;
+        P->line_start = P->run_base + static_cast<size_t>(p - P->run_begin);
+      } else {
+        break;
+      }
+    }
+    if (P->root_complete) {
+      if (stop) return p;
+      brindle__parser_fail_at(P, p, BRINDLE_INVALID_JSON, "unexpected trailing data");
+      return p + 1;
+    }
+    at = p++;
+    f = brindle__top_frame(P);
+    if (f == nullptr) {
+      if (!P->validation && c != '{') {
+        brindle__parser_fail_at(P, at, BRINDLE_TYPE_MISMATCH, "root value must be an object");
+        return p;
+      }
+      P->root_started = true;
+      goto start_value;
+    }
+    switch (f->state) {
+      case BRINDLE__OBJ_KEY_OR_END:
+        if (c == '"') {
+          f->after_comma = 0;
+          P->target = BRINDLE__TARGET_KEY;
+          if (brindle__string_begin(P, at) != BRINDLE_OK) return p;
+          if (P->yield) return p;
+          goto in_string;
+        }
+        if (c == '}') {
+          if (f->after_comma != 0) {
+            brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "trailing comma in object");
+            return p;
+          }
+          goto close_container;
+        }
+        brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected object key");
+        return p;
+      case BRINDLE__OBJ_COLON:
+        if (c == ':') {
+          f->state = BRINDLE__OBJ_VALUE;
+          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          continue;
+        }
+        brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected ':' after object key");
+        return p;
+      case BRINDLE__OBJ_VALUE:
+        goto start_value;
+      case BRINDLE__OBJ_COMMA_OR_END:
+        if (c == ',') {
+          f->state = BRINDLE__OBJ_KEY_OR_END;
+          f->after_comma = 1;
+          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          continue;
+        }
+        if (c == '}') goto close_container;
+        brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected ',' or '}' in object");
+        return p;
+      case BRINDLE__ARR_VALUE_OR_END:
+        if (c == ']') {
+          if (f->after_comma != 0) {
+            brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "trailing comma in array");
+            return p;
+          }
+          goto close_container;
+        }
+        goto start_value;
+      case BRINDLE__ARR_COMMA_OR_END:
+        if (c == ',') {
+          f->state = BRINDLE__ARR_VALUE_OR_END;
+          f->after_comma = 1;
+          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          continue;
+        }
+        if (c == ']') goto close_container;
+        brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected ',' or ']' in array");
+        return p;
+      default:
+        brindle__parser_fail_at(P, at, BRINDLE_INTERNAL_ERROR, "invalid parser state");
+        return p;
+    }
+
+  close_container:
+    if (brindle__close_frame(P, at) != BRINDLE_OK) return p;
+    if (P->yield || (stop && P->root_complete)) return p;
+    continue;
+
+  start_value:
+    switch (c) {
+      case '{':
+      case '[':
+        if (brindle__open_container(P, c, at) != BRINDLE_OK) return p;
+        if (P->yield) return p;
+        continue;
+      case '"':
+        brindle__set_value_target(P, f);
+        if (brindle__string_begin(P, at) != BRINDLE_OK) return p;
+        if (P->yield) return p;
+        goto in_string;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        brindle__set_value_target(P, f);
+        if (!token_start(P, at, "failed to append number")) return p;
+        P->lex = BRINDLE__LEX_NUMBER;
+        P->token_in_place = at;
+        P->token_length = 1;
+        goto in_number;
+      case 't':
+      case 'f':
+      case 'n':
+        brindle__set_value_target(P, f);
+        if (!token_start(P, at, "failed to append literal")) return p;
+        P->lex = c == 't' ? BRINDLE__LEX_TRUE : c == 'f' ? BRINDLE__LEX_FALSE : BRINDLE__LEX_NULL;
+        P->literal_pos = 1;
+        goto in_literal;
+      default:
+        brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON,
+                                f != nullptr && f->type == BRINDLE__FRAME_ARRAY
+                                    ? "expected array value"
+                                    : "expected JSON value");
+        return p;
+    }
+  }
+
+in_string:
+  for (;;) {
+    if (P->esc != BRINDLE__ESC_NONE) {
+      if (p == end) return p;
+      if (brindle__string_escape_byte(P, p) != BRINDLE_OK) return p + 1;
+      ++p;
+      continue;
+    }
+    const unsigned char *q = scan_plain(p, end);
+    if (q != p) {
+      if (P->capture != BRINDLE__CAPTURE_DISCARD &&
+          brindle__string_run(P, p, static_cast<size_t>(q - p)) != BRINDLE_OK) {
+        return q;
+      }
+      p = q;
+    }
+    if (p == end) return p;
+    c = *p;
+    if (c == '"') {
+      at = p++;
+      if (brindle__string_end(P, at) != BRINDLE_OK) return p;
+      if (P->yield || (stop && P->root_complete)) return p;
+      goto between;
+    }
+    if (c == '\\') {
+      ++p;
+      P->esc = BRINDLE__ESC_START;
+      continue;
+    }
+    brindle__parser_fail_at(P, p, BRINDLE_INVALID_JSON, "control character in string");
+    return p + 1;
+  }
+
+in_number : {
+  const unsigned char *q = p;
+  while (q < end && kNumberChar[*q] != 0)
+    ++q;
+  if (q != p) {
+    if (!number_append(P, p, static_cast<size_t>(q - p))) return q;
+    p = q;
+  }
+  if (p == end) return p;
+  // The byte at p ends the number; it is dispatched again between tokens.
+  P->lex = BRINDLE__LEX_NONE;
+  if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, brindle__token_data(P), P->token_length,
+                               p) != BRINDLE_OK) {
+    return p;
+  }
+  P->token_in_place = nullptr;
+  if (P->yield || (stop && P->root_complete)) return p;
+  goto between;
+}
+
+in_literal : {
+  const size_t which = static_cast<size_t>(P->lex - BRINDLE__LEX_TRUE);
+  const char *word = kLiterals[which];
+  const uint8_t length = kLiteralLength[which];
+  while (P->literal_pos < length) {
+    if (p == end) return p;
+    if (*p != static_cast<unsigned char>(word[P->literal_pos])) {
+      brindle__parser_fail_at(P, p, BRINDLE_INVALID_JSON, "invalid literal");
+      return p + 1;
+    }
+    if (static_cast<size_t>(P->literal_pos) + 3 > brindle__token_space(P)) {
+      brindle__parser_fail_at(P, p, BRINDLE_ALLOCATION_FAILED, "failed to append literal");
+      return p + 1;
+    }
+    ++P->literal_pos;
+    ++p;
+  }
+  P->lex = BRINDLE__LEX_NONE;
+  const brindle__token_type type = which == 0   ? BRINDLE__TOKEN_TRUE
+                                   : which == 1 ? BRINDLE__TOKEN_FALSE
+                                                : BRINDLE__TOKEN_NULL;
+  if (brindle__scalar_complete(P, type, nullptr, 0, p - 1) != BRINDLE_OK) return p;
+  if (P->yield || (stop && P->root_complete)) return p;
+  goto between;
+}
+}
+
+}  // namespace
+
+brindle_status brindle__parser_feed_bytes(brindle_parser *parser, const char *bytes, size_t length,
+                                          size_t *consumed, int stop_at_root_end) noexcept {
+  if (consumed != nullptr) *consumed = 0;
+  if (parser == nullptr || (bytes == nullptr && length != 0)) {
+    if (parser != nullptr) {
+      return brindle__parser_fail_here(parser, BRINDLE_INVALID_ARGUMENT,
+                                       "invalid parser feed arguments");
+    }
+    return BRINDLE_INVALID_ARGUMENT;
+  }
+  if (parser->failed) return static_cast<brindle_status>(parser->error.code);
+  const bool stop = stop_at_root_end != 0;
+  const unsigned char *begin = reinterpret_cast<const unsigned char *>(bytes);
+  const unsigned char *p = begin;
+  const unsigned char *end = begin + length;
+  parser->run_begin = begin;
+  parser->run_base = parser->offset;
+  while (p < end) {
+    if (stop && parser->root_complete) break;
+    if (parser->jv_careful) {
+      // A visitor with a total limit sees the value one byte at a time, so that the byte
+      // that goes past the limit is the one reported.
+      if (brindle__offset_after(parser, p) - parser->jv_start_offset >
+          parser->jv_limits.max_total_bytes) {
+        brindle__parser_fail_at(parser, p, BRINDLE_OVERFLOW,
+                                "JSON value exceeds maximum total byte limit");
+        break;
+      }
+      p = run(parser, p, p + 1, stop);
+    } else {
+      p = run(parser, p, end, stop);
+    }
+    parser->yield = false;
+    if (parser->failed) break;
+  }
+  if (!parser->failed) {
+    parser->offset = parser->run_base + static_cast<size_t>(p - begin);
+    const bool token_pending =
+        parser->lex == BRINDLE__LEX_NUMBER ||
+        (parser->lex == BRINDLE__LEX_STRING && parser->capture == BRINDLE__CAPTURE_TOKEN);
+    if (token_pending && parser->token_in_place != nullptr) brindle__token_to_workspace(parser);
+  }
+  parser->run_begin = nullptr;
+  if (consumed != nullptr) *consumed = static_cast<size_t>(p - begin);
+  if (parser->failed) return static_cast<brindle_status>(parser->error.code);
+  return parser->error.truncated != 0 ? BRINDLE_TRUNCATED : BRINDLE_OK;
+}

@@ -1,0 +1,229 @@
+// Number tokens: the JSON number grammar and the converters for int64, uint64 and double
+// members. Doubles are stored correctly rounded; which texts are accepted follows the
+// historical rule of a fast multiply-add path with a strtod fallback (see brindle__parse_f64).
+#include <cerrno>
+#include <cfloat>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+
+#include "parser_state.h"
+
+namespace {
+
+inline bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The parts of a number that follows the JSON grammar.
+struct number_parts {
+  bool negative;
+  const unsigned char *integer;  // digits before the point
+  size_t integer_digits;
+  const unsigned char *fraction;  // digits after the point
+  size_t fraction_digits;
+  bool has_exponent;
+  bool exponent_negative;
+  const unsigned char *exponent;
+  size_t exponent_digits;
+};
+
+bool split_number(const unsigned char *text, size_t length, number_parts *parts) {
+  const unsigned char *p = text;
+  const unsigned char *end = text + length;
+  *parts = number_parts{};
+  if (p < end && *p == '-') {
+    parts->negative = true;
+    ++p;
+  }
+  parts->integer = p;
+  if (p == end || !is_digit(*p)) return false;
+  if (*p == '0') {
+    ++p;
+  } else {
+    while (p < end && is_digit(*p))
+      ++p;
+  }
+  parts->integer_digits = static_cast<size_t>(p - parts->integer);
+  if (p < end && *p == '.') {
+    ++p;
+    parts->fraction = p;
+    while (p < end && is_digit(*p))
+      ++p;
+    parts->fraction_digits = static_cast<size_t>(p - parts->fraction);
+    if (parts->fraction_digits == 0) return false;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    parts->has_exponent = true;
+    if (p < end && (*p == '+' || *p == '-')) {
+      parts->exponent_negative = *p == '-';
+      ++p;
+    }
+    parts->exponent = p;
+    while (p < end && is_digit(*p))
+      ++p;
+    parts->exponent_digits = static_cast<size_t>(p - parts->exponent);
+    if (parts->exponent_digits == 0) return false;
+  }
+  return p == end;
+}
+
+// Integer texts: optional '-' (when allowed), "0" alone or digits without a leading zero.
+bool integer_digits(const unsigned char *text, size_t length, bool allow_sign, bool *negative,
+                    const unsigned char **digits, size_t *count) {
+  size_t i = 0;
+  *negative = false;
+  if (allow_sign && length > 0 && text[0] == '-') {
+    *negative = true;
+    i = 1;
+  }
+  if (i == length) return false;
+  if (text[i] == '0' && length - i > 1) return false;
+  for (size_t j = i; j < length; ++j) {
+    if (!is_digit(text[j])) return false;
+  }
+  *digits = text + i;
+  *count = length - i;
+  return true;
+}
+
+// The historical fast path: multiply-add accumulation, one division by ten per fraction digit
+// and binary exponentiation of ten. It decides acceptance near the edges of the double range
+// only; the stored value always comes from a correctly rounding conversion.
+bool fast_path_value(const number_parts &parts, double *out) {
+  if (parts.fraction_digits > 17) return false;
+  double value = 0.0;
+  for (size_t i = 0; i < parts.integer_digits; ++i) {
+    value = std::fma(value, 10.0, static_cast<double>(parts.integer[i] - '0'));
+  }
+  if (parts.fraction_digits > 0) {
+    double fraction = 0.0;
+    for (size_t i = 0; i < parts.fraction_digits; ++i) {
+      fraction = std::fma(fraction, 10.0, static_cast<double>(parts.fraction[i] - '0'));
+    }
+    for (size_t i = 0; i < parts.fraction_digits; ++i)
+      fraction /= 10.0;
+    value += fraction;
+  }
+  if (parts.has_exponent) {
+    uint64_t exponent = 0;
+    for (size_t i = 0; i < parts.exponent_digits; ++i) {
+      if (exponent > 10000) return false;
+      exponent = exponent * 10 + static_cast<uint64_t>(parts.exponent[i] - '0');
+    }
+    double base = parts.exponent_negative ? 0.1 : 10.0;
+    double scale = 1.0;
+    while (exponent != 0) {
+      if ((exponent & 1) != 0) scale *= base;
+      base *= base;
+      exponent >>= 1;
+    }
+    value *= scale;
+  }
+  if (!(std::fabs(value) <= DBL_MAX)) return false;  // infinity or NaN
+  *out = parts.negative ? -value : value;
+  return true;
+}
+
+// The system's strtod in the C locale: the whole text, errno untouched.
+bool strtod_value(const unsigned char *text, size_t length, double *out) {
+  char buffer[BRINDLE__WORKSPACE_SIZE + 1];
+  if (length > BRINDLE__WORKSPACE_SIZE) return false;
+  std::memcpy(buffer, text, length);
+  buffer[length] = '\0';
+  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  char *end = nullptr;
+  const int saved = errno;
+  errno = 0;
+  const double value = c_locale != static_cast<locale_t>(nullptr) ? strtod_l(buffer, &end, c_locale)
+                                                                  : std::strtod(buffer, &end);
+  const bool ok = errno == 0 && end == buffer + length;
+  errno = saved;
+  if (ok) *out = value;
+  return ok;
+}
+
+bool all_digits_zero(const number_parts &parts) {
+  for (size_t i = 0; i < parts.integer_digits; ++i) {
+    if (parts.integer[i] != '0') return false;
+  }
+  for (size_t i = 0; i < parts.fraction_digits; ++i) {
+    if (parts.fraction[i] != '0') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexcept {
+  number_parts parts;
+  return split_number(text, length, &parts);
+}
+
+bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept {
+  bool negative;
+  const unsigned char *digits;
+  size_t count;
+  if (!integer_digits(text, length, true, &negative, &digits, &count)) return false;
+  const uint64_t limit = negative ? uint64_t{9223372036854775808u} : uint64_t{9223372036854775807};
+  uint64_t value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
+    if (value > (limit - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *out = negative ? static_cast<int64_t>(uint64_t{0} - value) : static_cast<int64_t>(value);
+  return true;
+}
+
+bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept {
+  bool negative;
+  const unsigned char *digits;
+  size_t count;
+  if (!integer_digits(text, length, false, &negative, &digits, &count)) return false;
+  uint64_t value = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *out = value;
+  return true;
+}
+
+// Accepted texts: the JSON grammar, and then either the fast path (at most 17 fraction digits,
+// exponent digits accumulated while at most 10000) gives a finite value, or strtod takes the
+// whole text without setting errno. So 1e400 is refused, 1e-400 (fast path: 0) is accepted,
+// and texts the fast path leaves to strtod are refused when strtod reports underflow.
+bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept {
+  number_parts parts;
+  if (!split_number(text, length, &parts)) return false;
+  double value = 0.0;
+  const char *begin = reinterpret_cast<const char *>(text);
+  const std::from_chars_result result = std::from_chars(begin, begin + length, value);
+  const bool converted = result.ec == std::errc() && result.ptr == begin + length;
+  // A normal value well inside the range is accepted by either path.
+  if (converted && std::isnormal(value) && std::fabs(value) < 1e307) {
+    *out = value;
+    return true;
+  }
+  if (all_digits_zero(parts)) {
+    *out = parts.negative ? -0.0 : 0.0;
+    return true;
+  }
+  // Near the edges (overflow, underflow, subnormals) the historical rule decides.
+  double fast;
+  if (fast_path_value(parts, &fast)) {
+    if (converted && std::isfinite(value)) {
+      *out = value;
+    } else if (std::fabs(fast) < 1.0) {
+      *out = parts.negative ? -0.0 : 0.0;  // underflows to zero when correctly rounded
+    } else {
+      *out = fast;  // within the range by the fast path, just beyond it when rounded
+    }
+    return true;
+  }
+  return strtod_value(text, length, out);
+}

@@ -1,0 +1,363 @@
+// The push parser's private state: the 4 KiB workspace with its frames, token space and
+// bookkeeping areas, the lexical state kept between chunks, the capture modes of strings, and
+// the helpers shared by the parser's source files.
+#ifndef BRINDLE_CORE_PARSER_STATE_H
+#define BRINDLE_CORE_PARSER_STATE_H
+
+#include <cstring>
+
+#include "parser_api.h"
+#include "records.h"
+
+constexpr size_t BRINDLE__WORKSPACE_SIZE = 4096;
+
+enum : int32_t { BRINDLE__FRAME_OBJECT = 1, BRINDLE__FRAME_ARRAY = 2 };
+
+// Frame states.
+enum : int32_t {
+  BRINDLE__OBJ_KEY_OR_END = 1,
+  BRINDLE__OBJ_COLON = 2,
+  BRINDLE__OBJ_VALUE = 3,
+  BRINDLE__OBJ_COMMA_OR_END = 4,
+  BRINDLE__ARR_VALUE_OR_END = 5,
+  BRINDLE__ARR_COMMA_OR_END = 6
+};
+
+// One open object or array; stacked from the bottom of the workspace.
+struct brindle__frame {
+  int32_t type;
+  int32_t state;
+  const brindle_map *map;  // object frames: NULL when skipped or validating
+  void *record;            // record the fields are stored into (arrays: the enclosing one)
+  const brindle_field *array_field;    // array frames: member receiving elements
+  const brindle_field *current_field;  // object frames: field of the key just read
+  uint64_t seen_mask;                  // maps of up to 64 fields
+  unsigned char *seen_bytes;           // larger maps: one byte per field, from the top
+  size_t seen_bytes_size;
+  size_t next_field;  // index expected next (key lookup fast path)
+  size_t required_remaining;
+  int32_t after_comma;
+};
+static_assert(sizeof(brindle__frame) == 88, "frames take 88 bytes of the workspace");
+constexpr size_t BRINDLE__FRAME_SIZE = sizeof(brindle__frame);
+
+// Lexical states.
+enum : uint8_t {
+  BRINDLE__LEX_NONE = 0,
+  BRINDLE__LEX_STRING = 1,
+  BRINDLE__LEX_NUMBER = 2,
+  BRINDLE__LEX_TRUE = 3,
+  BRINDLE__LEX_FALSE = 4,
+  BRINDLE__LEX_NULL = 5
+};
+
+// Where the bytes of the string being read go.
+enum : uint8_t {
+  BRINDLE__CAPTURE_TOKEN = 0,    // token space (or in place in the input chunk)
+  BRINDLE__CAPTURE_DIRECT = 1,   // straight into a fixed string member
+  BRINDLE__CAPTURE_STREAM = 2,   // a spooled member or a string-stream handler
+  BRINDLE__CAPTURE_JV = 3,       // a JSON value member being parsed
+  BRINDLE__CAPTURE_DISCARD = 4,  // dropped (validation, skipped values)
+};
+
+// What the value being read belongs to.
+enum : uint8_t {
+  BRINDLE__TARGET_ROOT = 0,     // the root value (validation mode)
+  BRINDLE__TARGET_KEY = 1,      // an object key
+  BRINDLE__TARGET_FIELD = 2,    // member value for a known field of a mapped object
+  BRINDLE__TARGET_ELEMENT = 3,  // element of a mapped array member
+  BRINDLE__TARGET_SKIP = 4,     // dropped: unknown key, skipped container
+  BRINDLE__TARGET_JV = 5        // inside a JSON value member
+};
+
+// Escape states inside a string.
+enum : uint8_t {
+  BRINDLE__ESC_NONE = 0,
+  BRINDLE__ESC_START = 1,      // after a backslash
+  BRINDLE__ESC_HEX = 2,        // reading the four hex digits of \u
+  BRINDLE__ESC_LOW_SLASH = 3,  // after a high surrogate: the backslash of its low half
+  BRINDLE__ESC_LOW_U = 4       // after a high surrogate and a backslash: the u
+};
+
+// Completed scalar tokens.
+enum brindle__token_type : uint8_t {
+  BRINDLE__TOKEN_STRING,
+  BRINDLE__TOKEN_NUMBER,
+  BRINDLE__TOKEN_TRUE,
+  BRINDLE__TOKEN_FALSE,
+  BRINDLE__TOKEN_NULL
+};
+
+struct brindle__mask_entry {
+  const brindle_map *map;
+  uint64_t mask;
+};
+
+struct brindle_parser {
+  alignas(16) unsigned char workspace[BRINDLE__WORKSPACE_SIZE];
+  size_t frame_count;
+  size_t top;  // bookkeeping areas live in [top, workspace size)
+
+  // Inputs.
+  const brindle_map *map;
+  void *record;
+  bool validation;
+  bool reject_duplicates;
+  bool clear_destination;
+  size_t max_depth;
+  brindle_allocator allocator;       // for what is stored into the record
+  brindle_allocator self_allocator;  // for this state itself (brindle__parser_new)
+
+  // Lexical state.
+  uint8_t lex;
+  uint8_t capture;
+  uint8_t target;
+  uint8_t esc;
+  uint8_t hex_left;
+  uint8_t literal_pos;
+  bool saw_nul;  // a decoded NUL byte is in the string
+  uint32_t code_point;
+  uint32_t high_surrogate;
+  const brindle_field *value_field;  // field of the value being read (FIELD and ELEMENT)
+
+  // Token: logical length; bytes either in place in the current chunk or in token space.
+  size_t token_length;
+  const unsigned char *token_in_place;
+
+  // Direct capture into a fixed string member.
+  char *direct;
+  size_t direct_length;
+  size_t direct_capacity;
+  const brindle_field *direct_field;
+  bool direct_truncated;
+
+  // Streamed member (spooled text, spooled base64 bytes, string stream).
+  bool stream_active;
+  const brindle_field *stream_field;
+  void *stream_member;
+  unsigned char quartet[4];
+  uint8_t quartet_fill;
+  bool padding_seen;
+
+  // JSON value member being parsed.
+  bool jv_active;
+  bool jv_visitor;
+  bool jv_careful;  // visitor with a total limit: fed one byte at a time
+  bool jv_in_key;
+  brindle_json_value *jv_member;
+  size_t jv_base_depth;
+  size_t jv_containers;
+  size_t jv_string_bytes;
+  size_t jv_start_offset;
+  brindle_value_limits jv_limits;
+  bool yield;  // the feeder must re-dispatch (careful mode switched on)
+
+  // Root and position.
+  bool root_started;
+  bool root_complete;
+  bool failed;
+  brindle_error error;
+  size_t offset;
+  size_t line;
+  size_t line_start;  // offset at which the current line began
+
+  // The chunk being fed: offsets of pointers into it are run_base + (p - run_begin).
+  const unsigned char *run_begin;
+  size_t run_base;
+
+  brindle__mask_entry mask_cache[8];
+};
+
+// ---- Small helpers ------------------------------------------------------------------------------
+
+inline brindle__frame *brindle__top_frame(brindle_parser *parser) noexcept {
+  if (parser->frame_count == 0) return nullptr;
+  return reinterpret_cast<brindle__frame *>(parser->workspace) + (parser->frame_count - 1);
+}
+
+// The innermost frame where one is known to be open.
+inline brindle__frame *brindle__inner_frame(brindle_parser *parser) noexcept {
+  return reinterpret_cast<brindle__frame *>(parser->workspace) + (parser->frame_count - 1);
+}
+
+inline size_t brindle__frames_end(const brindle_parser *parser) noexcept {
+  return parser->frame_count * BRINDLE__FRAME_SIZE;
+}
+
+// Free token space above the frames.
+inline size_t brindle__token_space(const brindle_parser *parser) noexcept {
+  return parser->top - brindle__frames_end(parser);
+}
+
+// Where a token stored in the workspace lives.
+inline unsigned char *brindle__token_area(brindle_parser *parser) noexcept {
+  return parser->workspace + brindle__frames_end(parser);
+}
+
+// Offset after consuming the byte at p of the current chunk.
+inline size_t brindle__offset_after(const brindle_parser *parser, const unsigned char *p) noexcept {
+  return parser->run_base + static_cast<size_t>(p - parser->run_begin) + 1;
+}
+
+inline const char *brindle__key_of(const brindle_field *field) noexcept {
+  return field != nullptr && field->json_key != nullptr ? field->json_key : "<unknown>";
+}
+
+// The context of a value that starts in frame (NULL: the root).
+inline void brindle__set_value_target(brindle_parser *parser,
+                                      const brindle__frame *frame) noexcept {
+  parser->value_field = nullptr;
+  if (frame == nullptr) {
+    parser->target = BRINDLE__TARGET_ROOT;
+  } else if (parser->jv_active) {
+    parser->target = BRINDLE__TARGET_JV;
+  } else if (frame->type == BRINDLE__FRAME_OBJECT) {
+    if (frame->map != nullptr && frame->current_field != nullptr) {
+      parser->target = BRINDLE__TARGET_FIELD;
+      parser->value_field = frame->current_field;
+    } else {
+      parser->target = BRINDLE__TARGET_SKIP;
+    }
+  } else if (frame->array_field != nullptr) {
+    parser->target = BRINDLE__TARGET_ELEMENT;
+    parser->value_field = frame->array_field;
+  } else {
+    parser->target = BRINDLE__TARGET_SKIP;
+  }
+}
+
+// ---- Failures -----------------------------------------------------------------------------------
+
+// Fails at the byte at p of the current chunk (its position counted as consumed).
+brindle_status brindle__parser_fail_at(brindle_parser *parser, const unsigned char *p,
+                                       brindle_status code, const char *format, ...) noexcept
+    __attribute__((format(printf, 4, 5), cold));
+// Fails at the current position (end of input, or after the last consumed byte).
+brindle_status brindle__parser_fail_here(brindle_parser *parser, brindle_status code,
+                                         const char *format, ...) noexcept
+    __attribute__((format(printf, 3, 4), cold));
+// Another module or a caller's callback returned status at the byte at p (NULL: current
+// position). BRINDLE_OK passes; BRINDLE_TRUNCATED goes on with the truncated flag set; any other
+// status stops the parse, keeping the message written into *reported (a record that started
+// out empty) or else the fallback message.
+brindle_status brindle__parser_outside_status(brindle_parser *parser, const unsigned char *p,
+                                              brindle_status status, const brindle_error *reported,
+                                              const char *fallback) noexcept;
+// Something was truncated at p (NULL: current position): the parse ends with
+// BRINDLE_TRUNCATED; the first such event names itself in the message.
+void brindle__parser_note_truncated(brindle_parser *parser, const unsigned char *p,
+                                    const char *format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
+
+// ---- Structure (parser_structure.cpp) ----------------------------------------------------------
+
+brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
+                                    void *record, const brindle_field *array_field,
+                                    const unsigned char *at) noexcept;
+// Closes the innermost frame at its '}' or ']' (required fields, bookkeeping, JSON values).
+brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char *at) noexcept;
+// The key just read selects the frame's current field.
+brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *frame,
+                                     const unsigned char *key, size_t length,
+                                     const unsigned char *at) noexcept;
+// Duplicate and required bookkeeping for a field of the frame; *repeated (optional) tells that
+// the field was seen before and duplicates are accepted (the later value replaces the earlier).
+brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame,
+                                   const brindle_field *field, const unsigned char *at,
+                                   bool *repeated) noexcept;
+// Opens the value that starts with '{' or '[' in the innermost context.
+brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
+                                       const unsigned char *at) noexcept;
+// A value finished: the frame expects a separator, or the root is complete.
+brindle_status brindle__value_done(brindle_parser *parser, const unsigned char *at) noexcept;
+
+const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
+                                         const unsigned char *key, size_t length) noexcept;
+
+// ---- Scalars (parser_assign.cpp) ---------------------------------------------------------------
+
+// A scalar token completed; at is the byte that completed it (NULL: end of input).
+brindle_status brindle__scalar_complete(brindle_parser *parser, brindle__token_type type,
+                                        const unsigned char *data, size_t length,
+                                        const unsigned char *at) noexcept;
+
+// ---- Strings (parser_strings.cpp) --------------------------------------------------------------
+
+// The opening quote of a string was consumed at at.
+brindle_status brindle__string_begin(brindle_parser *parser, const unsigned char *at) noexcept;
+// A run of plain bytes [run, run + length) of the current string.
+brindle_status brindle__string_run(brindle_parser *parser, const unsigned char *run,
+                                   size_t length) noexcept;
+// One byte of an escape sequence at p.
+brindle_status brindle__string_escape_byte(brindle_parser *parser, const unsigned char *p) noexcept;
+// The closing quote at at.
+brindle_status brindle__string_end(brindle_parser *parser, const unsigned char *at) noexcept;
+// Token bytes of the string or number in progress (in place or in token space).
+const unsigned char *brindle__token_data(brindle_parser *parser) noexcept;
+// Moves a token kept in place in the chunk into token space (end of a chunk, escapes).
+void brindle__token_to_workspace(brindle_parser *parser) noexcept;
+
+// ---- Numbers (parser_numbers.cpp) --------------------------------------------------------------
+
+bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexcept;
+bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept;
+bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept;
+bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept;
+
+// ---- Streamed members (parser_stream.cpp) -------------------------------------------------------
+
+brindle_status brindle__stream_value_begin(brindle_parser *parser, const brindle_field *field,
+                                           void *member, const unsigned char *at) noexcept;
+// Decoded bytes of the string; at_end is the byte that completed them (the last of the run).
+brindle_status brindle__stream_value_append(brindle_parser *parser, const unsigned char *bytes,
+                                            size_t length, const unsigned char *first,
+                                            bool from_input) noexcept;
+brindle_status brindle__stream_value_finish(brindle_parser *parser,
+                                            const unsigned char *at) noexcept;
+// Clears the active flag of a string stream left half-delivered.
+void brindle__stream_release(brindle_parser *parser) noexcept;
+
+// ---- JSON value members (parser_json_value.cpp) -------------------------------------------------
+
+// A JSON value member's value starts (container or string) at at.
+brindle_status brindle__jv_begin(brindle_parser *parser, const brindle_field *field,
+                                 brindle_json_value *member, const unsigned char *at) noexcept;
+brindle_status brindle__jv_container_open(brindle_parser *parser, unsigned char c,
+                                          const unsigned char *at) noexcept;
+brindle_status brindle__jv_container_close(brindle_parser *parser, unsigned char c,
+                                           const unsigned char *at) noexcept;
+brindle_status brindle__jv_punctuation(brindle_parser *parser, unsigned char c,
+                                       const unsigned char *at) noexcept;
+brindle_status brindle__jv_string_begin(brindle_parser *parser, bool key,
+                                        const unsigned char *at) noexcept;
+brindle_status brindle__jv_string_bytes(brindle_parser *parser, const unsigned char *bytes,
+                                        size_t length, const unsigned char *first,
+                                        bool from_input) noexcept;
+brindle_status brindle__jv_string_end(brindle_parser *parser, const unsigned char *at) noexcept;
+// A number or literal inside the value.
+brindle_status brindle__jv_scalar(brindle_parser *parser, brindle__token_type type,
+                                  const unsigned char *data, size_t length,
+                                  const unsigned char *at) noexcept;
+// A number or literal that is the whole value of a JSON value member.
+brindle_status brindle__jv_scalar_value(brindle_parser *parser, const brindle_field *field,
+                                        brindle_json_value *member, brindle__token_type type,
+                                        const unsigned char *data, size_t length,
+                                        const unsigned char *at) noexcept;
+// The member's value is complete.
+brindle_status brindle__jv_finish(brindle_parser *parser, const unsigned char *at) noexcept;
+
+// ---- One-shot parses (parse_entry.cpp) ---------------------------------------------------------
+
+// Parses or validates a whole buffer with a parser on the stack; error receives the parser's
+// record. Arguments are checked by the callers.
+brindle_status brindle__one_shot_buffer(const brindle_map *map, void *record, const char *bytes,
+                                        size_t length, const brindle_parse_options *options,
+                                        bool validation, brindle_error *error) noexcept;
+// The same for input pulled from a reader in 1024-byte reads until a result has eof set.
+brindle_status brindle__one_shot_reader(const brindle_map *map, void *record, brindle_reader reader,
+                                        void *user, const brindle_parse_options *options,
+                                        bool validation, brindle_error *error) noexcept;
+// A reader over a FILE*: fread, eof from feof, errno when ferror is set.
+brindle_read_result brindle__file_reader(void *file, char *buffer, size_t capacity) noexcept;
+
+#endif  // BRINDLE_CORE_PARSER_STATE_H
