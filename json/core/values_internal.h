@@ -1,11 +1,31 @@
 // Internal interface of sources, spooled values and raw JSON values: cursors that read their
 // content from the start (serializer, generator), the re-emission of JSON values, and the hooks
-// the parser calls while a JSON value member is being parsed. Implemented in source*.cpp,
-// spooled*.cpp, json_value*.cpp and value_reader*.cpp.
+// the parser calls while a JSON value member is being parsed, the value visitor and the
+// re-emitting value reader. Implemented in source.cpp, spool*.cpp, json_*.cpp and value_*.cpp.
 #ifndef BRINDLE_CORE_VALUES_INTERNAL_H
 #define BRINDLE_CORE_VALUES_INTERNAL_H
 
 #include "internal.h"
+
+// ---- Callback results --------------------------------------------------------------------------
+
+// A callback (sink, reader, visitor) stopped the operation with status: when it left no failure
+// in the error record, the status is recorded there with message, so that code and result agree.
+brindle_status brindle__callback_failed(brindle_error *error, brindle_status status,
+                                        const char *message) noexcept;
+// The end of an operation that went on after a BRINDLE_TRUNCATED: the error record is marked
+// truncated with code BRINDLE_TRUNCATED (message kept) and BRINDLE_TRUNCATED is returned.
+brindle_status brindle__finish(brindle_error *error, bool truncated) noexcept;
+
+// ---- Files and descriptors ---------------------------------------------------------------------
+
+// 1 when the position can be read and both a seek to 0 and back succeed (the position is kept).
+int brindle__file_is_rewindable(FILE *file) noexcept;
+int brindle__fd_is_rewindable(int fd) noexcept;
+// read() retried on EINTR: bytes read, 0 at end of file, -1 with errno on failure.
+long brindle__fd_read(int fd, char *buffer, size_t capacity) noexcept;
+// errno after a failed call, or EIO when the failing call left none.
+int brindle__errno_or_eio() noexcept;
 
 // ---- Sources -----------------------------------------------------------------------------------
 
@@ -33,8 +53,10 @@ void brindle__source_cursor_close(brindle__source_cursor *cursor) noexcept;
 
 // ---- Spooled values ----------------------------------------------------------------------------
 
-// Reads a spooled value from its first byte (prefix, then the spill file, rewound first:
-// "failed to rewind spool file") without moving its read cursor.
+// Reads a spooled value from its first byte (prefix, then the spill file) without moving its
+// read cursor. The spill file is read at explicit offsets, so neither brindle_spooled_read nor a
+// later append is disturbed; only the spool functions may touch spooled->file. Opening flushes
+// pending spill data ("failed to write spool file").
 struct brindle__spool_cursor {
   brindle_spooled *spooled;
   size_t position;
@@ -54,6 +76,9 @@ void brindle__spooled_release(brindle_spooled *spooled) noexcept;
 // Sets the allocator used for the prefix from now on (the parser's, at the opening quote).
 void brindle__spooled_set_allocator(brindle_spooled *spooled,
                                     const brindle_allocator *allocator) noexcept;
+// The append of brindle_spooled_append; the error record is written only on failure.
+brindle_status brindle__spooled_append(brindle_spooled *spooled, const char *bytes, size_t length,
+                                       brindle_error *error) noexcept;
 
 // ---- Raw JSON values ---------------------------------------------------------------------------
 
@@ -89,6 +114,71 @@ brindle_status brindle__json_cursor_read(brindle__json_cursor *cursor, char *buf
                                          size_t capacity, size_t *length, bool *eof,
                                          brindle_error *error) noexcept;
 void brindle__json_cursor_close(brindle__json_cursor *cursor) noexcept;
+
+// The three cursor kinds that read from where the caller left the input (no rewind): the visitor
+// reads a FILE* or descriptor from its current position. Memory input is delivered in place.
+void brindle__json_cursor_init_memory(brindle__json_cursor *cursor, const char *bytes,
+                                      size_t length) noexcept;
+void brindle__json_cursor_init_reader(brindle__json_cursor *cursor, brindle_reader reader,
+                                      void *user) noexcept;
+void brindle__json_cursor_init_file(brindle__json_cursor *cursor, FILE *file) noexcept;
+void brindle__json_cursor_init_fd(brindle__json_cursor *cursor, int fd) noexcept;
+
+// ---- Value limits ------------------------------------------------------------------------------
+
+inline constexpr size_t BRINDLE_DEFAULT_VALUE_MAX_DEPTH = 64;
+inline constexpr size_t BRINDLE_DEFAULT_VALUE_MAX_STRING = 1048576;
+inline constexpr size_t BRINDLE_DEFAULT_VALUE_MAX_NUMBER = 256;
+inline constexpr size_t BRINDLE_DEFAULT_VALUE_MAX_KEY = 65536;
+
+// A zero in one of the first four members means its default; max_total_bytes is kept (0 = no
+// total limit). NULL gives all the defaults.
+inline brindle_value_limits brindle__value_limits_normalize(
+    const brindle_value_limits *limits) noexcept {
+  brindle_value_limits out{BRINDLE_DEFAULT_VALUE_MAX_DEPTH, BRINDLE_DEFAULT_VALUE_MAX_STRING,
+                           BRINDLE_DEFAULT_VALUE_MAX_NUMBER, BRINDLE_DEFAULT_VALUE_MAX_KEY, 0};
+  if (limits == nullptr) return out;
+  if (limits->max_depth != 0) out.max_depth = limits->max_depth;
+  if (limits->max_string_bytes != 0) out.max_string_bytes = limits->max_string_bytes;
+  if (limits->max_number_bytes != 0) out.max_number_bytes = limits->max_number_bytes;
+  if (limits->max_key_bytes != 0) out.max_key_bytes = limits->max_key_bytes;
+  out.max_total_bytes = limits->max_total_bytes;
+  return out;
+}
+
+// ---- Value visitor and re-emitting value reader ------------------------------------------------
+
+// Walks exactly one JSON value read from the cursor (whitespace around it allowed) and reports
+// it to the visitor under the limits (normalised by the caller). Nesting is kept on an explicit
+// stack, so deep input ends in "JSON value nesting exceeds maximum depth", never in a stack
+// overflow. allocator (NULL: default) is used only for numbers that straddle a read block and
+// are longer than 256 bytes, and for nesting deeper than 512 levels. No position is reported.
+brindle_status brindle__json_visit_value(brindle__json_cursor *cursor,
+                                         const brindle_value_visitor *visitor, void *user,
+                                         const brindle_value_limits *limits,
+                                         const brindle_allocator *allocator,
+                                         brindle_error *error) noexcept;
+
+// Reads exactly one JSON value from the cursor and writes it to the sink as JSON text: compact
+// (no whitespace) or pretty (2 spaces per level, ": " after keys), the indentation continuing at
+// depth, the nesting depth of the value itself (0 for a document root). Strings are decoded and
+// re-escaped; numbers are copied as written. Limits: max_total_bytes of input (0: none) and
+// max_depth open containers (0: the default 64), so deep input fails cleanly. trailing_message
+// is reported when anything but whitespace follows the value. A sink's BRINDLE_TRUNCATED goes on
+// and is returned at the end.
+brindle_status brindle__json_parse_value(brindle__json_cursor *cursor, brindle_sink sink,
+                                         void *user, int pretty, size_t depth,
+                                         size_t max_total_bytes, size_t max_depth,
+                                         const brindle_allocator *allocator,
+                                         const char *trailing_message,
+                                         brindle_error *error) noexcept;
+
+// Appends to a growing NUL-terminated text held in a library block (64 bytes first, doubling;
+// the block's size is its capacity). BRINDLE_ALLOCATION_FAILED leaves the text as it was; no
+// error record is written.
+brindle_status brindle__text_buffer_append(const brindle_allocator *allocator, char **buffer,
+                                           size_t *length, const char *bytes,
+                                           size_t count) noexcept;
 
 // Writes the value as JSON text to the sink: kind none as null; a compact buffer as stored;
 // anything else re-parsed from its start and re-emitted, compact or pretty (indentation

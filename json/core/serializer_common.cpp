@@ -1,0 +1,178 @@
+// Omission rules, number formatting, base64 groups and rewindability checks shared by the
+// serializer, the generator and measuring.
+#include <charconv>
+
+#include "serializer_internal.h"
+
+const char brindle__newline_spaces[66] =
+    "\n                                                                ";
+
+bool brindle__field_is_empty_for_omit(const brindle_field *field, const void *record) noexcept {
+  const void *member = brindle__member(record, field);
+  if ((field->flags & BRINDLE_FIELD_HAS_PRESENT) != 0) {
+    return brindle__load<int32_t>(static_cast<const char *>(record) + field->present_offset) == 0;
+  }
+  const bool omit_empty = (field->flags & BRINDLE_FIELD_OMIT_EMPTY) != 0;
+  if (!omit_empty && (field->flags & BRINDLE_FIELD_OMIT_NULL) == 0) return false;
+  switch (field->kind) {
+    case BRINDLE_FIELD_STRING:
+      return field->storage != BRINDLE_STORAGE_FIXED && brindle__load<char *>(member) == nullptr;
+    case BRINDLE_FIELD_SOURCE_TEXT:
+    case BRINDLE_FIELD_SOURCE_BYTES:
+      return static_cast<const brindle_source *>(member)->kind == BRINDLE_SOURCE_NONE;
+    case BRINDLE_FIELD_JSON_VALUE:
+      return static_cast<const brindle_json_value *>(member)->kind == BRINDLE_JSON_VALUE_NONE;
+    case BRINDLE_FIELD_SPOOLED_TEXT:
+    case BRINDLE_FIELD_SPOOLED_BYTES:
+      return omit_empty && static_cast<const brindle_spooled *>(member)->size == 0;
+    case BRINDLE_FIELD_STRING_ARRAY:
+    case BRINDLE_FIELD_I64_ARRAY:
+    case BRINDLE_FIELD_U64_ARRAY:
+    case BRINDLE_FIELD_F64_ARRAY:
+    case BRINDLE_FIELD_BOOL_ARRAY:
+      return omit_empty && brindle__load<brindle_array>(member).count == 0;
+    case BRINDLE_FIELD_OBJECT_ARRAY:
+      return omit_empty && brindle__load<brindle_object_array>(member).count == 0;
+    case BRINDLE_FIELD_OBJECT: {
+      if (!omit_empty || field->submap == nullptr) return false;
+      const brindle_map *submap = field->submap;
+      for (size_t i = 0; i < submap->field_count; ++i) {
+        if (!brindle__field_is_empty_for_omit(&submap->fields[i], member)) return false;
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Two digits per step from a table of "00" to "99".
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+}  // namespace
+
+char *brindle__format_u64(char *out, uint64_t value) noexcept {
+  char digits[20];
+  char *at = digits + sizeof(digits);
+  while (value >= 100) {
+    const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+    value /= 100;
+    at -= 2;
+    at[0] = kDigitPairs[pair];
+    at[1] = kDigitPairs[pair + 1];
+  }
+  if (value >= 10) {
+    const unsigned pair = static_cast<unsigned>(value) * 2;
+    at -= 2;
+    at[0] = kDigitPairs[pair];
+    at[1] = kDigitPairs[pair + 1];
+  } else {
+    *--at = static_cast<char>('0' + value);
+  }
+  const size_t length = static_cast<size_t>(digits + sizeof(digits) - at);
+  std::memcpy(out, at, length);
+  return out + length;
+}
+
+char *brindle__format_i64(char *out, int64_t value) noexcept {
+  if (value >= 0) return brindle__format_u64(out, static_cast<uint64_t>(value));
+  *out = '-';
+  // The magnitude of the minimum value does not fit an int64_t, so negate in unsigned.
+  return brindle__format_u64(out + 1, 0 - static_cast<uint64_t>(value));
+}
+
+// to_chars with a precision is defined to give what printf gives with the same precision in the
+// C locale, and it is several times faster than snprintf.
+char *brindle__format_f64(char *out, double value) noexcept {
+  const std::to_chars_result result =
+      std::to_chars(out, out + BRINDLE_NUMBER_ROOM, value, std::chars_format::general, 17);
+  return result.ec == std::errc() ? result.ptr : nullptr;
+}
+
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+}  // namespace
+
+char *brindle__base64_groups(const unsigned char *bytes, size_t length, char *out) noexcept {
+  for (size_t i = 0; i + 3 <= length; i += 3) {
+    const uint32_t group = (static_cast<uint32_t>(bytes[i]) << 16) |
+                           (static_cast<uint32_t>(bytes[i + 1]) << 8) | bytes[i + 2];
+    out[0] = kBase64Alphabet[(group >> 18) & 0x3F];
+    out[1] = kBase64Alphabet[(group >> 12) & 0x3F];
+    out[2] = kBase64Alphabet[(group >> 6) & 0x3F];
+    out[3] = kBase64Alphabet[group & 0x3F];
+    out += 4;
+  }
+  return out;
+}
+
+void brindle__base64_tail(const unsigned char *bytes, size_t length, char out[4]) noexcept {
+  const uint32_t group = (static_cast<uint32_t>(bytes[0]) << 16) |
+                         (length > 1 ? static_cast<uint32_t>(bytes[1]) << 8 : 0u);
+  out[0] = kBase64Alphabet[(group >> 18) & 0x3F];
+  out[1] = kBase64Alphabet[(group >> 12) & 0x3F];
+  out[2] = length > 1 ? kBase64Alphabet[(group >> 6) & 0x3F] : '=';
+  out[3] = '=';
+}
+
+size_t brindle__escaped_length(const char *bytes, size_t length) noexcept {
+  size_t total = length;
+  const char *end = bytes + length;
+  for (const char *p = brindle__find_escape(bytes, end); p < end;
+       p = brindle__find_escape(p + 1, end)) {
+    char sequence[6];
+    total += brindle__escape_sequence(static_cast<unsigned char>(*p), sequence) - 1;
+  }
+  return total;
+}
+
+bool brindle__record_is_rewindable(const brindle_map *map, const void *record) noexcept {
+  for (size_t i = 0; i < map->field_count; ++i) {
+    const brindle_field *field = &map->fields[i];
+    if (brindle__field_is_skipped(field, record)) continue;
+    const void *member = brindle__member(record, field);
+    switch (field->kind) {
+      case BRINDLE_FIELD_SOURCE_TEXT:
+      case BRINDLE_FIELD_SOURCE_BYTES:
+        if (brindle_source_is_rewindable(static_cast<const brindle_source *>(member)) == 0) {
+          return false;
+        }
+        break;
+      case BRINDLE_FIELD_JSON_VALUE:
+        if (brindle_json_value_is_rewindable(static_cast<const brindle_json_value *>(member)) ==
+            0) {
+          return false;
+        }
+        break;
+      case BRINDLE_FIELD_OBJECT:
+        if (field->submap != nullptr && !brindle__record_is_rewindable(field->submap, member)) {
+          return false;
+        }
+        break;
+      case BRINDLE_FIELD_OBJECT_ARRAY: {
+        if (field->submap == nullptr) break;
+        const brindle_object_array array = brindle__load<brindle_object_array>(member);
+        size_t stride = 0;
+        if (array.items == nullptr || !brindle__object_array_stride(field, &stride)) break;
+        for (size_t k = 0; k < array.count; ++k) {
+          if (!brindle__record_is_rewindable(field->submap,
+                                             static_cast<const char *>(array.items) + k * stride)) {
+            return false;
+          }
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
