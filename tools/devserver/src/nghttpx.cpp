@@ -1,0 +1,206 @@
+#include "devserver/nghttpx.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "devserver/dev_certs.h"
+#include "process.h"
+#include "util.h"
+
+namespace stavo::devserver {
+
+namespace {
+
+int free_port(const std::string &host) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(fd);
+  if (port == 0) throw std::runtime_error("no free port on " + host);
+  return port;
+}
+
+bool accepts_tcp(const std::string &host, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool accepts_unix(const std::string &path) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    ::close(fd);
+    return false;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+Nghttpx::Nghttpx(NghttpxOptions options) : options_(std::move(options)) {
+  if (options_.binary.empty()) options_.binary = DEVSERVER_DEFAULT_NGHTTPX;
+}
+
+Nghttpx::~Nghttpx() {
+  stop();
+  if (own_work_dir_) remove_tree(work_dir_);
+}
+
+void Nghttpx::start() {
+  if (pid_ > 0) return;
+  if (options_.unix_socket.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    throw std::runtime_error("Unix socket path is too long: " + options_.unix_socket);
+  }
+  if (options_.work_dir.empty()) {
+    work_dir_ = make_temp_dir("stavo-nghttpx");
+    own_work_dir_ = true;
+  } else {
+    work_dir_ = options_.work_dir;
+  }
+  // A free port can be taken by someone else before nghttpx binds it: then try another.
+  std::string failure;
+  int attempts = options_.tls && options_.tls_port == 0 ? 5 : 1;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (try_start(failure)) return;
+  }
+  throw std::runtime_error("nghttpx did not start: " + failure);
+}
+
+bool Nghttpx::try_start(std::string &failure) {
+  DevCerts certs{options_.cert_dir};
+  tls_port_ = options_.tls ? (options_.tls_port != 0 ? options_.tls_port : free_port(options_.tls_host))
+                           : 0;
+  if (!options_.unix_socket.empty()) ::unlink(options_.unix_socket.c_str());
+  std::vector<std::string> argv = {
+      options_.binary,
+      "--conf=/dev/null",  // the distribution's default configuration would interfere
+      "--no-ocsp",
+      "--single-process",
+      "--workers=1",
+      "--backend=127.0.0.1," + std::to_string(options_.backend_port),
+      "--no-via",
+      "--backend-read-timeout=1h",
+      "--frontend-read-timeout=1h",
+      "--stream-write-timeout=0",
+      "--accesslog-file=" + access_log_path(),
+      "--accesslog-format=$alpn\t$protocol_version\t$method\t$path\t$status\t"
+      "$tls_client_subject_name",
+      "--errorlog-file=" + error_log_path(),
+  };
+  if (options_.tls) {
+    argv.push_back("--frontend=" + options_.tls_host + "," + std::to_string(tls_port_));
+    argv.push_back("--verify-client");
+    argv.push_back("--verify-client-cacert=" + certs.ca());
+  }
+  if (!options_.unix_socket.empty()) {
+    argv.push_back("--frontend=unix:" + options_.unix_socket + ";no-tls");
+  }
+  if (options_.tls) {
+    argv.push_back(certs.server_key());
+    argv.push_back(certs.server_cert());
+  }
+  pid_ = spawn_process(argv, work_dir_ + "/output.log");
+  auto deadline = std::chrono::steady_clock::now() + options_.start_timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (process_exited(pid_, &status)) {
+      pid_ = -1;
+      failure = "exit status " + std::to_string(status) + ": " + read_file(error_log_path()) +
+                read_file(work_dir_ + "/output.log");
+      return false;
+    }
+    bool ready = (!options_.tls || accepts_tcp(options_.tls_host, tls_port_)) &&
+                 (options_.unix_socket.empty() || accepts_unix(options_.unix_socket));
+    if (ready) return true;
+    // nghttpx offers no readiness signal: poll its sockets.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  failure = "no frontend accepted connections in time: " + read_file(error_log_path());
+  stop();
+  return false;
+}
+
+bool Nghttpx::running() { return pid_ > 0 && !process_exited(pid_, nullptr); }
+
+void Nghttpx::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!process_exited(pid_, nullptr)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      wait_process(pid_);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  pid_ = -1;
+  if (!options_.unix_socket.empty()) ::unlink(options_.unix_socket.c_str());
+}
+
+std::vector<AccessLogEntry> Nghttpx::access_log() const {
+  std::vector<AccessLogEntry> entries;
+  std::ifstream in(access_log_path());
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    std::string field;
+    while (std::getline(split, field, '\t')) fields.push_back(field);
+    if (fields.size() < 6) continue;
+    AccessLogEntry entry;
+    entry.alpn = fields[0];
+    entry.protocol_version = fields[1];
+    entry.method = fields[2];
+    entry.path = fields[3];
+    entry.status = std::atoi(fields[4].c_str());
+    entry.client_subject = fields[5];
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+bool Nghttpx::wait_for_access_log(size_t count, std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (access_log().size() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace stavo::devserver

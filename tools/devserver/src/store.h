@@ -1,0 +1,115 @@
+// The server's state: per namespace and key the committed state, version, metadata, attachments
+// and at most one lease with its staged (uncommitted) writes.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "devserver/clock.h"
+#include "devserver/key_state.h"
+
+namespace stavo::devserver {
+
+struct Document {
+  std::string bytes;
+  std::string content_type;
+  std::string etag;  // hex SHA-256 of bytes
+};
+
+Document make_document(std::string bytes, std::string content_type);
+
+struct StoredAttachment {
+  AttachmentState info;
+  std::string file;  // where the bytes are
+};
+
+// Writes made under a lease; they become visible to others only when the lease is released.
+struct Staged {
+  bool state_changed = false;
+  std::optional<Document> state;  // nullopt after a remove
+  bool meta_changed = false;
+  bool query_hidden = false;
+  bool any() const { return state_changed || meta_changed; }
+};
+
+struct Lease {
+  std::string id;
+  std::string owner;
+  std::string txn_id;
+  int64_t fencing_token = 0;
+  int64_t expires_ms = 0;
+  Staged staged;
+};
+
+struct KeyRecord {
+  std::optional<Document> state;
+  int64_t version = 0;
+  bool query_hidden = false;
+  int64_t updated_ms = 0;
+  int64_t fencing_counter = 0;
+  std::optional<Lease> lease;
+  std::deque<std::string> expired_leases;  // recent leases that ran out, newest last
+  std::map<std::string, StoredAttachment> attachments;  // by name
+
+  // What the lease holder sees: the committed values with the staged writes applied.
+  const std::optional<Document> &view_state() const;
+  int64_t view_version() const;  // committed version, +1 while writes are staged
+  bool view_query_hidden() const;
+  int64_t next_version() const { return version + 1; }
+};
+
+class Store {
+ public:
+  Store(VirtualClock &clock, std::string data_dir);
+  ~Store();
+
+  using Lock = std::unique_lock<std::mutex>;
+  Lock lock() const { return Lock(mutex_); }
+
+  // Both apply lease expiry that is due before returning the record.
+  KeyRecord *find(Lock &lock, const std::string &ns, const std::string &key);
+  KeyRecord &get_or_create(Lock &lock, const std::string &ns, const std::string &key);
+
+  // Ends the lease: with commit the staged writes become the committed state.
+  void end_lease(Lock &lock, KeyRecord &record, bool commit);
+
+  // Blocks a long poll until virtual time `wake_ms`, a notify, or stop. False once stopping.
+  bool wait(Lock &lock, int64_t wake_ms);
+  void notify_all();
+  void stop();
+  bool stopping(Lock &) const { return stopping_; }
+
+  size_t waiting() const;
+  bool wait_for_waiting(size_t count, std::chrono::milliseconds timeout) const;
+
+  KeyState inspect(const std::string &ns, const std::string &key) const;
+  void seed(const std::string &ns, const std::string &key, const std::string &bytes,
+            const std::string &content_type);
+
+  VirtualClock &clock() { return clock_; }
+  const std::string &data_dir() const { return data_dir_; }
+  std::string new_attachment_file();
+  void remove_file(const std::string &path);
+
+ private:
+  void expire_due(KeyRecord &record);
+
+  VirtualClock &clock_;
+  std::string data_dir_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  mutable std::mutex waiting_mutex_;
+  mutable std::condition_variable waiting_changed_;
+  size_t waiting_ = 0;
+  bool stopping_ = false;
+  std::map<std::pair<std::string, std::string>, KeyRecord> keys_;
+};
+
+}  // namespace stavo::devserver
