@@ -19,7 +19,9 @@ using stavo::test::DevServer;
 using stavo::test::Fault;
 using Events = std::vector<std::string>;
 
-std::string text(const char *value) { return value != nullptr ? value : "<null>"; }
+std::string text(const char *value) {
+  return value != nullptr ? value : "<null>";
+}
 
 class ExchangeFailover : public ::testing::Test {
  protected:
@@ -50,8 +52,8 @@ class ExchangeFailover : public ::testing::Test {
     return server_->requests().size();
   }
   // Checks the fields every attempt-level event carries.
-  void expect_attempt_fields(const nlohmann::json &record, const std::string &endpoint,
-                             int attempt, int total) {
+  void expect_attempt_fields(const nlohmann::json &record, const std::string &endpoint, int attempt,
+                             int total) {
     EXPECT_EQ(record["level"], "trace");
     EXPECT_EQ(record["sys"], "client.stavo");
     EXPECT_EQ(record["method"], "POST");
@@ -207,8 +209,8 @@ TEST_F(ExchangeFailover, MalformedNumericHeadersEndTheCall) {
     SCOPED_TRACE(c.header);
     server_->clear_requests();
     capture_.clear();
-    server_->add_fault(Fault::respond("POST", "/v1/acquire", 200, "{\"lease_id\":\"L\"}",
-                                      {{c.header, c.value}}));
+    server_->add_fault(
+        Fault::respond("POST", "/v1/acquire", 200, "{\"lease_id\":\"L\"}", {{c.header, c.value}}));
     Call call;
     acquire(call, "bad-header");
     EXPECT_EQ(call.status, SV_ERR_PROTOCOL);
@@ -233,8 +235,9 @@ TEST_F(ExchangeFailover, BodyLimitFailureDoesNotMoveOn) {
 }
 
 TEST_F(ExchangeFailover, ConnectionCutMidBodyMovesOnWithAFreshRecord) {
-  Fault cut = Fault::respond("POST", "/v1/acquire", 200,
-                             "{\"key\":\"from-the-cut-answer\",\"txn_id\":\"t0\",\"lease_id\":\"L0\"}");
+  Fault cut =
+      Fault::respond("POST", "/v1/acquire", 200,
+                     "{\"key\":\"from-the-cut-answer\",\"txn_id\":\"t0\",\"lease_id\":\"L0\"}");
   cut.close_after_bytes = 40;
   server_->add_fault(cut);
   open({first_, second_});
@@ -304,6 +307,48 @@ TEST_F(ExchangeFailover, StreamedBodyIsGeneratedAgainForTheNextEndpoint) {
   ASSERT_EQ(requests_seen(), 1u);
   EXPECT_EQ(server_->requests()[0].body,
             "{\"namespace\":\"default\",\"key\":\"streamed-failover\",\"ttl_seconds\":9}");
+}
+
+struct NoteBody {
+  brindle_source note;
+};
+const brindle_field note_fields[] = {
+    BRINDLE_DECL_SOURCE(NoteBody, note, "note", BRINDLE_FIELD_SOURCE_TEXT, 0),
+};
+const brindle_map note_map = BRINDLE_MAP("note_request", NoteBody, note_fields);
+
+TEST_F(ExchangeFailover, BodyThatCannotBeGeneratedIsALocalFailure) {
+  open({first_, second_});
+  NoteBody body{};
+  brindle_source_init(&body.note);
+  // A directory opens but cannot be read.
+  ASSERT_EQ(brindle_source_set_path(&body.note, "/", nullptr), BRINDLE_OK);
+  Call call;
+  call.status = sv_engine_http_json_request_stream(client_.client, "POST", "/v1/acquire", &note_map,
+                                                   &body, nullptr, nullptr, 0, nullptr, nullptr,
+                                                   &call.result, &call.error);
+  brindle_source_cleanup(&body.note);
+  EXPECT_NE(call.status, SV_OK);
+  EXPECT_NE(call.error.code, 0);
+  EXPECT_EQ(capture_.with_message("client.http.attempt").size(), 1u);  // no second endpoint
+}
+
+TEST_F(ExchangeFailover, NoEndpointsAtAllIsUnreachable) {
+  sv_engine_client empty{};
+  empty.logger = capture_.logger;
+  Call call;
+  engine_test::post_json(call, &empty, "/v1/acquire", "{}");
+  EXPECT_EQ(call.status, SV_ERR_TRANSPORT);
+  EXPECT_EQ(call.message(), "all configured endpoints failed");
+  EXPECT_EQ(engine_test::http_events(capture_),
+            (Events{"client.http.order", "client.http.unreachable"}));
+  const auto unreachable = capture_.with_message("client.http.unreachable");
+  ASSERT_EQ(unreachable.size(), 1u);
+  EXPECT_EQ(unreachable[0]["level"], "debug");
+  EXPECT_EQ(unreachable[0]["method"], "POST");
+  EXPECT_EQ(unreachable[0]["path"], "/v1/acquire");
+  EXPECT_TRUE(unreachable[0]["error"].is_null());
+  EXPECT_TRUE(capture_.with_message("client.http.order")[0]["endpoints"].is_null());
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ std::string acquire_json(const std::string &key, int ttl_seconds) {
 int Client::open(const std::vector<std::string> &endpoints) {
   endpoint_text_ = endpoints;
   endpoint_pointers_.assign(endpoint_text_.size(), nullptr);
-  for (size_t i = 0; i < endpoint_text_.size(); ++i) endpoint_pointers_[i] = endpoint_text_[i].c_str();
+  for (size_t i = 0; i < endpoint_text_.size(); ++i)
+    endpoint_pointers_[i] = endpoint_text_[i].c_str();
   config.endpoints = endpoint_pointers_.data();
   config.endpoint_count = endpoint_pointers_.size();
   sv_engine_error error;
@@ -62,9 +63,9 @@ void post_json(Call &call, const sv_engine_client *client, const std::string &pa
   for (const sv_engine_header &header : headers) {
     if (count < 8) all[count++] = header;
   }
-  call.status = sv_engine_http_json_request(client, "POST", path.c_str(), body.data(), body.size(),
-                                            all, count, &lease_reply_map,
-                                            &call.reply, &call.result, &call.error);
+  call.status =
+      sv_engine_http_json_request(client, "POST", path.c_str(), body.data(), body.size(), all,
+                                  count, &lease_reply_map, &call.reply, &call.result, &call.error);
 }
 
 int refused_port() {

@@ -2,11 +2,14 @@
 // response headers, the wire form of requests, error bodies, limits and timeouts.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "brindle_io.h"
 #include "exchange_fixture.h"
 
 namespace {
@@ -17,7 +20,9 @@ using engine_test::LogCapture;
 using stavo::test::DevServer;
 using stavo::test::Fault;
 
-std::string text(const char *value) { return value != nullptr ? value : "<null>"; }
+std::string text(const char *value) {
+  return value != nullptr ? value : "<null>";
+}
 
 class ExchangeHttp : public ::testing::Test {
  protected:
@@ -154,8 +159,8 @@ TEST_F(ExchangeHttp, StreamedBodyWithAnotherMethodIsAnUpload) {
   body.ttl_seconds = 5;
   Call call;
   call.status = sv_engine_http_json_request_stream(
-      client_.client, "PUT", "/v1/nowhere", &engine_test::acquire_body_map, &body, nullptr,
-      nullptr, 0, nullptr, nullptr, &call.result, &call.error);
+      client_.client, "PUT", "/v1/nowhere", &engine_test::acquire_body_map, &body, nullptr, nullptr,
+      0, nullptr, nullptr, &call.result, &call.error);
   ASSERT_EQ(call.status, SV_OK) << call.message();
   EXPECT_EQ(call.result.status, 404);
   const auto request = only_request();
@@ -163,6 +168,61 @@ TEST_F(ExchangeHttp, StreamedBodyWithAnotherMethodIsAnUpload) {
   const std::string expected = "{\"namespace\":null,\"key\":\"put-1\",\"ttl_seconds\":5}";
   EXPECT_EQ(request.body, expected);
   EXPECT_EQ(request.header("Content-Length").value_or(""), std::to_string(expected.size()));
+}
+
+struct NoteBody {
+  brindle_source note;
+};
+const brindle_field note_fields[] = {
+    BRINDLE_DECL_SOURCE(NoteBody, note, "note", BRINDLE_FIELD_SOURCE_TEXT, 0),
+};
+const brindle_map note_map = BRINDLE_MAP("note_request", NoteBody, note_fields);
+
+// Whether the generator streams a source member that reads from a pipe.
+bool generator_streams_pipes() {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  close(fds[1]);
+  NoteBody body{};
+  brindle_source_init(&body.note);
+  brindle_source_set_fd(&body.note, fds[0], nullptr);
+  brindle_generator generator{};
+  char buffer[64];
+  int done = 0;
+  brindle_status status = brindle_generator_init(&generator, &note_map, &body, nullptr);
+  while (status == BRINDLE_OK && done == 0) {
+    status = brindle_generator_read(&generator, buffer, sizeof(buffer), nullptr, &done);
+  }
+  brindle_generator_cleanup(&generator);
+  brindle_source_cleanup(&body.note);
+  close(fds[0]);
+  return status == BRINDLE_OK;
+}
+
+TEST_F(ExchangeHttp, BodyThatCannotBeMeasuredGoesOutChunked) {
+  if (!generator_streams_pipes()) {
+    GTEST_SKIP() << "the brindle generator of this build cannot stream a pipe source";
+  }
+  open();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "he said \"hi\"", 13), 13);
+  close(fds[1]);
+  NoteBody body{};
+  brindle_source_init(&body.note);
+  ASSERT_EQ(brindle_source_set_fd(&body.note, fds[0], nullptr), BRINDLE_OK);
+  Call call;
+  call.status = sv_engine_http_json_request_stream(client_.client, "POST", "/v1/nowhere", &note_map,
+                                                   &body, nullptr, nullptr, 0, nullptr, nullptr,
+                                                   &call.result, &call.error);
+  brindle_source_cleanup(&body.note);
+  close(fds[0]);
+  ASSERT_EQ(call.status, SV_OK) << call.message();
+  EXPECT_EQ(call.result.status, 404);
+  const auto request = only_request();
+  EXPECT_EQ(request.header("Transfer-Encoding").value_or(""), "chunked");
+  EXPECT_FALSE(request.header("Content-Length").has_value());
+  EXPECT_EQ(request.body, "{\"note\":\"he said \\\"hi\\\"\"}");
 }
 
 TEST_F(ExchangeHttp, QueryStringsArriveAsEncoded) {
@@ -178,10 +238,9 @@ TEST_F(ExchangeHttp, QueryStringsArriveAsEncoded) {
   const std::string path = std::string("/v1/describe?key=") + key + "&namespace=default";
   std::free(key);
   Call call;
-  call.status =
-      sv_engine_http_json_request(client_.client, "GET", path.c_str(), nullptr, 0, nullptr, 0,
-                                  &engine_test::lease_reply_map, &call.reply, &call.result,
-                                  &call.error);
+  call.status = sv_engine_http_json_request(client_.client, "GET", path.c_str(), nullptr, 0,
+                                            nullptr, 0, &engine_test::lease_reply_map, &call.reply,
+                                            &call.result, &call.error);
   ASSERT_EQ(call.status, SV_OK) << call.message();
   EXPECT_EQ(call.result.status, 200);
   EXPECT_EQ(text(call.reply.key), "a b/\xc3\xbc?&");
@@ -384,35 +443,35 @@ TEST_F(ExchangeHttp, ArgumentChecks) {
   EXPECT_EQ(sv_engine_http_json_request(client_.client, nullptr, "/", nullptr, 0, nullptr, 0,
                                         nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
-  EXPECT_EQ(sv_engine_http_json_request_stream(client_.client, "POST", nullptr, nullptr, nullptr,
-                                               nullptr, nullptr, 0, nullptr, nullptr, &result,
-                                               &error),
-            SV_ERR_INVALID);
+  EXPECT_EQ(
+      sv_engine_http_json_request_stream(client_.client, "POST", nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, 0, nullptr, nullptr, &result, &error),
+      SV_ERR_INVALID);
   EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/", nullptr, 0, nullptr, 0,
                                         nullptr, nullptr, nullptr, &error),
             SV_ERR_INVALID);
   engine_test::AcquireBody body{};
-  EXPECT_EQ(sv_engine_http_json_request_stream(client_.client, "POST", "/", nullptr, &body,
-                                               nullptr, nullptr, 0, nullptr, nullptr, &result,
-                                               &error),
+  EXPECT_EQ(sv_engine_http_json_request_stream(client_.client, "POST", "/", nullptr, &body, nullptr,
+                                               nullptr, 0, nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
-  EXPECT_EQ(text(error.message), "body map and source must either both be provided or both be null");
+  EXPECT_EQ(text(error.message),
+            "body map and source must either both be provided or both be null");
   EXPECT_EQ(sv_engine_http_json_request_stream(client_.client, "POST", "/",
                                                &engine_test::acquire_body_map, nullptr, nullptr,
                                                nullptr, 0, nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
   // Header lines cannot smuggle in further headers.
   const sv_engine_header injected[] = {{"X-A", "1\r\nX-Injected: yes"}};
-  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0,
-                                        injected, 1, nullptr, nullptr, &result, &error),
+  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0, injected,
+                                        1, nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
   EXPECT_EQ(text(error.message), "request headers need a name and no line breaks");
   const sv_engine_header unnamed[] = {{nullptr, "1"}};
-  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0,
-                                        unnamed, 1, nullptr, nullptr, &result, &error),
+  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0, unnamed,
+                                        1, nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
-  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0,
-                                        nullptr, 1, nullptr, nullptr, &result, &error),
+  EXPECT_EQ(sv_engine_http_json_request(client_.client, "POST", "/v1/acquire", nullptr, 0, nullptr,
+                                        1, nullptr, nullptr, &result, &error),
             SV_ERR_INVALID);
   EXPECT_TRUE(server_->requests().empty());
   // Without an error record the code is still returned.
@@ -449,8 +508,10 @@ TEST_F(ExchangeHttp, OneClientFromManyThreads) {
       }
     });
   }
-  for (std::thread &thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  for (std::thread &thread : threads)
+    thread.join();
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(failures[t], 0) << "thread " << t;
   EXPECT_EQ(server_->requests().size(), static_cast<size_t>(kThreads * kCalls));
   EXPECT_EQ(capture_.with_message("client.http.success").size(),
             static_cast<size_t>(kThreads * kCalls));
