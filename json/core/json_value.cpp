@@ -47,6 +47,13 @@ void brindle__json_value_release(brindle_json_value *value) noexcept {
   value->path = nullptr;
 }
 
+void brindle__json_value_moved(brindle_json_value *value, const void *old_address) noexcept {
+  if (value != nullptr &&
+      value->marker == brindle__marker(old_address, BRINDLE_MARKER_JSON_VALUE)) {
+    stamp(value);
+  }
+}
+
 extern "C" {
 
 BRINDLE_API void brindle_json_value_init_with_allocator(

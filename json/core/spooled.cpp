@@ -37,6 +37,13 @@ void brindle__spooled_release(brindle_spooled *spooled) noexcept {
   clear_content(spooled);
 }
 
+void brindle__spooled_moved(brindle_spooled *spooled, const void *old_address) noexcept {
+  if (spooled != nullptr &&
+      spooled->marker == brindle__marker(old_address, BRINDLE_MARKER_SPOOLED)) {
+    stamp(spooled);
+  }
+}
+
 void brindle__spooled_set_allocator(brindle_spooled *spooled,
                                     const brindle_allocator *allocator) noexcept {
   if (spooled == nullptr) return;

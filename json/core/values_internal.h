@@ -76,6 +76,10 @@ void brindle__spooled_release(brindle_spooled *spooled) noexcept;
 // Sets the allocator used for the prefix from now on (the parser's, at the opening quote).
 void brindle__spooled_set_allocator(brindle_spooled *spooled,
                                     const brindle_allocator *allocator) noexcept;
+// The record was moved (not copied) by its owner from old_address, as when an object array
+// grows: a record that was valid there takes over its content at its new address (its marker is
+// stamped again). Without this, cleanup would ignore the moved record and leak its content.
+void brindle__spooled_moved(brindle_spooled *spooled, const void *old_address) noexcept;
 // The append of brindle_spooled_append; the error record is written only on failure.
 brindle_status brindle__spooled_append(brindle_spooled *spooled, const char *bytes, size_t length,
                                        brindle_error *error) noexcept;
@@ -85,6 +89,8 @@ brindle_status brindle__spooled_append(brindle_spooled *spooled, const char *byt
 bool brindle__json_value_marker_ok(const brindle_json_value *value) noexcept;
 // Frees the two owned buffers (text and path) of a record whose marker matches.
 void brindle__json_value_release(brindle_json_value *value) noexcept;
+// As brindle__spooled_moved, for a JSON value member.
+void brindle__json_value_moved(brindle_json_value *value, const void *old_address) noexcept;
 
 // A cursor on a JSON value's content, read in blocks: memory, the reader as it stands, FILE*
 // and descriptors rewound, paths opened for this pass.

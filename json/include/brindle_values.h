@@ -225,7 +225,9 @@ BRINDLE_API brindle_status brindle_json_value_set_parse_visitor(
 BRINDLE_API brindle_status brindle_json_value_enable_parse_capture(brindle_json_value *value,
                                                                    brindle_error *error)
     BRINDLE_NOEXCEPT;
-/* Writes the value as compact JSON (null for kind none). */
+/* Writes the value as compact JSON (null for kind none). Content other than stored text is read
+ * from its start and re-emitted under the value's limits: at most limits.max_depth levels of
+ * nesting and, when non-zero, limits.max_total_bytes of input. */
 BRINDLE_API brindle_status brindle_json_value_write_to_sink(const brindle_json_value *value,
                                                             brindle_sink sink, void *user,
                                                             brindle_error *error) BRINDLE_NOEXCEPT;

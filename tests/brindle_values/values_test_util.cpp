@@ -8,7 +8,8 @@
 #include <sstream>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (its header is not installed with every compiler).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 namespace values_test {
