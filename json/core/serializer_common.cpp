@@ -161,7 +161,7 @@ bool brindle__record_is_rewindable(const brindle_map *map, const void *record) n
         if (field->submap == nullptr) break;
         const brindle_object_array array = brindle__load<brindle_object_array>(member);
         size_t stride = 0;
-        if (array.items == nullptr || !brindle__object_array_stride(field, &stride)) break;
+        if (array.items == nullptr || !brindle__object_array_stride(field, array, &stride)) break;
         for (size_t k = 0; k < array.count; ++k) {
           if (!brindle__record_is_rewindable(field->submap,
                                              static_cast<const char *>(array.items) + k * stride)) {

@@ -184,7 +184,7 @@ class brindle__emitter {
   brindle_status object_array(const brindle_field *field, const void *member) {
     const brindle_object_array array = brindle__load<brindle_object_array>(member);
     size_t stride = 0;
-    if (!brindle__object_array_stride(field, &stride)) {
+    if (!brindle__object_array_stride(field, array, &stride)) {
       return brindle__fail(error_, BRINDLE_INVALID_ARGUMENT,
                            "object array field '%s' has elements smaller than their record",
                            field->json_key);

@@ -47,11 +47,16 @@ inline T brindle__load(const void *address) noexcept {
   return value;
 }
 
-// Bytes between the elements of an object array: the descriptor's element size, or the sub-map's
-// record size when the descriptor gives none. False when elements would overlap their records.
-inline bool brindle__object_array_stride(const brindle_field *field, size_t *stride) noexcept {
+// Bytes between the elements of an object array: the record's element size (set at
+// initialisation), else the descriptor's, else the sub-map's record size. False when elements
+// would be smaller than the records they hold.
+inline bool brindle__object_array_stride(const brindle_field *field,
+                                         const brindle_object_array &array,
+                                         size_t *stride) noexcept {
   const size_t record_size = field->submap != nullptr ? field->submap->struct_size : 0;
-  *stride = field->element_size != 0 ? field->element_size : record_size;
+  *stride = array.element_size != 0    ? array.element_size
+            : field->element_size != 0 ? field->element_size
+                                       : record_size;
   return *stride >= record_size;
 }
 

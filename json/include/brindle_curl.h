@@ -21,7 +21,11 @@
 extern "C" {
 #endif
 
+#ifdef __cplusplus
+#define BRINDLE_CURL_READFUNC_ABORT (static_cast<size_t>(0x10000000))
+#else
 #define BRINDLE_CURL_READFUNC_ABORT ((size_t)0x10000000)
+#endif
 
 /* ---- Response body into one mapped record ------------------------------------------------ */
 
@@ -30,15 +34,22 @@ typedef struct brindle_curl_parse {
   brindle_error error;
 } brindle_curl_parse;
 
+/* Allocates the parser (through options->allocator) and starts a document for the map; with
+ * options->clear_destination (the default) the destination is initialised first. Failures are
+ * also recorded in adapter->error. */
 BRINDLE_API brindle_status brindle_curl_parse_init(brindle_curl_parse *adapter,
                                                    const brindle_map *map, void *destination,
                                                    const brindle_parse_options *options)
     BRINDLE_NOEXCEPT;
-/* libcurl write callback: returns size * count when the bytes were accepted, else 0. */
+/* libcurl write callback (CURLOPT_WRITEFUNCTION, the adapter as CURLOPT_WRITEDATA): returns
+ * size * count when the parser accepted the bytes, else 0 with the parser's failure copied to
+ * adapter->error (and 0 again for every later call). */
 BRINDLE_API size_t brindle_curl_write_callback(char *bytes, size_t size, size_t count,
                                                void *adapter) BRINDLE_NOEXCEPT;
-/* End of the body: the parser's finish status. */
+/* End of the body: the parser's finish status (an incomplete document fails), its error record
+ * copied to adapter->error. */
 BRINDLE_API brindle_status brindle_curl_parse_finish(brindle_curl_parse *adapter) BRINDLE_NOEXCEPT;
+/* Frees the parser; the destination record stays with the caller (brindle_cleanup it). */
 BRINDLE_API void brindle_curl_parse_cleanup(brindle_curl_parse *adapter) BRINDLE_NOEXCEPT;
 
 /* ---- Request body generated from one mapped record --------------------------------------- */
@@ -47,15 +58,23 @@ typedef struct brindle_curl_upload {
   brindle_generator generator; /* failures are in generator.error */
 } brindle_curl_upload;
 
+/* Clears the adapter and starts its generator; returns the code recorded in
+ * adapter->generator.error. */
 BRINDLE_API brindle_status brindle_curl_upload_init(brindle_curl_upload *adapter,
                                                     const brindle_map *map, const void *record,
                                                     const brindle_write_options *options)
     BRINDLE_NOEXCEPT;
-/* libcurl read callback: bytes produced, 0 at the end, BRINDLE_CURL_READFUNC_ABORT on failure. */
+/* libcurl read callback (CURLOPT_READFUNCTION, the adapter as CURLOPT_READDATA): the bytes
+ * produced into buffer (up to size * count), 0 once the document is complete, and
+ * BRINDLE_CURL_READFUNC_ABORT for a NULL buffer or adapter or when generation fails (the cause
+ * stays in adapter->generator.error). */
 BRINDLE_API size_t brindle_curl_read_callback(char *buffer, size_t size, size_t count,
                                               void *adapter) BRINDLE_NOEXCEPT;
-/* Always -1: the length is not known in advance (see brindle_generator_measure). */
+/* Always -1: the length is not known in advance. Callers that need it for
+ * CURLOPT_POSTFIELDSIZE_LARGE use brindle_generator_measure; otherwise libcurl sends the body
+ * chunked. */
 BRINDLE_API long brindle_curl_upload_size(const brindle_curl_upload *adapter) BRINDLE_NOEXCEPT;
+/* Cleans up the generator; NULL is fine. */
 BRINDLE_API void brindle_curl_upload_cleanup(brindle_curl_upload *adapter) BRINDLE_NOEXCEPT;
 
 /* ---- Response bodies holding arrays ------------------------------------------------------ */

@@ -40,36 +40,62 @@ BRINDLE_API brindle_status brindle_parse_path(const brindle_map *map, void *reco
 
 /* ---- Serializer -------------------------------------------------------------------------- */
 
-/* One record as one JSON object, fields in map order, omission by the field flags. */
+/*
+ * Every serializer writes one record as one JSON object (or, for the jsonl forms, count records
+ * as JSON Lines: each object followed by "\n"). Fields appear in map order; a field that is not
+ * BRINDLE_FIELD_REQUIRED is left out when its present flag is 0 or, with the omit flags, when it
+ * holds no value (a NULL string, a source or JSON value of kind none; with
+ * BRINDLE_FIELD_OMIT_EMPTY also empty arrays, empty spools and objects whose fields are all left
+ * out). Strings are escaped ('"', '\\', \b \t \n \f \r, other control bytes as \u00xx;
+ * everything else as it is), doubles are written as "%.17g" would write them (NaN and infinities
+ * fail with BRINDLE_TYPE_MISMATCH), spooled and source members are streamed from their start as
+ * text or base64, JSON value members are re-emitted. options->pretty gives 2-space indentation
+ * and ": " after keys. options and error may be NULL; error is cleared first and receives the
+ * failure. Output already handed out before a failure stays where it went. Kind-17 fields
+ * (string streams) cannot be written.
+ */
+
+/* To a sink, one call per piece. A sink answering BRINDLE_TRUNCATED lets writing go on and the
+ * result is BRINDLE_TRUNCATED; any other non-zero answer stops and is returned. */
 BRINDLE_API brindle_status brindle_serialize_sink(const brindle_map *map, const void *record,
                                                   brindle_sink sink, void *sink_user,
                                                   const brindle_write_options *options,
                                                   brindle_error *error) BRINDLE_NOEXCEPT;
-/* NUL-terminated text in buffer; *length (optional) receives the bytes the whole output needs,
- * without the NUL, even when it did not fit. */
+/* Into a caller's buffer, always NUL-terminated (one byte of capacity is kept for the NUL);
+ * *length (optional) receives the bytes the whole output needs, without the NUL, even when it
+ * did not fit. When it does not fit, options->overflow decides: 0 fails with BRINDLE_OVERFLOW
+ * "output buffer too small", 1 keeps what fits and returns BRINDLE_TRUNCATED, 2 keeps what fits
+ * and returns BRINDLE_OK (error->truncated is set in both cases). */
 BRINDLE_API brindle_status brindle_serialize_buffer(const brindle_map *map, const void *record,
                                                     char *buffer, size_t capacity, size_t *length,
                                                     const brindle_write_options *options,
                                                     brindle_error *error) BRINDLE_NOEXCEPT;
-/* A new NUL-terminated buffer owned by the caller; free it with brindle_owned_buffer_free. */
+/* Into a new NUL-terminated buffer allocated with options->allocator, grown by doubling from
+ * 2048 bytes up to options->max_output_bytes (8 MiB when 0). The caller owns it and frees it with
+ * brindle_owned_buffer_free; on failure *out is left at its defaults with nothing allocated. */
 BRINDLE_API brindle_status brindle_serialize_owned(const brindle_map *map, const void *record,
                                                    brindle_owned_buffer *out,
                                                    const brindle_write_options *options,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
-/* A NUL-terminated string from the system malloc (free it with free), or NULL on failure. */
+/* As brindle_serialize_owned, into a string from the system malloc (free it with free); NULL on
+ * failure. Only the default allocator is accepted in options. */
 BRINDLE_API char *brindle_serialize_alloc(const brindle_map *map, const void *record,
                                           size_t *length, const brindle_write_options *options,
                                           brindle_error *error) BRINDLE_NOEXCEPT;
+/* fwrite to the stream, which is neither flushed nor closed; a short write fails with
+ * BRINDLE_IO_ERROR "failed to write JSON output" and system_errno. */
 BRINDLE_API brindle_status brindle_serialize_filep(const brindle_map *map, const void *record,
                                                    FILE *file, const brindle_write_options *options,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
+/* Creates or truncates the file ("wb"), writes and closes it. */
 BRINDLE_API brindle_status brindle_serialize_path(const brindle_map *map, const void *record,
                                                   const char *path,
                                                   const brindle_write_options *options,
                                                   brindle_error *error) BRINDLE_NOEXCEPT;
 
-/* JSON Lines: count records at items + i * stride (stride 0: map->struct_size), each followed
- * by a newline. */
+/* JSON Lines: count records at items + i * stride (stride 0: map->struct_size; a smaller
+ * non-zero stride is rejected), each followed by a newline; count 0 writes nothing. Each form
+ * behaves as its single-record twin above; the first failing record stops the output. */
 BRINDLE_API brindle_status brindle_serialize_jsonl_sink(const brindle_map *map, const void *items,
                                                         size_t count, size_t stride,
                                                         brindle_sink sink, void *sink_user,
@@ -101,24 +127,36 @@ BRINDLE_API brindle_status brindle_serialize_jsonl_path(const brindle_map *map, 
 
 /* ---- Generator --------------------------------------------------------------------------- */
 
-/* Pull form of the serializer: the same text, handed out in pieces of any size. */
+/* Pull form of the serializer: exactly the serializer's text for the same map, record and
+ * options, compact or pretty, handed out in pieces of any size. Memory does not grow with the
+ * document: one frame per open container, one 4096-byte refill block for source and spooled
+ * members, and a pull reader for raw JSON values. Sources and spools are read from their start
+ * while the text is generated, so a non-rewindable source can be generated once. */
 typedef struct brindle_generator {
   struct brindle_generator_state *state; /* private; NULL before init and after cleanup */
   int32_t done;                          /* the whole document has been handed out */
   brindle_error error;                   /* every generator failure is recorded here */
 } brindle_generator;
 
+/* Clears the record and prepares the document; the state comes from options->allocator. The
+ * map and record must stay valid and unchanged until cleanup. */
 BRINDLE_API brindle_status brindle_generator_init(brindle_generator *generator,
                                                   const brindle_map *map, const void *record,
                                                   const brindle_write_options *options)
     BRINDLE_NOEXCEPT;
-/* Writes at most capacity bytes; *out_length and *out_done are optional. */
+/* Writes at most capacity bytes into buffer (a NULL buffer is allowed with capacity 0) and
+ * returns as soon as the buffer is full or the document is complete; *out_length and *out_done
+ * are optional and set to 0 first; *out_done is 1 once everything was handed out (later reads
+ * give 0 bytes). A failure is recorded in generator->error and repeated by every later read;
+ * the generator is then good only for cleanup. */
 BRINDLE_API brindle_status brindle_generator_read(brindle_generator *generator, char *buffer,
                                                   size_t capacity, size_t *out_length,
                                                   int *out_done) BRINDLE_NOEXCEPT;
+/* Closes files the generator opened and frees its state; NULL and repeated calls are fine. */
 BRINDLE_API void brindle_generator_cleanup(brindle_generator *generator) BRINDLE_NOEXCEPT;
-/* Length of the serialized text, computed in advance (every source and JSON value that would be
- * written must be rewindable). */
+/* Length of the serialized text, computed in advance by running the serializer into a counter
+ * (every source and JSON value that would be written must be rewindable, else
+ * BRINDLE_INVALID_ARGUMENT "cannot measure non-rewindable JSON document"). */
 BRINDLE_API brindle_status brindle_generator_measure(const brindle_map *map, const void *record,
                                                      const brindle_write_options *options,
                                                      size_t *out_length, brindle_error *error)

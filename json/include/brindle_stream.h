@@ -99,75 +99,105 @@ BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) BRINDL
 
 /* ---- Server-sent events ------------------------------------------------------------------ */
 
+/* Limits of an SSE parser; a zero member takes its default. Lines end at LF, CR LF or a lone CR;
+ * longer lines, names, ids and event data fail with BRINDLE_OVERFLOW. */
 typedef struct brindle_sse_options {
   size_t max_line_bytes;              /* 65536 */
   size_t max_data_bytes;              /* 1048576: data of one event, joining line feeds included */
   size_t max_field_bytes;             /* 1048576: event name and id */
-  const brindle_allocator *allocator; /* NULL: default */
+  const brindle_allocator *allocator; /* NULL: default; all memory of the parser */
 } brindle_sse_options;
 
+/* The defaults above, with a NULL allocator. */
 BRINDLE_API brindle_sse_options brindle_default_sse_options(void) BRINDLE_NOEXCEPT;
 
 /* Handed to callbacks; valid during the call. */
 typedef struct brindle_sse_event {
   const char *event;  /* "" when the event has no name */
-  const char *id;     /* NULL when absent */
-  size_t data_length; /* data bytes delivered so far */
+  const char *id;     /* NULL when the event has no id line */
+  size_t data_length; /* data bytes delivered so far, joining line feeds included */
   uint64_t retry;     /* milliseconds; 0 when absent */
   int32_t has_retry;
 } brindle_sse_event;
 
-/* Plain flavour; any member may be NULL. Non-zero returns are failures. */
+/* Plain flavour; any member may be NULL. Non-zero returns are failures: a callback that fills
+ * the error record with a code has that code returned, otherwise BRINDLE_CALLBACK_FAILED. */
 typedef struct brindle_sse_callbacks {
+  /* Before the first data of an event, or before end_event of an event without data. */
   int (*begin_event)(void *user_data, const brindle_sse_event *event, brindle_error *error);
+  /* Data bytes of the event: each data line's value, and a line feed between two lines. */
   int (*data_chunk)(void *user_data, const char *bytes, size_t length, brindle_error *error);
+  /* At the empty line that ends an event with any content (data, name, id or retry). */
   int (*end_event)(void *user_data, const brindle_sse_event *event, brindle_error *error);
 } brindle_sse_callbacks;
 
 /* JSON flavour: an optional event-name filter and parse options. */
 typedef struct brindle_sse_json_options {
-  const char *const *event_names; /* NULL or empty: every event */
+  const char *const *event_names; /* NULL or empty: every event; "" names unnamed events */
   size_t event_name_count;
   const brindle_parse_options *parse_options; /* NULL: defaults */
 } brindle_sse_json_options;
 
-/* Called once per accepted event with data, after its JSON was parsed into destination. */
+/* Called once per accepted event with data, after its JSON was parsed into destination;
+ * non-zero fails as for the plain callbacks. With clear_destination (the default) each event
+ * starts from a freshly initialised record, so the callback takes what it keeps and empties the
+ * record (brindle_reset or brindle_cleanup) before the next event. */
 typedef int (*brindle_sse_json_callback)(void *user_data, const brindle_sse_event *event,
                                          void *destination, brindle_error *error);
 
+/* An incremental parser for text/event-stream bodies. It holds one line at a time; event data
+ * goes to the caller (plain flavour) or into the push parser (JSON flavour) as it arrives. A
+ * stream is read with one flavour throughout; callbacks and arguments are passed on every call. */
 typedef struct brindle_sse brindle_sse;
 
+/* Opens a parser (NULL options: defaults). Fails with BRINDLE_INVALID_ARGUMENT for an allocator
+ * that gives only some of its callbacks, BRINDLE_ALLOCATION_FAILED "failed to allocate SSE
+ * parser"; returns NULL then. Clears the error record on success. */
 BRINDLE_API brindle_sse *brindle_sse_open(const brindle_sse_options *options, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Plain flavour: feeds the next bytes of the stream (any slicing gives the same events) and
+ * calls the callbacks (NULL: data is only counted). A NULL parser, or NULL bytes with a
+ * non-zero length, fails with "SSE parser and bytes are required"; a push after finish with
+ * "SSE parser is already finished". After a failed push the parser is only fit for close. */
 BRINDLE_API brindle_status brindle_sse_push(brindle_sse *parser, const char *bytes, size_t length,
                                             const brindle_sse_callbacks *callbacks, void *user_data,
                                             brindle_error *error) BRINDLE_NOEXCEPT;
+/* Plain flavour: the end of the stream. Processes an unterminated last line, dispatches an event
+ * that no empty line ended, and marks the parser finished; once finished it succeeds at once. */
 BRINDLE_API brindle_status brindle_sse_finish(brindle_sse *parser,
                                               const brindle_sse_callbacks *callbacks,
                                               void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* JSON flavour of brindle_sse_push: the data lines of every accepted event are parsed as one
+ * JSON document into destination (map and destination are required; the same ones, and the
+ * same parse options, throughout an event), then callback is called. With a filter, an event's
+ * name must come before its data. Parser failures are returned with the parser's error record. */
 BRINDLE_API brindle_status brindle_sse_push_json(
     brindle_sse *parser, const brindle_map *map, void *destination, const char *bytes,
     size_t length, const brindle_sse_json_options *json_options, brindle_sse_json_callback callback,
     void *user_data, brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON flavour of brindle_sse_finish. */
 BRINDLE_API brindle_status brindle_sse_finish_json(brindle_sse *parser, const brindle_map *map,
                                                    void *destination,
                                                    const brindle_sse_json_options *json_options,
                                                    brindle_sse_json_callback callback,
                                                    void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Frees the parser and everything it holds; NULL is accepted; no callback is called. */
 BRINDLE_API void brindle_sse_close(brindle_sse *parser) BRINDLE_NOEXCEPT;
 
 /* ---- Multipart --------------------------------------------------------------------------- */
 
+/* Limits of a multipart parser; a zero member takes its default. */
 typedef struct brindle_multipart_options {
   size_t max_boundary_bytes; /* 200 */
   size_t max_line_bytes;     /* 65536: header, boundary and epilogue lines */
   size_t max_headers;        /* 64 per part */
   size_t max_buffered_bytes; /* 1048576: body bytes held while a delimiter may be forming */
-  const brindle_allocator *allocator; /* NULL: default */
+  const brindle_allocator *allocator; /* NULL: default; all memory of the parser */
 } brindle_multipart_options;
 
+/* The defaults above, with a NULL allocator. */
 BRINDLE_API brindle_multipart_options brindle_default_multipart_options(void) BRINDLE_NOEXCEPT;
 
 /* One header line of a part: name as received, value trimmed of spaces and tabs. */
@@ -178,34 +208,57 @@ typedef struct brindle_multipart_header {
 
 /* The current part; valid during the callback only. */
 typedef struct brindle_multipart_part {
-  const char *name;         /* Content-Disposition name parameter, or NULL */
-  const char *content_type; /* Content-Type value, or NULL */
-  int64_t content_length;   /* Content-Length, or -1 */
-  const brindle_multipart_header *headers;
+  const char *name;                        /* Content-Disposition name parameter, or NULL */
+  const char *content_type;                /* Content-Type value, or NULL */
+  int64_t content_length;                  /* Content-Length, or -1 */
+  const brindle_multipart_header *headers; /* in arrival order */
   size_t header_count;
 } brindle_multipart_part;
 
-/* Any member may be NULL. Non-zero returns are failures. */
+/* Any member may be NULL, and so may the record: the body is then only checked. Non-zero returns
+ * are failures: a callback that fills the error record with a code has that code returned,
+ * otherwise BRINDLE_CALLBACK_FAILED. */
 typedef struct brindle_multipart_callbacks {
+  /* The part's headers are complete. */
   int (*begin_part)(void *user_data, const brindle_multipart_part *part, brindle_error *error);
+  /* The next run of the part's body bytes (never empty). A body with Content-Length is handed
+   * over straight from the pushed bytes; other bodies as soon as the bytes cannot belong to a
+   * delimiter. The line break before a delimiter is framing, not data. */
   int (*part_data)(void *user_data, const char *bytes, size_t length, brindle_error *error);
+  /* The part's body is complete. */
   int (*end_part)(void *user_data, const brindle_multipart_part *part, brindle_error *error);
 } brindle_multipart_callbacks;
 
+/* An incremental parser for MIME multipart bodies: open with the response's Content-Type, push
+ * the body in chunks of any size, finish, close. Only the current line, the current part's
+ * headers and a possible delimiter prefix are held, so parts of any size stream through. */
 typedef struct brindle_multipart brindle_multipart;
 
-/* content_type: the whole Content-Type header value, which names the boundary. */
+/* content_type: the whole Content-Type header value, which names the boundary (quoted or not;
+ * the first boundary parameter wins). Fails with "multipart Content-Type is required", "multipart
+ * Content-Type missing boundary", "multipart boundary is invalid" (empty), "multipart boundary
+ * quote is unterminated", "multipart boundary length limit exceeded", a bad allocator or an
+ * allocation failure; returns NULL then. Clears the error record on success. */
 BRINDLE_API brindle_multipart *brindle_multipart_open(const char *content_type,
                                                       const brindle_multipart_options *options,
                                                       brindle_error *error) BRINDLE_NOEXCEPT;
+/* Feeds the next bytes of the body (any slicing gives the same parts and bytes) and calls the
+ * callbacks. The body starts with the first delimiter (empty lines before it are skipped); bytes
+ * after the closing delimiter in the same push are ignored, and later pushes fail with "multipart
+ * parser is already finished". A NULL parser, or NULL bytes with a non-zero length, fails with
+ * "multipart parser and bytes are required". Malformed bodies fail with BRINDLE_INVALID_JSON,
+ * exceeded limits with BRINDLE_OVERFLOW. After a failed push the parser is only fit for close. */
 BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, const char *bytes,
                                                   size_t length,
                                                   const brindle_multipart_callbacks *callbacks,
                                                   void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
-/* Succeeds only when the closing delimiter has been seen. */
+/* The end of the body: succeeds only when the closing delimiter has been seen ("multipart stream
+ * ended before closing boundary" otherwise), also when called again. */
 BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Frees the parser and everything it holds; NULL is accepted; no callback is called, not even
+ * end_part for a part left open. */
 BRINDLE_API void brindle_multipart_close(brindle_multipart *parser) BRINDLE_NOEXCEPT;
 
 #ifdef __cplusplus

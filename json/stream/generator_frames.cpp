@@ -171,7 +171,7 @@ brindle_status start_value(State *state, const brindle_field *field, const char 
       frame.element_kind = field->kind;
       if (field->kind == BRINDLE_FIELD_OBJECT_ARRAY) {
         const brindle_object_array array = brindle__load<brindle_object_array>(member);
-        if (!brindle__object_array_stride(field, &frame.stride)) {
+        if (!brindle__object_array_stride(field, array, &frame.stride)) {
           return brindle__fail(state->error, BRINDLE_INVALID_ARGUMENT,
                                "object array field '%s' has elements smaller than their record",
                                field->json_key);

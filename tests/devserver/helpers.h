@@ -30,7 +30,8 @@ struct TestLease {
 
 inline HttpResponse acquire(const DevServer &dev, const std::string &key, json extra = {}) {
   json body = {{"namespace", "default"}, {"key", key}, {"ttl_seconds", 30}, {"owner", "tester"}};
-  for (const auto &[name, value] : extra.items()) body[name] = value;
+  for (const auto &[name, value] : extra.items())
+    body[name] = value;
   return http_post(dev.http_url() + "/v1/acquire", body.dump());
 }
 
@@ -59,10 +60,11 @@ inline HttpResponse release(const DevServer &dev, const std::string &key, const 
 inline HttpResponse update(const DevServer &dev, const std::string &key, const TestLease &lease,
                            const std::string &state, HeaderList extra = {}) {
   HeaderList headers = {{"Content-Type", "application/json"}};
-  for (auto &header : lease.headers()) headers.push_back(header);
-  for (auto &header : extra) headers.push_back(header);
-  return http_post(dev.http_url() + "/v1/update?key=" + key + "&namespace=default", state,
-                   headers);
+  for (auto &header : lease.headers())
+    headers.push_back(header);
+  for (auto &header : extra)
+    headers.push_back(header);
+  return http_post(dev.http_url() + "/v1/update?key=" + key + "&namespace=default", state, headers);
 }
 
 inline HttpResponse get_state(const DevServer &dev, const std::string &key,
@@ -76,7 +78,8 @@ inline HttpResponse get_state(const DevServer &dev, const std::string &key,
 inline HttpResponse mutate(const DevServer &dev, const std::string &key, const TestLease &lease,
                            const std::vector<std::string> &expressions) {
   HeaderList headers = {{"Content-Type", "application/json"}};
-  for (auto &header : lease.headers()) headers.push_back(header);
+  for (auto &header : lease.headers())
+    headers.push_back(header);
   json body = {{"namespace", "default"}, {"mutations", expressions}};
   return http_post(dev.http_url() + "/v1/mutate?key=" + key + "&namespace=default", body.dump(),
                    headers);

@@ -64,8 +64,9 @@ TEST(DevServerLease, IfNotExistsRefusesAKeyWithState) {
 TEST(DevServerLease, LongPollIsGrantedWhenTheHolderReleases) {
   DevServer dev;
   TestLease holder = must_acquire(dev, "k");
-  auto waiter = std::async(std::launch::async,
-                           [&] { return acquire(dev, "k", {{"block_seconds", 60}}); });
+  auto waiter = std::async(std::launch::async, [&] {
+    return acquire(dev, "k", {{"block_seconds", 60}});
+  });
   ASSERT_TRUE(dev.wait_for_waiting(1));
   ASSERT_EQ(release(dev, "k", holder).status, 200);
   HttpResponse granted = waiter.get();
@@ -76,8 +77,9 @@ TEST(DevServerLease, LongPollIsGrantedWhenTheHolderReleases) {
 TEST(DevServerLease, LongPollWakesWhenTheClockPassesTheLeaseExpiry) {
   DevServer dev;
   must_acquire(dev, "k", {{"ttl_seconds", 10}});
-  auto waiter = std::async(std::launch::async,
-                           [&] { return acquire(dev, "k", {{"block_seconds", 60}}); });
+  auto waiter = std::async(std::launch::async, [&] {
+    return acquire(dev, "k", {{"block_seconds", 60}});
+  });
   ASSERT_TRUE(dev.wait_for_waiting(1));
   dev.advance_clock(10s);
   EXPECT_EQ(waiter.get().status, 200);
@@ -86,8 +88,9 @@ TEST(DevServerLease, LongPollWakesWhenTheClockPassesTheLeaseExpiry) {
 TEST(DevServerLease, LongPollGivesUpWhenBlockSecondsPassOnTheClock) {
   DevServer dev;
   must_acquire(dev, "k", {{"ttl_seconds", 300}});
-  auto waiter = std::async(std::launch::async,
-                           [&] { return acquire(dev, "k", {{"block_seconds", 5}}); });
+  auto waiter = std::async(std::launch::async, [&] {
+    return acquire(dev, "k", {{"block_seconds", 5}});
+  });
   ASSERT_TRUE(dev.wait_for_waiting(1));
   dev.advance_clock(4s);
   // Still waiting: a second advance finishes the wait.
@@ -116,8 +119,11 @@ TEST(DevServerLease, KeepaliveExtendsTheLease) {
   DevServer dev;
   TestLease lease = must_acquire(dev, "k", {{"ttl_seconds", 10}});
   dev.advance_clock(8s);
-  json body = {{"namespace", "default"}, {"key", "k"},          {"lease_id", lease.lease_id},
-               {"ttl_seconds", 10},      {"fencing_token", 1}};
+  json body = {{"namespace", "default"},
+               {"key", "k"},
+               {"lease_id", lease.lease_id},
+               {"ttl_seconds", 10},
+               {"fencing_token", 1}};
   HttpResponse kept = http_post(dev.http_url() + "/v1/keepalive", body.dump(),
                                 {{"Content-Type", "application/json"}, {"X-Fencing-Token", "1"}});
   ASSERT_EQ(kept.status, 200) << kept.body;
@@ -151,9 +157,9 @@ TEST(DevServerLease, GuardedRequestsCheckLeaseFencingAndTransaction) {
   none.lease_id.clear();
   EXPECT_EQ(error_code(update(dev, "k", none, "{}")), "lease_required");
 
-  HttpResponse malformed = http_post(
-      dev.http_url() + "/v1/update?key=k", "{}",
-      {{"X-Lease-ID", lease.lease_id}, {"X-Fencing-Token", "12abc"}});
+  HttpResponse malformed =
+      http_post(dev.http_url() + "/v1/update?key=k", "{}",
+                {{"X-Lease-ID", lease.lease_id}, {"X-Fencing-Token", "12abc"}});
   EXPECT_EQ(malformed.status, 400);
   EXPECT_EQ(error_code(malformed), "invalid_fencing_token");
 

@@ -18,7 +18,9 @@ std::string temp_dir() {
 }
 }  // namespace
 
-std::string devserver_program() { return STAVO_DEVSERVER_BINARY; }
+std::string devserver_program() {
+  return STAVO_DEVSERVER_BINARY;
+}
 
 DevServer::DevServer(DevServerOptions options) : tls_(options.tls) {
   work_dir_ = temp_dir();
@@ -63,17 +65,25 @@ DevServer::~DevServer() {
   std::filesystem::remove_all(work_dir_, ignored);
 }
 
-std::string DevServer::http_url() const { return server_->base_url(); }
-int DevServer::http_port() const { return server_->port(); }
+std::string DevServer::http_url() const {
+  return server_->base_url();
+}
+int DevServer::http_port() const {
+  return server_->port();
+}
 std::string DevServer::https_url() const {
   return tls_ ? "https://localhost:" + std::to_string(proxy_->tls_port()) : std::string();
 }
-int DevServer::https_port() const { return tls_ ? proxy_->tls_port() : 0; }
+int DevServer::https_port() const {
+  return tls_ ? proxy_->tls_port() : 0;
+}
 std::string DevServer::unix_socket_path() const {
   return proxy_ ? proxy_->unix_socket() : std::string();
 }
 
-std::vector<LoggedRequest> DevServer::requests() const { return server_->requests().snapshot(); }
+std::vector<LoggedRequest> DevServer::requests() const {
+  return server_->requests().snapshot();
+}
 
 std::vector<LoggedRequest> DevServer::requests_to(const std::string &method,
                                                   const std::string &path) const {
@@ -94,19 +104,33 @@ bool DevServer::wait_for_requests(size_t count, std::chrono::milliseconds timeou
   return server_->requests().wait_for_complete(count, timeout);
 }
 
-void DevServer::clear_requests() { server_->requests().clear(); }
-uint64_t DevServer::add_fault(Fault fault) { return server_->faults().add(std::move(fault)); }
-void DevServer::clear_faults() { server_->faults().clear(); }
-size_t DevServer::pending_faults() const { return server_->faults().pending(); }
-void DevServer::release_held() { server_->faults().release_holds(); }
+void DevServer::clear_requests() {
+  server_->requests().clear();
+}
+uint64_t DevServer::add_fault(Fault fault) {
+  return server_->faults().add(std::move(fault));
+}
+void DevServer::clear_faults() {
+  server_->faults().clear();
+}
+size_t DevServer::pending_faults() const {
+  return server_->faults().pending();
+}
+void DevServer::release_held() {
+  server_->faults().release_holds();
+}
 bool DevServer::wait_for_held(size_t count, std::chrono::milliseconds timeout) const {
   return server_->faults().wait_for_held(count, timeout);
 }
 void DevServer::advance_clock(std::chrono::milliseconds amount) {
   server_->clock().advance(amount);
 }
-int64_t DevServer::now_unix() const { return server_->clock().now_unix(); }
-int64_t DevServer::now_ms() const { return server_->clock().now_ms(); }
+int64_t DevServer::now_unix() const {
+  return server_->clock().now_unix();
+}
+int64_t DevServer::now_ms() const {
+  return server_->clock().now_ms();
+}
 
 KeyState DevServer::state(const std::string &key, const std::string &ns) const {
   return server_->inspect(ns, key);
@@ -117,7 +141,9 @@ void DevServer::seed_state(const std::string &key, const std::string &bytes,
   server_->seed_state(ns, key, bytes, content_type);
 }
 
-void DevServer::set_passive(bool passive) { server_->set_passive(passive); }
+void DevServer::set_passive(bool passive) {
+  server_->set_passive(passive);
+}
 
 bool DevServer::wait_for_waiting(size_t count, std::chrono::milliseconds timeout) const {
   return server_->wait_for_waiting(count, timeout);

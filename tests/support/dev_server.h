@@ -51,9 +51,9 @@ using devserver::KeyState;
 using devserver::LoggedRequest;
 
 struct DevServerOptions {
-  bool tls = false;          // HTTPS frontend through nghttpx
-  bool unix_socket = false;  // plaintext frontend on a Unix socket through nghttpx
-  bool passive = false;      // every /v1/ request answers 503 "node_passive"
+  bool tls = false;            // HTTPS frontend through nghttpx
+  bool unix_socket = false;    // plaintext frontend on a Unix socket through nghttpx
+  bool passive = false;        // every /v1/ request answers 503 "node_passive"
   bool clock_running = false;  // false: time moves only through advance_clock()
   // Virtual start time (2026-01-01T00:00:00Z unless changed), so expiry times are predictable.
   int64_t clock_start_unix_ms = 1767225600000;
@@ -72,11 +72,11 @@ class DevServer {
   DevServer &operator=(const DevServer &) = delete;
 
   // Endpoints.
-  std::string http_url() const;   // "http://127.0.0.1:PORT" (plain, straight to the server)
+  std::string http_url() const;  // "http://127.0.0.1:PORT" (plain, straight to the server)
   int http_port() const;
   std::string https_url() const;  // "https://localhost:PORT" (empty without tls)
   int https_port() const;
-  std::string unix_socket_path() const;  // empty without unix_socket
+  std::string unix_socket_path() const;                        // empty without unix_socket
   std::string unix_url() const { return "http://localhost"; }  // pair with the socket path
 
   // Certificates (with tls): the bundle is client certificate, key and CA in one PEM file.

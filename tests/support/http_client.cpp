@@ -21,8 +21,9 @@ size_t write_body(char *data, size_t size, size_t count, void *context) {
 
 size_t read_body(char *buffer, size_t size, size_t count, void *context) {
   auto *upload = static_cast<Upload *>(context);
-  // Small pieces, so that chunked uploads really arrive as several chunks.
-  size_t length = std::min({size * count, upload->body->size() - upload->offset, size_t{7}});
+  // Small bodies go in pieces of 7 bytes, so that chunked uploads really arrive as many chunks.
+  size_t piece = upload->body->size() < 4096 ? 7 : 65536;
+  size_t length = std::min({size * count, upload->body->size() - upload->offset, piece});
   std::memcpy(buffer, upload->body->data() + upload->offset, length);
   upload->offset += length;
   return length;
@@ -39,7 +40,8 @@ size_t write_header(char *data, size_t size, size_t count, void *context) {
   if (colon != std::string::npos) {
     std::string value = line.substr(colon + 1);
     value.erase(0, value.find_first_not_of(" \t"));
-    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
+      value.pop_back();
     headers->emplace_back(line.substr(0, colon), value);
   }
   return size * count;

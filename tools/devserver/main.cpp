@@ -156,8 +156,10 @@ int main(int argc, char **argv) {
   std::printf("  http   %s\n", server.base_url().c_str());
   if (proxy && !tls_dir.empty()) {
     stavo::devserver::DevCerts certs{tls_dir};
-    std::printf("  https  https://localhost:%d  (h2 and http/1.1, client certificate required)\n",
-                proxy->tls_port());
+    // The server certificate names localhost and 127.0.0.1.
+    std::string tls_name = tls_host == "127.0.0.1" ? "localhost" : tls_host;
+    std::printf("  https  https://%s:%d  (h2 and http/1.1, client certificate required)\n",
+                tls_name.c_str(), proxy->tls_port());
     std::printf("         client bundle %s\n", certs.client_bundle().c_str());
     std::printf("         CA %s\n", certs.ca().c_str());
   }
@@ -165,7 +167,8 @@ int main(int argc, char **argv) {
     std::printf("  unix   %s  (http/1.1 and h2c)\n", unix_socket.c_str());
   }
   if (options.passive) std::printf("  passive: every /v1/ request answers 503 node_passive\n");
-  if (options.dev_controls) std::printf("  dev controls under %s/_dev/\n", server.base_url().c_str());
+  if (options.dev_controls)
+    std::printf("  dev controls under %s/_dev/\n", server.base_url().c_str());
   std::printf("stop with Ctrl-C\n");
   std::fflush(stdout);
 

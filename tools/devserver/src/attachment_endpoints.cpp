@@ -235,7 +235,8 @@ Reply delete_all(EndpointContext &ctx, Call &call) {
   KeyRecord *record = nullptr;
   if (auto f = guard(ctx, call, lock, ns, key, false, record)) return *f;
   int64_t count = static_cast<int64_t>(record->attachments.size());
-  for (auto &[name, attachment] : record->attachments) ctx.store.remove_file(attachment.file);
+  for (auto &[name, attachment] : record->attachments)
+    ctx.store.remove_file(attachment.file);
   record->attachments.clear();
   return json_reply({{"deleted", count}, {"version", record->version}});
 }

@@ -72,7 +72,8 @@ void VirtualClock::notify() {
     std::lock_guard<std::mutex> lock(mutex_);
     listeners = listeners_;
   }
-  for (auto &listener : listeners) listener();
+  for (auto &listener : listeners)
+    listener();
 }
 
 }  // namespace stavo::devserver

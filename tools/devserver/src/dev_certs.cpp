@@ -12,12 +12,14 @@ namespace stavo::devserver {
 
 namespace {
 bool exists(const std::string &path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
 }
 }  // namespace
 
-std::string default_cert_script() { return DEVSERVER_DEFAULT_CERT_SCRIPT; }
+std::string default_cert_script() {
+  return DEVSERVER_DEFAULT_CERT_SCRIPT;
+}
 
 DevCerts ensure_dev_certs(const std::string &dir, const std::string &script) {
   DevCerts certs{dir};

@@ -10,7 +10,8 @@ namespace {
 
 json request_json(const LoggedRequest &entry) {
   json headers = json::array();
-  for (const auto &[name, value] : entry.headers) headers.push_back(json::array({name, value}));
+  for (const auto &[name, value] : entry.headers)
+    headers.push_back(json::array({name, value}));
   return {{"seq", entry.seq},
           {"method", entry.method},
           {"target", entry.target},
@@ -32,7 +33,8 @@ std::optional<Reply> fault_from_json(const json &body, Fault &fault) {
   if (auto f = member_string(body, "path", false, fault.path)) return f;
   int64_t number = 0;
   if (auto f = member_int(body, "times", false, number)) return f;
-  if (body.contains("times")) fault.times = static_cast<int>(std::clamp<int64_t>(number, 1, 1000000));
+  if (body.contains("times"))
+    fault.times = static_cast<int>(std::clamp<int64_t>(number, 1, 1000000));
   number = 0;
   if (auto f = member_int(body, "status", false, number)) return f;
   fault.status = static_cast<int>(number);
@@ -117,7 +119,8 @@ void add_dev_endpoints(Routes &routes, Server::Impl &server) {
   Server::Impl *s = &server;
   routes.push_back({"GET", "/_dev/requests", [s](Call &) {
                       json list = json::array();
-                      for (const auto &entry : s->log.snapshot()) list.push_back(request_json(entry));
+                      for (const auto &entry : s->log.snapshot())
+                        list.push_back(request_json(entry));
                       return json_reply(list);
                     }});
   routes.push_back({"DELETE", "/_dev/requests", [s](Call &) {
@@ -131,10 +134,10 @@ void add_dev_endpoints(Routes &routes, Server::Impl &server) {
                       if (auto f = fault_from_json(body, fault)) return *f;
                       return json_reply({{"id", s->faults.add(std::move(fault))}});
                     }});
-  routes.push_back({"GET", "/_dev/faults", [s](Call &) {
-                      return json_reply({{"pending", s->faults.pending()},
-                                         {"held", s->faults.held_count()}});
-                    }});
+  routes.push_back(
+      {"GET", "/_dev/faults", [s](Call &) {
+         return json_reply({{"pending", s->faults.pending()}, {"held", s->faults.held_count()}});
+       }});
   routes.push_back({"DELETE", "/_dev/faults", [s](Call &) {
                       s->faults.clear();
                       return json_reply({{"cleared", true}});
@@ -143,7 +146,8 @@ void add_dev_endpoints(Routes &routes, Server::Impl &server) {
                       s->faults.release_holds();
                       return json_reply({{"released", true}});
                     }});
-  routes.push_back({"GET", "/_dev/clock", [s](Call &) { return json_reply(clock_json(s->clock)); }});
+  routes.push_back(
+      {"GET", "/_dev/clock", [s](Call &) { return json_reply(clock_json(s->clock)); }});
   routes.push_back({"POST", "/_dev/clock/advance", [s](Call &call) {
                       json body;
                       if (auto f = read_json_object(call, 4096, body)) return *f;

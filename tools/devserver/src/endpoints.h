@@ -23,11 +23,13 @@ struct Route {
 };
 using Routes = std::vector<Route>;
 
-void add_lease_endpoints(Routes &routes, EndpointContext &context);       // acquire, keepalive, ...
-void add_state_endpoints(Routes &routes, EndpointContext &context);       // get, update, mutate, ...
+void add_lease_endpoints(Routes &routes, EndpointContext &context);  // acquire, keepalive, ...
+void add_state_endpoints(Routes &routes, EndpointContext &context);  // get, update, mutate, ...
 void add_attachment_endpoints(Routes &routes, EndpointContext &context);  // attachments
 
 // Seconds since the epoch for a millisecond time (rounded down).
-inline int64_t unix_seconds(int64_t ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
+inline int64_t unix_seconds(int64_t ms) {
+  return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+}
 
 }  // namespace stavo::devserver

@@ -40,7 +40,8 @@ std::optional<std::string> Reply::header(std::string_view name) const {
 
 Reply error_reply(int status, std::string_view code, std::string_view detail, const json &extra) {
   json body = {{"error", code}, {"detail", detail}};
-  for (const auto &[key, value] : extra.items()) body[key] = value;
+  for (const auto &[key, value] : extra.items())
+    body[key] = value;
   return json_reply(body, status);
 }
 

@@ -24,8 +24,8 @@ using BodySink = std::function<bool(const char *data, size_t size)>;
 
 struct Call {
   std::string method;
-  std::string path;    // decoded path without query
-  std::string target;  // raw path and query
+  std::string path;                                         // decoded path without query
+  std::string target;                                       // raw path and query
   std::vector<std::pair<std::string, std::string>> params;  // decoded query parameters, in order
   HeaderList headers;
   // Pulls the whole body through `sink` (once); false when the connection failed or the sink

@@ -3,7 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <sstream>
+#include <cstring>
 
 #include "server_impl.h"
 #include "util.h"
@@ -36,7 +36,8 @@ bool send_range(const ReplyBytes &bytes, uint64_t from, uint64_t to, httplib::Da
   std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(kPieceBuffer, to - from + 1)));
   while (from < to) {
     size_t length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - from));
-    if (!bytes.read(from, buffer.data(), length) || !sink.write(buffer.data(), length)) return false;
+    if (!bytes.read(from, buffer.data(), length) || !sink.write(buffer.data(), length))
+      return false;
     from += length;
   }
   return true;
@@ -82,7 +83,9 @@ Server::Impl::Impl(ServerOptions opts)
   passive = options.passive;
 }
 
-Server::Impl::~Impl() { stop(); }
+Server::Impl::~Impl() {
+  stop();
+}
 
 bool Server::Impl::pause(std::chrono::milliseconds duration) {
   std::unique_lock<std::mutex> lock(pause_mutex);
@@ -134,12 +137,14 @@ struct RequestHandler {
     call.method = req.method;
     call.path = req.path;
     call.target = raw ? raw->target : req.target;
-    for (const auto &[key, value] : req.params) call.params.emplace_back(key, value);
+    for (const auto &[key, value] : req.params)
+      call.params.emplace_back(key, value);
     if (raw) {
       call.headers = raw->headers;
     } else {
       for (const auto &[key, value] : req.headers) {
-        if (!header_name_equals(key, RecordingFront::kIdHeader)) call.headers.emplace_back(key, value);
+        if (!header_name_equals(key, RecordingFront::kIdHeader))
+          call.headers.emplace_back(key, value);
       }
     }
     std::string correlation_id = call.header("X-Correlation-Id").value_or("");
@@ -187,8 +192,15 @@ struct RequestHandler {
       reply = error_reply(503, "node_passive", "this node is passive");
     } else {
       reply = dispatch(impl.routes, call);
-      if (fault) {
-        for (const auto &[name, value] : fault->headers) reply.set_header(name, value);
+      if (fault && !fault->headers.empty()) {
+        // The fault's headers replace the real ones of the same name, spelling included.
+        HeaderList &headers = reply.headers;
+        for (const auto &given : fault->headers) {
+          std::erase_if(headers, [&](const auto &header) {
+            return header_name_equals(header.first, given.first);
+          });
+        }
+        headers.insert(headers.end(), fault->headers.begin(), fault->headers.end());
       }
     }
     // Whatever the endpoint left unread is drained, so the connection stays usable.
@@ -214,7 +226,8 @@ struct RequestHandler {
     res.status = reply.status;
     bool has_type = false;
     std::string content_type = take_content_type(reply.headers, has_type);
-    for (const auto &[name, value] : reply.headers) res.set_header(name, value);
+    for (const auto &[name, value] : reply.headers)
+      res.set_header(name, value);
     auto bytes = std::make_shared<ReplyBytes>();
     bytes->body = std::move(reply.body);
     bytes->stream = reply.stream;
@@ -252,11 +265,10 @@ struct RequestHandler {
                                            return true;
                                          });
       } else {
-        res.set_content_provider(
-            static_cast<size_t>(size), content_type,
-            [send_pieces](size_t offset, size_t, httplib::DataSink &sink) {
-              return offset == 0 && send_pieces(sink);
-            });
+        res.set_content_provider(static_cast<size_t>(size), content_type,
+                                 [send_pieces](size_t offset, size_t, httplib::DataSink &sink) {
+                                   return offset == 0 && send_pieces(sink);
+                                 });
       }
       return;
     }
@@ -296,6 +308,7 @@ void Server::Impl::start() {
   size_t threads = std::max<size_t>(options.threads, 4);
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   svr.set_keep_alive_max_count(1000);
+  svr.set_tcp_nodelay(true);  // pieces of a body go out as they are written
   svr.set_keep_alive_timeout(5);
   svr.set_read_timeout(30);
   svr.set_write_timeout(60);
@@ -313,21 +326,21 @@ void Server::Impl::start() {
     return httplib::Server::HandlerResponse::Unhandled;
   });
   // Answers the HTTP library produces itself (unparsable requests, limits) get an error body too.
-  svr.set_error_handler(httplib::Server::HandlerWithResponse(
-      [](const httplib::Request &req, httplib::Response &res) {
-    if (res.has_header("X-Correlation-Id")) return httplib::Server::HandlerResponse::Unhandled;
-    std::string cid = req.get_header_value("X-Correlation-Id");
-    res.set_header("X-Correlation-Id", cid.empty() ? "cid-" + random_hex(12) : cid);
-    res.set_content(default_error(res.status).dump(), "application/json");
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-  svr.set_exception_handler(
-      [](const httplib::Request &, httplib::Response &res, std::exception_ptr) {
-        res.status = 500;
-        res.set_header("X-Correlation-Id", "cid-" + random_hex(12));
-        res.set_content(json({{"error", "internal_error"}, {"detail", "unexpected failure"}}).dump(),
-                        "application/json");
-      });
+  svr.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request &req, httplib::Response &res) {
+        if (res.has_header("X-Correlation-Id")) return httplib::Server::HandlerResponse::Unhandled;
+        std::string cid = req.get_header_value("X-Correlation-Id");
+        res.set_header("X-Correlation-Id", cid.empty() ? "cid-" + random_hex(12) : cid);
+        res.set_content(default_error(res.status).dump(), "application/json");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  svr.set_exception_handler([](const httplib::Request &, httplib::Response &res,
+                               std::exception_ptr) {
+    res.status = 500;
+    res.set_header("X-Correlation-Id", "cid-" + random_hex(12));
+    res.set_content(json({{"error", "internal_error"}, {"detail", "unexpected failure"}}).dump(),
+                    "application/json");
+  });
 
   RequestHandler handler{*this};
   auto plain = [handler](const httplib::Request &req, httplib::Response &res) {

@@ -47,20 +47,16 @@ Reply acquire(EndpointContext &ctx, Call &call) {
       lease.fencing_token = ++record.fencing_counter;
       lease.expires_ms = now + ttl * 1000;
       record.lease = lease;
-      json out = {{"namespace", ns},
-                  {"key", key},
-                  {"owner", owner},
-                  {"lease_id", lease.id},
-                  {"txn_id", lease.txn_id},
-                  {"expires_at_unix", unix_seconds(lease.expires_ms)},
+      json out = {{"namespace", ns},          {"key", key},
+                  {"owner", owner},           {"lease_id", lease.id},
+                  {"txn_id", lease.txn_id},   {"expires_at_unix", unix_seconds(lease.expires_ms)},
                   {"version", record.version}};
       if (record.state) out["state_etag"] = record.state->etag;
       out["fencing_token"] = lease.fencing_token;
       return json_reply(out);
     }
     if (now >= deadline) {
-      return error_reply(409, "lease_held",
-                         "the key is leased by '" + record.lease->owner + "'",
+      return error_reply(409, "lease_held", "the key is leased by '" + record.lease->owner + "'",
                          lease_held_members(record, now));
     }
     // Wake when the wait ends or the lease runs out, whichever comes first; releases notify.

@@ -6,7 +6,9 @@
 
 namespace stavo::devserver {
 
-std::string effective_namespace(const std::string &ns) { return ns.empty() ? "default" : ns; }
+std::string effective_namespace(const std::string &ns) {
+  return ns.empty() ? "default" : ns;
+}
 
 std::optional<Reply> key_from_query(const Call &call, std::string &ns, std::string &key) {
   key = call.param("key").value_or("");
@@ -37,9 +39,9 @@ std::optional<Reply> check_lease(const KeyRecord *record, const Credentials &cre
     return error_reply(409, "lease_required", "this operation requires the key's lease id");
   }
   if (record == nullptr || !record->lease) {
-    bool expired = record != nullptr &&
-                   std::find(record->expired_leases.begin(), record->expired_leases.end(),
-                             credentials.lease_id) != record->expired_leases.end();
+    bool expired =
+        record != nullptr && std::find(record->expired_leases.begin(), record->expired_leases.end(),
+                                       credentials.lease_id) != record->expired_leases.end();
     if (expired) return error_reply(409, "lease_expired", "the lease has expired");
     return error_reply(409, "lease_mismatch", "the key has no active lease with this id");
   }

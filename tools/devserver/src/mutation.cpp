@@ -23,8 +23,10 @@ bool ends_with(const std::string &text, const char *suffix) {
 
 std::string trim(const std::string &text) {
   size_t begin = 0, end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin])))
+    ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1])))
+    --end;
   return text.substr(begin, end - begin);
 }
 
@@ -45,9 +47,13 @@ bool iequals(const std::string &a, const char *b) {
   return true;
 }
 
-// The whole text is one finite-range double (strtod semantics, no leading white space).
-std::optional<double> full_double(const std::string &text) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return std::nullopt;
+// The whole text is one double without range error (strtod semantics). A numeric delta must
+// not start with white space: padding is how a number is stored instead of added.
+std::optional<double> full_double(const std::string &text, bool allow_leading_space = false) {
+  if (text.empty()) return std::nullopt;
+  if (!allow_leading_space && std::isspace(static_cast<unsigned char>(text[0]))) {
+    return std::nullopt;
+  }
   errno = 0;
   char *end = nullptr;
   double value = std::strtod(text.c_str(), &end);
@@ -231,7 +237,7 @@ std::optional<std::string> parse_one(const std::string &expression, int64_t now_
     mutation.value = nullptr;
   } else if (auto integer = full_i64(literal)) {
     mutation.value = *integer;
-  } else if (auto number = full_double(literal); number && std::isfinite(*number)) {
+  } else if (auto number = full_double(literal, true); number && std::isfinite(*number)) {
     mutation.value = *number;
   } else {
     mutation.value = literal;
@@ -289,7 +295,8 @@ std::optional<std::string> apply_one(json &document, const Mutation &mutation) {
           }
         }
         json *target = &(*node)[segment];
-        for (size_t k = i + 1; k < path.size(); ++k) target = &(*target)[path[k]];
+        for (size_t k = i + 1; k < path.size(); ++k)
+          target = &(*target)[path[k]];
         *target = new_value(mutation);
         return std::nullopt;
       }
@@ -347,7 +354,8 @@ std::string format_timestamp(int64_t seconds, int64_t nanos) {
     char fraction[24];
     std::snprintf(fraction, sizeof fraction, ".%09ld", static_cast<long>(nanos));
     std::string f = fraction;
-    while (f.back() == '0') f.pop_back();
+    while (f.back() == '0')
+      f.pop_back();
     out += f;
   }
   return out + "Z";
@@ -379,14 +387,17 @@ std::optional<std::string> normalize_rfc3339(const std::string &text, std::strin
   int64_t nanos = 0;
   if (text[pos] == '.') {
     size_t start = ++pos;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) ++pos;
+    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])))
+      ++pos;
     size_t count = pos - start;
     if (count == 0 || count > 9) {
       error = "invalid RFC3339Nano time literal";
       return std::nullopt;
     }
-    for (size_t i = start; i < pos; ++i) nanos = nanos * 10 + (text[i] - '0');
-    for (size_t i = count; i < 9; ++i) nanos *= 10;
+    for (size_t i = start; i < pos; ++i)
+      nanos = nanos * 10 + (text[i] - '0');
+    for (size_t i = count; i < 9; ++i)
+      nanos *= 10;
   }
   int64_t offset = 0;
   std::string zone = text.substr(pos);
@@ -401,8 +412,8 @@ std::optional<std::string> normalize_rfc3339(const std::string &text, std::strin
   } else {
     return std::nullopt;
   }
-  int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
-                    second - offset;
+  int64_t seconds =
+      days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
   return format_timestamp(seconds, nanos);
 }
 

@@ -102,8 +102,9 @@ void Nghttpx::start() {
 
 bool Nghttpx::try_start(std::string &failure) {
   DevCerts certs{options_.cert_dir};
-  tls_port_ = options_.tls ? (options_.tls_port != 0 ? options_.tls_port : free_port(options_.tls_host))
-                           : 0;
+  tls_port_ = options_.tls
+                  ? (options_.tls_port != 0 ? options_.tls_port : free_port(options_.tls_host))
+                  : 0;
   if (!options_.unix_socket.empty()) ::unlink(options_.unix_socket.c_str());
   std::vector<std::string> argv = {
       options_.binary,
@@ -154,7 +155,9 @@ bool Nghttpx::try_start(std::string &failure) {
   return false;
 }
 
-bool Nghttpx::running() { return pid_ > 0 && !process_exited(pid_, nullptr); }
+bool Nghttpx::running() {
+  return pid_ > 0 && !process_exited(pid_, nullptr);
+}
 
 void Nghttpx::stop() {
   if (pid_ <= 0) return;
@@ -180,7 +183,8 @@ std::vector<AccessLogEntry> Nghttpx::access_log() const {
     std::vector<std::string> fields;
     std::stringstream split(line);
     std::string field;
-    while (std::getline(split, field, '\t')) fields.push_back(field);
+    while (std::getline(split, field, '\t'))
+      fields.push_back(field);
     if (fields.size() < 6) continue;
     AccessLogEntry entry;
     entry.alpn = fields[0];

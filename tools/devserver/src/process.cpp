@@ -14,7 +14,8 @@ namespace stavo::devserver {
 
 pid_t spawn_process(const std::vector<std::string> &argv, const std::string &output_path) {
   std::vector<char *> args;
-  for (const auto &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+  for (const auto &arg : argv)
+    args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
   const char *out = output_path.empty() ? "/dev/null" : output_path.c_str();
   int out_fd = ::open(out, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

@@ -62,7 +62,8 @@ class RequestStream {
           if (buffer_ == "\r\n" || buffer_ == "\n") {  // stray line ends between requests
             out += buffer_;
             buffer_.clear();
-          } else if (buffer_.size() >= 4 && buffer_.compare(buffer_.size() - 4, 4, "\r\n\r\n") == 0) {
+          } else if (buffer_.size() >= 4 &&
+                     buffer_.compare(buffer_.size() - 4, 4, "\r\n\r\n") == 0) {
             finish_head(out);
           } else if (buffer_.size() > kMaxHead) {
             out += buffer_;
@@ -173,8 +174,8 @@ class RequestStream {
       raw.headers.emplace_back(std::move(name), std::move(value));
     }
     uint64_t id = sink_(std::move(raw));
-    out += request_line + "\r\n" + RecordingFront::kIdHeader + ": " + std::to_string(id) +
-           "\r\n" + forwarded_headers + "\r\n";
+    out += request_line + "\r\n" + RecordingFront::kIdHeader + ": " + std::to_string(id) + "\r\n" +
+           forwarded_headers + "\r\n";
     if (chunked) {
       state_ = State::chunk_size;
     } else if (length && *length > 0) {
@@ -212,7 +213,9 @@ struct RecordingFront::Connection {
   }
 };
 
-RecordingFront::~RecordingFront() { stop(); }
+RecordingFront::~RecordingFront() {
+  stop();
+}
 
 void RecordingFront::bind(const std::string &host, int port) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -222,8 +225,8 @@ void RecordingFront::bind(const std::string &host, int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, host == "localhost" ? "127.0.0.1" : host.c_str(),
-                  &address.sin_addr) != 1) {
+  if (::inet_pton(AF_INET, host == "localhost" ? "127.0.0.1" : host.c_str(), &address.sin_addr) !=
+      1) {
     throw std::runtime_error("listen address must be an IPv4 address: " + host);
   }
   if (::bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
@@ -254,7 +257,8 @@ void RecordingFront::stop() {
   if (acceptor_.joinable()) acceptor_.join();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto &connection : connections_) connection->shut();
+    for (auto &connection : connections_)
+      connection->shut();
   }
   reap(true);
   for (int &fd : wake_pipe_) {
@@ -330,8 +334,8 @@ void RecordingFront::accept_loop() {
     backend.sin_port = htons(static_cast<uint16_t>(backend_port_));
     backend.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connection->backend_fd < 0 ||
-        ::connect(connection->backend_fd, reinterpret_cast<sockaddr *>(&backend),
-                  sizeof backend) != 0) {
+        ::connect(connection->backend_fd, reinterpret_cast<sockaddr *>(&backend), sizeof backend) !=
+            0) {
       continue;  // the connection object closes the client
     }
     ::setsockopt(connection->backend_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -342,9 +346,8 @@ void RecordingFront::accept_loop() {
       connections_.push_back(connection);
     }
     raw->upstream = std::thread([this, raw, weak] {
-      RequestStream stream([this, weak](RawHead head) {
-        return store_head(std::move(head), weak.lock());
-      });
+      RequestStream stream(
+          [this, weak](RawHead head) { return store_head(std::move(head), weak.lock()); });
       char buffer[65536];
       std::string out;
       while (true) {

@@ -26,7 +26,8 @@ std::optional<std::string> LoggedRequest::header(std::string_view name) const {
 std::vector<std::string> LoggedRequest::header_names() const {
   std::vector<std::string> names;
   names.reserve(headers.size());
-  for (const auto &entry : headers) names.push_back(entry.first);
+  for (const auto &entry : headers)
+    names.push_back(entry.first);
   return names;
 }
 
@@ -37,7 +38,8 @@ uint64_t RequestLog::begin(LoggedRequest entry) {
   std::lock_guard<std::mutex> lock(mutex_);
   entry.seq = next_seq_++;
   entries_.push_back(std::move(entry));
-  while (entries_.size() > capacity_) entries_.pop_front();
+  while (entries_.size() > capacity_)
+    entries_.pop_front();
   changed_.notify_all();
   return entries_.back().seq;
 }
@@ -59,8 +61,7 @@ void RequestLog::append_body(uint64_t seq, const char *data, size_t size) {
   entry->body.append(data, std::min(size, room));
 }
 
-void RequestLog::finish(uint64_t seq, int status, const std::string &correlation_id,
-                        bool faulted) {
+void RequestLog::finish(uint64_t seq, int status, const std::string &correlation_id, bool faulted) {
   std::lock_guard<std::mutex> lock(mutex_);
   LoggedRequest *entry = locate(seq);
   if (entry != nullptr) {
@@ -114,9 +115,9 @@ bool RequestLog::wait_until(
 bool RequestLog::wait_for_complete(size_t count, std::chrono::milliseconds timeout) const {
   return wait_until(
       [count](const std::vector<LoggedRequest> &entries) {
-        return static_cast<size_t>(std::count_if(entries.begin(), entries.end(),
-                                                 [](const auto &e) { return e.complete; })) >=
-               count;
+        return static_cast<size_t>(std::count_if(entries.begin(), entries.end(), [](const auto &e) {
+                 return e.complete;
+               })) >= count;
       },
       timeout);
 }

@@ -9,7 +9,8 @@ namespace {
 
 bool is_json_type(const std::string &content_type) {
   std::string base = content_type.substr(0, content_type.find(';'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
+  while (!base.empty() && base.back() == ' ')
+    base.pop_back();
   return base == "application/json" ||
          (base.size() > 5 && base.compare(base.size() - 5, 5, "+json") == 0);
 }
@@ -125,7 +126,8 @@ Reply mutate(EndpointContext &ctx, Call &call) {
       return error_reply(409, "state_not_json", "the key's state is not a JSON document");
     }
   }
-  if (auto f = apply_mutations(document, mutations)) return error_reply(400, "invalid_mutation", *f);
+  if (auto f = apply_mutations(document, mutations))
+    return error_reply(400, "invalid_mutation", *f);
   Staged &staged = record->lease->staged;
   staged.state_changed = true;
   staged.state = make_document(document.dump(), "application/json");

@@ -40,14 +40,16 @@ Store::Store(VirtualClock &clock, std::string data_dir)
 
 Store::~Store() {
   for (auto &[name, record] : keys_) {
-    for (auto &[attachment_name, attachment] : record.attachments) remove_file(attachment.file);
+    for (auto &[attachment_name, attachment] : record.attachments)
+      remove_file(attachment.file);
   }
 }
 
 void Store::expire_due(KeyRecord &record) {
   if (!record.lease || clock_.now_ms() < record.lease->expires_ms) return;
   record.expired_leases.push_back(record.lease->id);
-  while (record.expired_leases.size() > 16) record.expired_leases.pop_front();
+  while (record.expired_leases.size() > 16)
+    record.expired_leases.pop_front();
   record.lease.reset();  // staged writes are discarded with it
   changed_.notify_all();
 }

@@ -55,7 +55,7 @@ struct KeyRecord {
   int64_t updated_ms = 0;
   int64_t fencing_counter = 0;
   std::optional<Lease> lease;
-  std::deque<std::string> expired_leases;  // recent leases that ran out, newest last
+  std::deque<std::string> expired_leases;               // recent leases that ran out, newest last
   std::map<std::string, StoredAttachment> attachments;  // by name
 
   // What the lease holder sees: the committed values with the staged writes applied.

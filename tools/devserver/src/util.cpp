@@ -31,7 +31,8 @@ std::string random_hex(size_t bytes) {
   std::vector<unsigned char> buffer(bytes);
   if (RAND_bytes(buffer.data(), static_cast<int>(bytes)) != 1) {
     thread_local std::mt19937_64 fallback{std::random_device{}()};
-    for (auto &byte : buffer) byte = static_cast<unsigned char>(fallback());
+    for (auto &byte : buffer)
+      byte = static_cast<unsigned char>(fallback());
   }
   return to_hex(buffer.data(), bytes);
 }
@@ -43,7 +44,9 @@ Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
   }
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(ctx_)); }
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(ctx_));
+}
 
 void Sha256::update(const void *data, size_t size) {
   EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(ctx_), data, size);
@@ -95,8 +98,8 @@ std::optional<std::string> base64_decode(std::string_view text) {
 
 std::string make_temp_dir(const std::string &prefix) {
   const char *base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
-                        prefix + "-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) {

@@ -35,7 +35,7 @@ class VirtualClock {
   void notify();
 
   mutable std::mutex mutex_;
-  int64_t base_ms_;                                 // virtual time at anchor_
+  int64_t base_ms_;                               // virtual time at anchor_
   std::chrono::steady_clock::time_point anchor_;  // real time of base_ms_
   bool running_;
   std::vector<std::function<void()>> listeners_;

@@ -31,7 +31,7 @@ struct Fault {
   std::string body;
 
   std::chrono::milliseconds delay{0};  // real time to wait before answering
-  bool hold = false;                   // wait until release_holds() (or server stop) before answering
+  bool hold = false;  // wait until release_holds() (or server stop) before answering
 
   // Send the body in pieces of these sizes (the rest, if any, as one last piece), pausing between
   // them. With chunked_encoding the answer uses Transfer-Encoding: chunked, else Content-Length.

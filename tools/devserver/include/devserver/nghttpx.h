@@ -16,7 +16,7 @@ struct NghttpxOptions {
   int backend_port = 0;
   bool tls = true;
   std::string tls_host = "127.0.0.1";
-  int tls_port = 0;  // 0 picks a free port
+  int tls_port = 0;         // 0 picks a free port
   std::string cert_dir;     // ca.pem, server.pem, server-key.pem (see dev_certs.h)
   std::string unix_socket;  // empty: no Unix socket frontend
   std::string work_dir;     // access and error logs; empty: a private temporary directory

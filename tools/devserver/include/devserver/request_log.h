@@ -21,21 +21,21 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 bool header_name_equals(std::string_view a, std::string_view b);
 
 struct LoggedRequest {
-  uint64_t seq = 0;        // 1 for the first request the server saw
-  std::string method;      // "POST"
-  std::string target;      // path with query string, exactly as sent ("/v1/get?key=a%20b")
-  std::string path;        // target up to '?'
-  std::string query;       // text after '?', still percent-encoded
-  std::string version;     // "HTTP/1.1"
-  HeaderList headers;      // names and values in the order they were sent
+  uint64_t seq = 0;              // 1 for the first request the server saw
+  std::string method;            // "POST"
+  std::string target;            // path with query string, exactly as sent ("/v1/get?key=a%20b")
+  std::string path;              // target up to '?'
+  std::string query;             // text after '?', still percent-encoded
+  std::string version;           // "HTTP/1.1"
+  HeaderList headers;            // names and values in the order they were sent
   bool headers_in_order = true;  // false when the raw head was not available (names then sorted)
   std::string body;        // decoded body bytes (chunked uploads de-chunked), up to the log limit
   uint64_t body_size = 0;  // all body bytes received
   bool body_truncated = false;
-  bool complete = false;   // the answer has been produced
-  int status = 0;          // status of the answer, 0 until complete
+  bool complete = false;       // the answer has been produced
+  int status = 0;              // status of the answer, 0 until complete
   std::string correlation_id;  // the X-Correlation-Id the answer carried
-  bool faulted = false;    // a scripted fault applied to this request
+  bool faulted = false;        // a scripted fault applied to this request
 
   // First header with this name (any letter case).
   std::optional<std::string> header(std::string_view name) const;

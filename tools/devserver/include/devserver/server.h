@@ -18,17 +18,17 @@ namespace stavo::devserver {
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
-  int port = 0;  // 0 picks a free port
-  bool passive = false;       // every /v1/ request answers 503 "node_passive"
-  bool dev_controls = false;  // serve the /_dev/ control paths
-  int64_t clock_start_unix_ms = 0;  // 0: real time
-  bool clock_running = true;        // false: time moves only when advanced
-  size_t threads = 64;              // concurrent requests (long polls hold one each)
-  size_t json_body_limit = 1 << 20;          // JSON request bodies
-  size_t state_limit = 64u << 20;            // state documents
-  uint64_t attachment_limit = 16ull << 30;   // one attachment
-  size_t log_capacity = 10000;               // request log entries kept
-  size_t log_body_limit = 1 << 20;           // body bytes kept per logged request
+  int port = 0;                             // 0 picks a free port
+  bool passive = false;                     // every /v1/ request answers 503 "node_passive"
+  bool dev_controls = false;                // serve the /_dev/ control paths
+  int64_t clock_start_unix_ms = 0;          // 0: real time
+  bool clock_running = true;                // false: time moves only when advanced
+  size_t threads = 64;                      // concurrent requests (long polls hold one each)
+  size_t json_body_limit = 1 << 20;         // JSON request bodies
+  size_t state_limit = 64u << 20;           // state documents
+  uint64_t attachment_limit = 16ull << 30;  // one attachment
+  size_t log_capacity = 10000;              // request log entries kept
+  size_t log_body_limit = 1 << 20;          // body bytes kept per logged request
   std::string data_dir;  // where attachment bytes live; empty: a private temporary directory
   // One line per answered request (method, target, status), e.g. for the program's output.
   std::function<void(const std::string &)> access_logger;
