@@ -24,6 +24,9 @@ bool sv_engine_replace_string(char **slot, const char *text) noexcept;
 int sv_engine_copy_error_body(sv_engine_http_result *result,
                               const sv_engine_http_error_body *body) noexcept;
 
+// The map of the server's JSON error body.
+extern const brindle_map sv_engine_http_error_map;
+
 // Default limits of typed responses.
 constexpr uint64_t SV_ENGINE_DEFAULT_RESPONSE_LIMIT = 1048576;
 constexpr uint64_t SV_ENGINE_ERROR_BODY_LIMIT = 8192;

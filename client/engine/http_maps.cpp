@@ -17,10 +17,14 @@ const brindle_field http_error_fields[] = {
 
 }  // namespace
 
-extern "C" {
-
 const brindle_map sv_engine_http_error_map =
     BRINDLE_MAP("sv_engine_http_error_json", sv_engine_http_error_body, http_error_fields);
+
+extern "C" {
+
+SV_API const brindle_map *sv_engine_http_error_body_map(void) noexcept {
+  return &sv_engine_http_error_map;
+}
 
 SV_API int sv_engine_set_server_error_from_json(sv_engine_error *error, int64_t http_status,
                                                 const char *correlation_id,

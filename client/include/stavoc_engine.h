@@ -289,7 +289,9 @@ typedef struct sv_engine_http_error_body {
   int64_t retry_after_seconds;
 } sv_engine_http_error_body;
 
-SV_API extern const brindle_map sv_engine_http_error_map;
+/* The field map of the error body ("sv_engine_http_error_json"). A function rather than an
+ * exported object, so the library exports no data. */
+SV_API const brindle_map *sv_engine_http_error_body_map(void) SV_NOEXCEPT;
 
 /* Server errors: code SV_ERR_SERVER with "stavo returned a non-success status", the HTTP status,
  * the correlation id and the error body members. Returns SV_ERR_SERVER, or SV_ERR_NOMEM when a

@@ -181,6 +181,22 @@ TEST_F(WriteCallback, EmptyChunksAndMissingStateAreAccepted) {
   sv_engine_json_exchange_state_cleanup(nullptr);
 }
 
+TEST(EngineServerErrorJson, ErrorBodyMapReadsEveryMember) {
+  const brindle_map *map = sv_engine_http_error_body_map();
+  ASSERT_NE(map, nullptr);
+  EXPECT_STREQ(map->name, "sv_engine_http_error_json");
+  EXPECT_EQ(map->field_count, 6u);
+  sv_engine_http_error_body body{};
+  ASSERT_EQ(brindle_parse_cstr(map, &body,
+                               "{\"retry_after_seconds\":5,\"error\":\"e\",\"unknown\":{\"a\":[]}}",
+                               nullptr, nullptr),
+            BRINDLE_OK);
+  EXPECT_EQ(text(body.error), "e");
+  EXPECT_EQ(body.retry_after_seconds, 5);
+  EXPECT_EQ(body.detail, nullptr);
+  brindle_cleanup(map, &body);
+}
+
 TEST(EngineServerErrorJson, BufferedBodiesBecomeServerErrors) {
   sv_engine_error error;
   sv_engine_error_init(&error);
