@@ -1,0 +1,141 @@
+// The engine client: configuration defaults, open (validation, copies, logger, client bundle)
+// and close.
+#include <cstdlib>
+#include <cstring>
+
+#include <openssl/ssl.h>
+
+#include "engine_internal.h"
+#include "sv_log.h"
+
+namespace {
+
+int fail_open(sv_engine_client *client, sv_engine_error *error, int code,
+              const char *message) noexcept {
+  sv_engine_client_close(client);
+  return sv_engine_set_client_error(error, code, message);
+}
+
+int normalise_flag(int32_t value) noexcept {
+  return value != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+SV_API void sv_engine_client_config_init(sv_engine_client_config *config) noexcept {
+  if (config == nullptr) return;
+  *config = sv_engine_client_config{};
+  config->timeout_ms = SV_ENGINE_DEFAULT_TIMEOUT_MS;
+  config->prefer_http_2 = 1;
+}
+
+SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engine_client **out,
+                                 sv_engine_error *error) noexcept {
+  if (config == nullptr || out == nullptr) {
+    return sv_engine_set_client_error(error, SV_ERR_INVALID, "config and out_client are required");
+  }
+  if (config->endpoints == nullptr || config->endpoint_count == 0) {
+    return sv_engine_set_client_error(error, SV_ERR_INVALID, "at least one endpoint is required");
+  }
+  if (config->disable_mtls == 0 && config->client_bundle_source == nullptr &&
+      (config->client_bundle_path == nullptr || config->client_bundle_path[0] == '\0')) {
+    return sv_engine_set_client_error(
+        error, SV_ERR_INVALID,
+        "client_bundle_source or client_bundle_path is required unless disable_mtls is enabled");
+  }
+  curl_global_init(CURL_GLOBAL_ALL);
+  OPENSSL_init_ssl(0, nullptr);
+
+  auto *client = static_cast<sv_engine_client *>(std::calloc(1, sizeof(sv_engine_client)));
+  if (client == nullptr) {
+    return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate client");
+  }
+  client->endpoints = static_cast<char **>(std::calloc(config->endpoint_count, sizeof(char *)));
+  if (client->endpoints == nullptr) {
+    return fail_open(client, error, SV_ERR_NOMEM, "failed to allocate endpoint array");
+  }
+  client->endpoint_count = config->endpoint_count;
+  for (size_t i = 0; i < config->endpoint_count; ++i) {
+    client->endpoints[i] = sv_engine_strdup_local(config->endpoints[i]);
+    if (client->endpoints[i] == nullptr) {
+      return fail_open(client, error, SV_ERR_NOMEM, "failed to copy endpoint");
+    }
+    sv_engine_trim_trailing_slash(client->endpoints[i]);
+  }
+  client->default_namespace = sv_engine_strdup_local(
+      config->default_namespace != nullptr ? config->default_namespace : "default");
+  if (client->default_namespace == nullptr) {
+    return fail_open(client, error, SV_ERR_NOMEM, "failed to copy default namespace");
+  }
+  if (config->unix_socket_path != nullptr) {
+    client->unix_socket_path = sv_engine_strdup_local(config->unix_socket_path);
+    if (client->unix_socket_path == nullptr) {
+      return fail_open(client, error, SV_ERR_NOMEM, "failed to copy unix_socket_path");
+    }
+  }
+  client->timeout_ms = config->timeout_ms < 1 ? SV_ENGINE_DEFAULT_TIMEOUT_MS : config->timeout_ms;
+  client->prefer_http_2 = normalise_flag(config->prefer_http_2);
+  client->disable_mtls = normalise_flag(config->disable_mtls);
+  client->insecure_skip_verify = normalise_flag(config->insecure_skip_verify);
+  client->response_limit_bytes = config->response_limit_bytes == 0
+                                     ? SV_ENGINE_DEFAULT_RESPONSE_LIMIT
+                                     : config->response_limit_bytes;
+  client->disable_logger_sys_field = normalise_flag(config->disable_logger_sys_field);
+
+  client->base_logger = config->logger != nullptr ? config->logger : sv_log_noop_logger();
+  client->logger = sv_log_client_logger(client->base_logger, client->disable_logger_sys_field);
+  if (client->logger == nullptr) {
+    return fail_open(client, error, SV_ERR_NOMEM, "failed to initialize client logger");
+  }
+  client->owns_logger = sv_log_logger_is_owned(client->logger, client->base_logger) ? 1 : 0;
+
+  if (client->disable_mtls == 0) {
+    const int status = sv_engine_load_bundle(client, config->client_bundle_source,
+                                             config->client_bundle_path, error);
+    if (status != SV_OK) {
+      sv_engine_client_close(client);
+      return error != nullptr ? status : SV_ERR_PROTOCOL;
+    }
+  }
+
+  *out = client;
+  const ember_field fields[] = {
+      sv_log_u64_field("endpoint_count", client->endpoint_count),
+      sv_log_str_field("default_namespace", client->default_namespace),
+  };
+  sv_log_info(client->logger, "client.init", fields, sizeof(fields) / sizeof(fields[0]));
+  return SV_OK;
+}
+
+SV_API void sv_engine_client_close(sv_engine_client *client) noexcept {
+  if (client == nullptr) return;
+  sv_engine_free_bundle(&client->bundle);
+  if (client->endpoints != nullptr) {
+    for (size_t i = 0; i < client->endpoint_count; ++i)
+      std::free(client->endpoints[i]);
+    std::free(client->endpoints);
+  }
+  std::free(client->unix_socket_path);
+  std::free(client->default_namespace);
+  if (client->owns_logger != 0 && client->logger != nullptr &&
+      client->logger != sv_log_noop_logger()) {
+    client->logger->destroy(client->logger);
+  }
+  std::free(client);
+}
+
+SV_API ember_logger *sv_engine_client_logger(const sv_engine_client *client) noexcept {
+  if (client == nullptr || client->logger == nullptr) return sv_log_noop_logger();
+  return client->logger;
+}
+
+SV_API void sv_engine_client_set_cancel_check(sv_engine_client *client, int (*check)(void *context),
+                                              void *context) noexcept {
+  if (client == nullptr) return;
+  client->cancel_check = check;
+  client->cancel_context = context;
+}
+
+}  // extern "C"

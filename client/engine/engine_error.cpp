@@ -1,0 +1,130 @@
+// The engine error record: initialisation, reset, the message setters, the mapping of brindle
+// statuses and the server error built from an exchange result.
+#include <cstdlib>
+#include <cstring>
+
+#include "engine_internal.h"
+
+namespace {
+
+// The copy is made before the record is reset, so message may point into the record itself.
+int store_message(sv_engine_error *error, int code, const char *message) noexcept {
+  if (error == nullptr) return code;
+  char *copy = message != nullptr ? sv_engine_strdup_local(message) : nullptr;
+  sv_engine_error_reset(error);
+  error->code = code;
+  error->message = copy;
+  return (message == nullptr || copy != nullptr) ? code : SV_ERR_NOMEM;
+}
+
+// Copies text into *slot when text is non-NULL; false when the copy fails.
+bool copy_optional(char **slot, const char *text) noexcept {
+  if (text == nullptr) return true;
+  *slot = sv_engine_strdup_local(text);
+  return *slot != nullptr;
+}
+
+}  // namespace
+
+bool sv_engine_replace_string(char **slot, const char *text) noexcept {
+  char *copy = nullptr;
+  if (text != nullptr) {
+    copy = sv_engine_strdup_local(text);
+    if (copy == nullptr) {
+      sv_engine_free_string(slot);
+      return false;
+    }
+  }
+  std::free(*slot);
+  *slot = copy;
+  return true;
+}
+
+extern "C" {
+
+SV_API sv_engine_error *sv_engine_error_init(sv_engine_error *error) noexcept {
+  if (error != nullptr) *error = sv_engine_error{};
+  return error;
+}
+
+SV_API void sv_engine_error_reset(sv_engine_error *error) noexcept {
+  if (error == nullptr) return;
+  std::free(error->message);
+  std::free(error->server_error_code);
+  std::free(error->detail);
+  std::free(error->leader_endpoint);
+  std::free(error->current_etag);
+  std::free(error->correlation_id);
+  *error = sv_engine_error{};
+}
+
+SV_API void sv_engine_error_cleanup(sv_engine_error *error) noexcept {
+  sv_engine_error_reset(error);
+}
+
+SV_API int sv_engine_set_client_error(sv_engine_error *error, int code,
+                                      const char *message) noexcept {
+  return store_message(error, code, message);
+}
+
+SV_API int sv_engine_set_transport_error(sv_engine_error *error, const char *message) noexcept {
+  return store_message(error, SV_ERR_TRANSPORT, message);
+}
+
+SV_API int sv_engine_set_protocol_error(sv_engine_error *error, const char *message) noexcept {
+  return store_message(error, SV_ERR_PROTOCOL, message);
+}
+
+SV_API int sv_engine_brindle_error_from_status(sv_engine_error *error, int status,
+                                               const brindle_error *parse_error,
+                                               const char *message) noexcept {
+  if (status == BRINDLE_OK) return SV_OK;
+  int code = SV_ERR_PROTOCOL;
+  const char *fallback = "failed to parse JSON";
+  switch (status) {
+    case BRINDLE_INVALID_ARGUMENT:
+      code = SV_ERR_INVALID;
+      fallback = "invalid brindle argument";
+      break;
+    case BRINDLE_ALLOCATION_FAILED:
+      code = SV_ERR_NOMEM;
+      fallback = "brindle allocation failed";
+      break;
+    case BRINDLE_CALLBACK_FAILED:
+    case BRINDLE_IO_ERROR:
+    case BRINDLE_INTERNAL_ERROR:
+      code = SV_ERR_TRANSPORT;
+      fallback = "local JSON mapping failed";
+      break;
+    default:
+      break;
+  }
+  const char *text = message;
+  if (text == nullptr && parse_error != nullptr && parse_error->message[0] != '\0') {
+    text = parse_error->message;
+  }
+  return store_message(error, code, text != nullptr ? text : fallback);
+}
+
+SV_API int sv_engine_set_server_error_from_result(sv_engine_error *error,
+                                                  const sv_engine_http_result *result) noexcept {
+  if (error == nullptr) return SV_ERR_SERVER;
+  if (store_message(error, SV_ERR_SERVER, "stavo returned a non-success status") != SV_ERR_SERVER) {
+    return SV_ERR_NOMEM;
+  }
+  if (result == nullptr) return SV_ERR_SERVER;
+  error->http_status = result->status;
+  if (!copy_optional(&error->correlation_id, result->correlation_id)) return SV_ERR_NOMEM;
+  if (result->server_error_code == nullptr) return SV_ERR_SERVER;
+  if (!copy_optional(&error->server_error_code, result->server_error_code) ||
+      !copy_optional(&error->detail, result->detail) ||
+      !copy_optional(&error->leader_endpoint, result->leader_endpoint) ||
+      !copy_optional(&error->current_etag, result->current_etag)) {
+    return SV_ERR_NOMEM;
+  }
+  error->current_version = result->current_version;
+  error->retry_after_seconds = result->retry_after_seconds;
+  return SV_ERR_SERVER;
+}
+
+}  // extern "C"

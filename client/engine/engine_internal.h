@@ -1,0 +1,35 @@
+// Internals shared by the engine's source files: libcurl-typed entry points of the TLS
+// callbacks and small helpers that are not part of the engine's interface.
+#ifndef STAVOC_ENGINE_ENGINE_INTERNAL_H
+#define STAVOC_ENGINE_ENGINE_INTERNAL_H
+
+#include <curl/curl.h>
+
+#include "stavoc_engine.h"
+
+// The TLS-context callbacks with libcurl's exact CURLOPT_SSL_CTX_FUNCTION type, so no function
+// is ever called through a pointer of another type.
+CURLcode sv_engine_curl_ssl_ctx_json(CURL *curl, void *ssl_ctx, void *client) noexcept;
+CURLcode sv_engine_curl_ssl_ctx_stream(CURL *curl, void *ssl_ctx, void *client) noexcept;
+
+// Frees the strings of a public error record and zeroes it (the engine reads sources, which
+// report through the public record).
+void sv_engine_public_error_clear(sv_error *error) noexcept;
+
+// Stores a copy of text in *slot, replacing (and freeing) what was there; text may be NULL.
+// Returns false when the copy fails (the slot is then NULL).
+bool sv_engine_replace_string(char **slot, const char *text) noexcept;
+
+// Copies the error body members into the result's server error members.
+int sv_engine_copy_error_body(sv_engine_http_result *result,
+                              const sv_engine_http_error_body *body) noexcept;
+
+// The map of the server's JSON error body.
+extern const brindle_map sv_engine_http_error_map;
+
+// Default limits of typed responses.
+constexpr uint64_t SV_ENGINE_DEFAULT_RESPONSE_LIMIT = 1048576;
+constexpr uint64_t SV_ENGINE_ERROR_BODY_LIMIT = 8192;
+constexpr int64_t SV_ENGINE_DEFAULT_TIMEOUT_MS = 30000;
+
+#endif

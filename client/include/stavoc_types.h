@@ -1,0 +1,56 @@
+/*
+ * Records shared by every layer of libstavoc: the public error record and the shapes of byte
+ * sources and sinks. A source or sink is an object whose first members are its operations, so an
+ * application can pass its own implementation wherever the library takes one (for example the
+ * client bundle source of the client configuration).
+ */
+#ifndef STAVOC_TYPES_H
+#define STAVOC_TYPES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "stavoc_common.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Caller-owned error record of the public API. Strings are owned by the record (system
+ * allocator) and released by its cleanup. code, http_status and message stand first and in the
+ * same order as in the engine's error record. */
+typedef struct sv_error {
+  int32_t code;            /* SV_* status */
+  int64_t http_status;     /* HTTP status of a server failure, 0 otherwise */
+  char *message;           /* human-readable message */
+  char *detail;            /* the server's detail text, or NULL */
+  char *server_error_code; /* the "error" member of the server's error body, or NULL */
+  char *correlation_id;    /* correlation id of the failed request, or NULL */
+} sv_error;
+
+typedef struct sv_source sv_source;
+typedef struct sv_sink sv_sink;
+
+/* A byte source. read places up to capacity bytes into buffer and returns how many; 0 means end
+ * of data, or failure when the source has set a non-zero code in error. reset rewinds to the
+ * first byte and returns a status (a source that cannot rewind fails with SV_ERR_INVALID).
+ * close releases the source and whatever it owns. Implementations may append their own members
+ * after these three. */
+struct sv_source {
+  size_t (*read)(sv_source *source, char *buffer, size_t capacity, sv_error *error);
+  int (*reset)(sv_source *source, sv_error *error);
+  void (*close)(sv_source *source);
+};
+
+/* A byte sink. write returns non-zero when all bytes were accepted and 0 on failure, with error
+ * filled. close releases the sink. */
+struct sv_sink {
+  int (*write)(sv_sink *sink, const char *bytes, size_t length, sv_error *error);
+  void (*close)(sv_sink *sink);
+};
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_TYPES_H */
