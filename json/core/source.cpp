@@ -68,6 +68,31 @@ long brindle__fd_read(int fd, char *buffer, size_t capacity) noexcept {
 
 // ---- Cursor ------------------------------------------------------------------------------------
 
+brindle_status brindle__source_cursor_open_once(brindle__source_cursor *cursor,
+                                                const brindle_source *source,
+                                                brindle_error *error) noexcept {
+  // Only a stream that cannot seek at all is taken as it stands; any other failure to rewind a
+  // seekable one is still an error.
+  if (source != nullptr && source->kind == BRINDLE_SOURCE_FILE && source->file != nullptr &&
+      std::fseek(source->file, 0, SEEK_SET) != 0 && errno == ESPIPE) {
+    std::clearerr(source->file);
+    cursor->kind = BRINDLE_SOURCE_FILE;
+    cursor->file = source->file;
+    cursor->fd = -1;
+    cursor->owns_file = false;
+    return BRINDLE_OK;
+  }
+  if (source != nullptr && source->kind == BRINDLE_SOURCE_FD && source->fd >= 0 &&
+      lseek(source->fd, 0, SEEK_SET) < 0 && errno == ESPIPE) {
+    cursor->kind = BRINDLE_SOURCE_FD;
+    cursor->file = nullptr;
+    cursor->fd = source->fd;
+    cursor->owns_file = false;
+    return BRINDLE_OK;
+  }
+  return brindle__source_cursor_open(cursor, source, error);
+}
+
 brindle_status brindle__source_cursor_open(brindle__source_cursor *cursor,
                                            const brindle_source *source,
                                            brindle_error *error) noexcept {

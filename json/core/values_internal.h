@@ -43,6 +43,12 @@ struct brindle__source_cursor {
 brindle_status brindle__source_cursor_open(brindle__source_cursor *cursor,
                                            const brindle_source *source,
                                            brindle_error *error) noexcept;
+// As brindle__source_cursor_open, except that a FILE* or descriptor that cannot seek at all (a
+// pipe, a socket) is read from where it stands: a one-pass reader such as the generator can
+// stream it once.
+brindle_status brindle__source_cursor_open_once(brindle__source_cursor *cursor,
+                                                const brindle_source *source,
+                                                brindle_error *error) noexcept;
 // Up to capacity bytes; *eof once the source is exhausted. A read error fails with
 // BRINDLE_IO_ERROR and failure_message (each caller names its own).
 brindle_status brindle__source_cursor_read(brindle__source_cursor *cursor, char *buffer,

@@ -111,7 +111,7 @@ brindle_status brindle__generator_stream_step(brindle_generator_state *state,
             &stream.spooled, static_cast<brindle_spooled *>(const_cast<void *>(frame->member)),
             state->error);
       } else {
-        status = brindle__source_cursor_open(
+        status = brindle__source_cursor_open_once(
             &stream.source, static_cast<const brindle_source *>(frame->member), state->error);
       }
       if (status != BRINDLE_OK) return status;

@@ -178,35 +178,11 @@ const brindle_field note_fields[] = {
 };
 const brindle_map note_map = BRINDLE_MAP("note_request", NoteBody, note_fields);
 
-// Whether the generator streams a source member that reads from a pipe.
-bool generator_streams_pipes() {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  close(fds[1]);
-  NoteBody body{};
-  brindle_source_init(&body.note);
-  brindle_source_set_fd(&body.note, fds[0], nullptr);
-  brindle_generator generator{};
-  char buffer[64];
-  int done = 0;
-  brindle_status status = brindle_generator_init(&generator, &note_map, &body, nullptr);
-  while (status == BRINDLE_OK && done == 0) {
-    status = brindle_generator_read(&generator, buffer, sizeof(buffer), nullptr, &done);
-  }
-  brindle_generator_cleanup(&generator);
-  brindle_source_cleanup(&body.note);
-  close(fds[0]);
-  return status == BRINDLE_OK;
-}
-
 TEST_F(ExchangeHttp, BodyThatCannotBeMeasuredGoesOutChunked) {
-  if (!generator_streams_pipes()) {
-    GTEST_SKIP() << "the brindle generator of this build cannot stream a pipe source";
-  }
   open();
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  ASSERT_EQ(write(fds[1], "he said \"hi\"", 13), 13);
+  ASSERT_EQ(write(fds[1], "he said \"hi\"", 12), 12);
   close(fds[1]);
   NoteBody body{};
   brindle_source_init(&body.note);
