@@ -26,8 +26,8 @@ constexpr std::array<int8_t, 256> make_base64_table() {
 }
 constexpr std::array<int8_t, 256> kBase64 = make_base64_table();
 
-// Appends to the spool, reporting the exact byte at which a size limit is passed: the bytes
-// that still fit are appended, then the spool refuses the rest with its own message.
+// Appends to the spool, reporting the exact input byte at which a size limit is passed: the
+// bytes that still fit are appended, then the spool refuses the rest with its own message.
 brindle_status spool_append(brindle_parser *parser, brindle_spooled *spooled,
                             const unsigned char *bytes, size_t length, const unsigned char *first,
                             bool from_input) {
@@ -35,7 +35,9 @@ brindle_status spool_append(brindle_parser *parser, brindle_spooled *spooled,
   brindle_error_init(&reported);
   const char *text = reinterpret_cast<const char *>(bytes);
   const size_t max = spooled->options.max_bytes;
-  if (max != 0 && length > 0 && (spooled->size > max || max - spooled->size < length)) {
+  // Input bytes are counted one by one; the bytes of one escape go in whole or not at all.
+  if (from_input && max != 0 && length > 0 &&
+      (spooled->size > max || max - spooled->size < length)) {
     const size_t fit = spooled->size < max ? max - spooled->size : 0;
     if (fit > 0) {
       const brindle_status status = brindle_spooled_append(spooled, text, fit, &reported);

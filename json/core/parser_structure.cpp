@@ -273,8 +273,17 @@ brindle_status open_element(brindle_parser *parser, brindle__frame *frame,
                : static_cast<brindle_status>(parser->error.code);
   }
   brindle__append_result result;
+  const uintptr_t old_items = reinterpret_cast<uintptr_t>(array->items);
   void *slot = brindle__array_reserve(&array->items, array->count, &array->capacity, &array->flags,
                                       stride, field->overflow, &parser->allocator, &result);
+  if (slot != nullptr && old_items != 0 && reinterpret_cast<uintptr_t>(array->items) != old_items &&
+      brindle__map_has_markers(field->submap)) {
+    // The elements moved with the buffer: members tied to their address follow them.
+    for (size_t i = 0; i < array->count; ++i) {
+      brindle__record_moved(field->submap, static_cast<char *>(array->items) + i * stride,
+                            old_items + i * stride);
+    }
+  }
   if (slot == nullptr) {
     if (result != BRINDLE__APPEND_DROPPED) {
       return brindle__parser_fail_at(

@@ -58,8 +58,9 @@ void init_member(const brindle_map *map, const brindle_field *field, void *recor
       break;
     case BRINDLE_FIELD_SPOOLED_TEXT:
     case BRINDLE_FIELD_SPOOLED_BYTES: {
+      // Initialisation is for fresh records and frees nothing: a marker that matches may be
+      // left on reused stack or heap memory whose other bytes are garbage by now.
       auto *spooled = static_cast<brindle_spooled *>(member);
-      if (brindle__spooled_marker_ok(spooled)) brindle__spooled_release(spooled);
       std::memset(spooled, 0, sizeof(*spooled));
       brindle_spooled_init_with_allocator(spooled, field->spool_options, allocator);
       break;
@@ -74,7 +75,6 @@ void init_member(const brindle_map *map, const brindle_field *field, void *recor
     }
     case BRINDLE_FIELD_JSON_VALUE: {
       auto *value = static_cast<brindle_json_value *>(member);
-      if (brindle__json_value_marker_ok(value)) brindle__json_value_release(value);
       std::memset(value, 0, sizeof(*value));
       brindle_json_value_init_with_allocator(value, allocator);
       break;
@@ -280,7 +280,67 @@ void reset_fields(const brindle_map *map, void *record) {
   }
 }
 
+bool has_markers(const brindle_map *map, size_t depth) {
+  if (map == nullptr || map->fields == nullptr || depth >= brindle__map_path::kMaxDepth) {
+    return false;
+  }
+  for (size_t i = 0; i < map->field_count; ++i) {
+    switch (map->fields[i].kind) {
+      case BRINDLE_FIELD_SPOOLED_TEXT:
+      case BRINDLE_FIELD_SPOOLED_BYTES:
+      case BRINDLE_FIELD_JSON_VALUE:
+      case BRINDLE_FIELD_STRING_STREAM:
+        return true;
+      case BRINDLE_FIELD_OBJECT:
+        if (has_markers(map->fields[i].submap, depth + 1)) return true;
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+void record_moved(const brindle_map *map, void *record, uintptr_t old_address, size_t depth) {
+  if (map == nullptr || map->fields == nullptr || depth >= brindle__map_path::kMaxDepth) return;
+  for (size_t i = 0; i < map->field_count; ++i) {
+    const brindle_field *field = &map->fields[i];
+    if (!brindle__member_fits(map, field)) continue;
+    void *member = brindle__member(record, field);
+    const void *old_member = reinterpret_cast<const void *>(old_address + field->offset);
+    switch (field->kind) {
+      case BRINDLE_FIELD_SPOOLED_TEXT:
+      case BRINDLE_FIELD_SPOOLED_BYTES:
+        brindle__spooled_moved(static_cast<brindle_spooled *>(member), old_member);
+        break;
+      case BRINDLE_FIELD_JSON_VALUE:
+        brindle__json_value_moved(static_cast<brindle_json_value *>(member), old_member);
+        break;
+      case BRINDLE_FIELD_STRING_STREAM: {
+        auto *stream = static_cast<brindle_string_array_stream *>(member);
+        if (stream->marker == brindle__marker(old_member, BRINDLE_MARKER_STRING_STREAM)) {
+          stream->marker = brindle__marker(stream, BRINDLE_MARKER_STRING_STREAM);
+        }
+        break;
+      }
+      case BRINDLE_FIELD_OBJECT:
+        record_moved(field->submap, member, old_address + field->offset, depth + 1);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 }  // namespace
+
+void brindle__record_moved(const brindle_map *map, void *record, uintptr_t old_address) noexcept {
+  record_moved(map, record, old_address, 0);
+}
+
+bool brindle__map_has_markers(const brindle_map *map) noexcept {
+  return has_markers(map, 0);
+}
 
 void brindle__init_with_allocator(const brindle_map *map, void *record,
                                   const brindle_allocator *allocator) noexcept {

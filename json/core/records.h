@@ -31,6 +31,14 @@ void brindle__field_cleanup(const brindle_field *field, void *record) noexcept;
 // Whether anything of a record of this map can hold library allocations.
 bool brindle__map_can_allocate(const brindle_map *map) noexcept;
 
+// A record of map was moved by its owner from old_address (an object array's buffer grew): its
+// members that carry address-derived markers (spooled values, JSON values, string streams, also
+// inside nested records) take over their content at the new address. old_address is only
+// compared, never read.
+void brindle__record_moved(const brindle_map *map, void *record, uintptr_t old_address) noexcept;
+// Whether records of map hold members with address-derived markers.
+bool brindle__map_has_markers(const brindle_map *map) noexcept;
+
 // brindle_reset for a map already known to be valid.
 void brindle__reset_record(const brindle_map *map, void *record) noexcept;
 

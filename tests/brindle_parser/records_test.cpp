@@ -200,6 +200,59 @@ TEST(Init, MembersOfEveryKindStartEmpty) {
   brindle_cleanup(&kAllMap, &record);
 }
 
+struct WithValues {
+  brindle_spooled text;
+  brindle_json_value value;
+};
+const brindle_spool_options kTinySpool = {4, 100, nullptr};
+const brindle_field kWithValuesFields[] = {
+    BRINDLE_DECL_SPOOLED(WithValues, text, "text", BRINDLE_FIELD_SPOOLED_TEXT, 0, &kTinySpool),
+    BRINDLE_DECL_JSON_VALUE(WithValues, value, "value", 0),
+};
+const brindle_map kWithValuesMap = BRINDLE_MAP("with_values_json", WithValues, kWithValuesFields);
+
+TEST(Init, TreatsRecordsAsFreshEvenWhenAMarkerMatches) {
+  // Memory reused at the address of an earlier record can keep a matching marker while its other
+  // bytes are garbage: initialisation must not free anything it finds there.
+  WithValues record;
+  std::memset(&record, 0x25, sizeof(record));
+  record.text.marker = brindle__marker(&record.text, BRINDLE_MARKER_SPOOLED);
+  record.value.marker = brindle__marker(&record.value, BRINDLE_MARKER_JSON_VALUE);
+  brindle_init(&kWithValuesMap, &record);
+  EXPECT_EQ(record.text.prefix, nullptr);
+  EXPECT_EQ(record.text.file, nullptr);
+  EXPECT_EQ(record.text.options.memory_limit, 4u);
+  EXPECT_EQ(record.text.options.max_bytes, 100u);
+  EXPECT_EQ(record.value.buffer, nullptr);
+  EXPECT_EQ(record.value.kind, BRINDLE_JSON_VALUE_NONE);
+  EXPECT_EQ(record.value.fd, -1);
+  brindle_cleanup(&kWithValuesMap, &record);
+}
+
+TEST(Cleanup, ReleasesSpoolsAndJsonValues) {
+  stavo_test::TestAllocator allocator;
+  WithValues record;
+  brindle__init_with_allocator(&kWithValuesMap, &record, allocator.get());
+  ASSERT_EQ(brindle_json_value_enable_parse_capture(&record.value, nullptr), BRINDLE_OK);
+  brindle_parse_options options = brindle_default_parse_options();
+  options.clear_destination = 0;
+  options.allocator = allocator.get();
+  ASSERT_EQ(
+      parse_text(&kWithValuesMap, &record, "{\"text\":\"spilled text\",\"value\":[1,2]}", &options)
+          .status,
+      BRINDLE_OK);
+  EXPECT_EQ(brindle_spooled_spilled(&record.text), 1);
+  EXPECT_STREQ(record.value.buffer, "[1,2]");
+  EXPECT_GT(allocator.stats().current_bytes, 0u);
+  brindle_reset(&kWithValuesMap, &record);
+  EXPECT_EQ(brindle_spooled_size(&record.text), 0u);
+  EXPECT_EQ(record.text.options.memory_limit, 4u);  // the options stay
+  EXPECT_EQ(record.value.kind, BRINDLE_JSON_VALUE_NONE);
+  EXPECT_EQ(allocator.stats().current_bytes, 0u);
+  brindle_cleanup(&kWithValuesMap, &record);
+  EXPECT_EQ(allocator.live_blocks(), 0);
+}
+
 struct Arrays {
   brindle_array fixed_ints;
   brindle_array strings;
