@@ -254,12 +254,13 @@ brindle_status check_key_end(void *user, brindle_error *error) {
   return BRINDLE_OK;
 }
 
-// Fails the stream with a failure reported without a position: it is placed at the element.
+// Fails the stream with a failure reported without a position: it is placed at the element's
+// first byte.
 int fail_at_element(brindle_array_stream *stream, const brindle_error &error) noexcept {
   stream->error = error;
-  stream->error.offset = stream->element_offset;
+  stream->error.offset = stream->element_offset + 1;
   stream->error.line = stream->element_line;
-  stream->error.column = stream->element_column;
+  stream->error.column = stream->element_column + 1;
   if (stream->error.code == BRINDLE_OK) stream->error.code = BRINDLE_INTERNAL_ERROR;
   stream->phase = BRINDLE__PHASE_FAILED;
   return BRINDLE_ARRAY_STREAM_ERROR;
