@@ -14,7 +14,9 @@ namespace {
 
 constexpr size_t kReadSize = 1024;
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 }  // namespace
 
@@ -39,10 +41,10 @@ namespace {
 
 brindle_stream *open_common(const brindle_map *map, const brindle__stream_input &input,
                             const brindle_parse_options *options, brindle_error *error) noexcept {
-  const brindle_parse_options use =
-      options != nullptr ? *options : brindle_default_parse_options();
+  const brindle_parse_options use = options != nullptr ? *options : brindle_default_parse_options();
   const brindle_allocator allocator = brindle__allocator_resolve(use.allocator);
-  auto *stream = static_cast<brindle_stream *>(brindle__raw_alloc(&allocator, sizeof(brindle_stream)));
+  auto *stream =
+      static_cast<brindle_stream *>(brindle__raw_alloc(&allocator, sizeof(brindle_stream)));
   if (stream == nullptr) {
     brindle__fail(error, BRINDLE_ALLOCATION_FAILED, "failed to allocate stream");
     return nullptr;
@@ -144,9 +146,9 @@ int next_object(brindle_stream *stream, void *record) noexcept {
       size_t length = 0;
       bool eof_after = false;
       int system_errno = 0;
-      const brindle__input_outcome outcome = brindle__stream_input_read(
-          &stream->input, stream->buffer, sizeof(stream->buffer), &length, &eof_after,
-          &system_errno);
+      const brindle__input_outcome outcome =
+          brindle__stream_input_read(&stream->input, stream->buffer, sizeof(stream->buffer),
+                                     &length, &eof_after, &system_errno);
       if (outcome == BRINDLE__READ_WOULD_BLOCK) return BRINDLE_STREAM_WOULD_BLOCK;
       if (outcome == BRINDLE__READ_ERROR) {
         brindle__fail_io(&stream->error, system_errno, "stream read failed");

@@ -8,7 +8,9 @@
 
 namespace {
 
-bool is_would_block(int error) noexcept { return error == EAGAIN || error == EWOULDBLOCK; }
+bool is_would_block(int error) noexcept {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
 
 brindle__input_outcome read_reader(brindle__stream_input *input, char *buffer, size_t capacity,
                                    size_t *length, bool *eof_after, int *system_errno) noexcept {

@@ -10,11 +10,10 @@
 
 namespace {
 
-brindle_array_stream *open_stream(const char *field, const brindle__stream_input &input,
-                                  bool push, const brindle_parse_options *options,
+brindle_array_stream *open_stream(const char *field, const brindle__stream_input &input, bool push,
+                                  const brindle_parse_options *options,
                                   brindle_error *error) noexcept {
-  const brindle_parse_options use =
-      options != nullptr ? *options : brindle_default_parse_options();
+  const brindle_parse_options use = options != nullptr ? *options : brindle_default_parse_options();
   const brindle_allocator allocator = brindle__allocator_resolve(use.allocator);
   auto *stream = static_cast<brindle_array_stream *>(
       brindle__raw_alloc(&allocator, sizeof(brindle_array_stream)));
@@ -102,7 +101,9 @@ bool resumes_element(const brindle_array_stream *stream,
 }
 
 // A call begins: the failure of a previous call's arguments, or a truncation, is forgotten.
-void begin_call(brindle_array_stream *stream) noexcept { brindle_error_init(&stream->error); }
+void begin_call(brindle_array_stream *stream) noexcept {
+  brindle_error_init(&stream->error);
+}
 
 // The element just read was truncated: its parser's record says where and how.
 void note_truncated(brindle_array_stream *stream) noexcept {
@@ -173,7 +174,8 @@ int next_common(brindle_array_stream *stream, const brindle__array_request &requ
   int result = pull(stream, request);
   if (result == BRINDLE_ARRAY_STREAM_ITEM) {
     if (request.mode == BRINDLE__MODE_RAW) {
-      result = brindle__array_raw_deliver(stream, static_cast<brindle_json_value *>(request.destination));
+      result = brindle__array_raw_deliver(stream,
+                                          static_cast<brindle_json_value *>(request.destination));
     }
     if (result == BRINDLE_ARRAY_STREAM_ITEM) note_truncated(stream);
   }
@@ -313,7 +315,8 @@ brindle__stream_input no_input() noexcept {
 
 }  // namespace
 
-// ---- Opening and closing --------------------------------------------------------------------------
+// ---- Opening and closing
+// --------------------------------------------------------------------------
 
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_reader(
     const char *field, brindle_reader reader, void *context, const brindle_parse_options *options,
@@ -369,9 +372,9 @@ BRINDLE_API brindle_array_stream *brindle_array_stream_open_path(
   return stream;
 }
 
-BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(
-    const char *field, int fd, const brindle_parse_options *options,
-    brindle_error *error) noexcept {
+BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(const char *field, int fd,
+                                                               const brindle_parse_options *options,
+                                                               brindle_error *error) noexcept {
   brindle_error_init(error);
   if (fd < 0) {
     brindle__fail(error, BRINDLE_INVALID_ARGUMENT, "fd must be non-negative");
@@ -401,7 +404,8 @@ BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) noexce
   const brindle_allocator allocator = stream->allocator;
   brindle__parser_delete(stream->parser);
   brindle__stream_input_close(&stream->input);
-  if (stream->field != nullptr) brindle__raw_free(&allocator, stream->field, stream->field_length + 1);
+  if (stream->field != nullptr)
+    brindle__raw_free(&allocator, stream->field, stream->field_length + 1);
   brindle__bytes_free(&stream->key, &allocator);
   brindle__bytes_free(&stream->capture, &allocator);
   brindle__key_set_free(&stream->root_keys, &allocator);
@@ -409,7 +413,8 @@ BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) noexce
   brindle__raw_free(&allocator, stream, sizeof(brindle_array_stream));
 }
 
-// ---- Pull ------------------------------------------------------------------------------------------
+// ---- Pull
+// ------------------------------------------------------------------------------------------
 
 BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const brindle_map *map,
                                           void *destination, brindle_error *error) noexcept {
@@ -436,7 +441,8 @@ BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
   return next_common(stream, request, error);
 }
 
-// ---- Push ------------------------------------------------------------------------------------------
+// ---- Push
+// ------------------------------------------------------------------------------------------
 
 namespace {
 
@@ -485,8 +491,8 @@ BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *strea
     return refuse_status(stream, error,
                          "array stream, map, destination, and callback are required");
   }
-  return push_common(stream, mapped_call(map, destination, item_callback, user_data), bytes,
-                     length, false, error);
+  return push_common(stream, mapped_call(map, destination, item_callback, user_data), bytes, length,
+                     false, error);
 }
 
 BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *stream,
@@ -502,10 +508,10 @@ BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *str
                      true, error);
 }
 
-BRINDLE_API brindle_status brindle_array_stream_push_string(
-    brindle_array_stream *stream, const char *bytes, size_t length,
-    const brindle_array_string_handlers *handlers, void *handler_context,
-    brindle_error *error) noexcept {
+BRINDLE_API brindle_status
+brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes, size_t length,
+                                 const brindle_array_string_handlers *handlers,
+                                 void *handler_context, brindle_error *error) noexcept {
   if (stream == nullptr || handlers == nullptr || handlers->item_chunk == nullptr) {
     return refuse_status(stream, error, "array stream and string chunk handler are required");
   }
@@ -532,8 +538,8 @@ BRINDLE_API brindle_status brindle_array_stream_push_string_items(
 }
 
 BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
-    brindle_array_stream *stream, brindle_array_string_item_callback item_callback,
-    void *user_data, brindle_error *error) noexcept {
+    brindle_array_stream *stream, brindle_array_string_item_callback item_callback, void *user_data,
+    brindle_error *error) noexcept {
   if (stream == nullptr || item_callback == nullptr) {
     return refuse_status(stream, error, "array stream and string item callback are required");
   }

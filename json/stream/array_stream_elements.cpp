@@ -47,8 +47,8 @@ int continue_parser(brindle_array_stream *stream, const char *input, size_t leng
                     size_t *position) noexcept {
   const size_t available = length - *position;
   size_t consumed = 0;
-  const brindle_status status = brindle__parser_feed_bytes(stream->parser, input + *position,
-                                                           available, &consumed, 1);
+  const brindle_status status =
+      brindle__parser_feed_bytes(stream->parser, input + *position, available, &consumed, 1);
   if (status != BRINDLE_OK && status != BRINDLE_TRUNCATED) return take_parser_error(stream);
   if (stream->element_mode == BRINDLE__MODE_RAW &&
       !brindle__bytes_append(&stream->capture, &stream->allocator, input + *position, consumed)) {
@@ -100,9 +100,9 @@ int continue_string(brindle_array_stream *stream, const brindle__array_request *
     } else if (produced > 0) {
       brindle_error scratch_error;
       brindle_error_init(&scratch_error);
-      const int r = handler_status(
-          stream, request->handlers->item_chunk(request->handler_context, scratch, produced,
-                                                &scratch_error));
+      const int r =
+          handler_status(stream, request->handlers->item_chunk(request->handler_context, scratch,
+                                                               produced, &scratch_error));
       if (r >= 0) return r;
     }
     if (done) return BRINDLE_ARRAY_STREAM_ITEM;
@@ -158,7 +158,8 @@ int brindle__array_element_begin(brindle_array_stream *stream,
       }
       brindle__string_decoder_reset(&stream->decoder);
       brindle__bytes_clear(&stream->capture, &stream->allocator);
-      if (stream->element_mode == BRINDLE__MODE_CHUNKS && request->handlers->item_begin != nullptr) {
+      if (stream->element_mode == BRINDLE__MODE_CHUNKS &&
+          request->handlers->item_begin != nullptr) {
         brindle_error scratch_error;
         brindle_error_init(&scratch_error);
         const int r = handler_status(
@@ -230,8 +231,7 @@ brindle_status check_key_begin(void *user, brindle_error *) {
   return BRINDLE_OK;
 }
 
-brindle_status check_key_chunk(void *user, const char *bytes, size_t length,
-                               brindle_error *error) {
+brindle_status check_key_chunk(void *user, const char *bytes, size_t length, brindle_error *error) {
   auto *check = static_cast<duplicate_check *>(user);
   if (!brindle__bytes_append(&check->key, &check->stream->allocator, bytes, length)) {
     return brindle__fail(error, BRINDLE_ALLOCATION_FAILED, "failed to allocate array stream key");
@@ -282,12 +282,11 @@ int brindle__array_raw_deliver(brindle_array_stream *stream, brindle_json_value 
     visitor.key_chunk = check_key_chunk;
     visitor.key_end = check_key_end;
     // The text passed the parser already; only the repeated keys are of interest here.
-    const brindle_value_limits limits{kMaxObjects + 1, SIZE_MAX / 2, SIZE_MAX / 2, SIZE_MAX / 2,
-                                      0};
+    const brindle_value_limits limits{kMaxObjects + 1, SIZE_MAX / 2, SIZE_MAX / 2, SIZE_MAX / 2, 0};
     brindle__json_cursor cursor;
     brindle__json_cursor_init_memory(&cursor, stream->capture.data, stream->capture.length);
-    const brindle_status status = brindle__json_visit_value(&cursor, &visitor, &check, &limits,
-                                                            &stream->allocator, &error);
+    const brindle_status status =
+        brindle__json_visit_value(&cursor, &visitor, &check, &limits, &stream->allocator, &error);
     brindle__bytes_free(&check.key, &stream->allocator);
     brindle__key_set_clear(&stream->value_keys, &stream->allocator);
     if (status != BRINDLE_OK) return fail_at_element(stream, error);

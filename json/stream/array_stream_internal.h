@@ -8,10 +8,10 @@
 #include "core/parser_api.h"
 #include "core/stream_input.h"
 
-constexpr size_t BRINDLE__ARRAY_BLOCK = 1024;          // read size and largest push slice
-constexpr size_t BRINDLE__ARRAY_MAX_KEY = 65536;       // decoded bytes of one root key
-constexpr size_t BRINDLE__ARRAY_MAX_ITEM = 1048576;    // bytes of one whole string item
-constexpr size_t BRINDLE__ARRAY_KEEP_BUFFER = 65536;   // larger scratch buffers are given back
+constexpr size_t BRINDLE__ARRAY_BLOCK = 1024;         // read size and largest push slice
+constexpr size_t BRINDLE__ARRAY_MAX_KEY = 65536;      // decoded bytes of one root key
+constexpr size_t BRINDLE__ARRAY_MAX_ITEM = 1048576;   // bytes of one whole string item
+constexpr size_t BRINDLE__ARRAY_KEEP_BUFFER = 65536;  // larger scratch buffers are given back
 
 // ---- Growable byte buffer -----------------------------------------------------------------------
 
@@ -103,16 +103,16 @@ enum brindle__array_phase : uint8_t {
 // How the caller wants elements.
 enum brindle__array_mode : uint8_t {
   BRINDLE__MODE_NONE = 0,
-  BRINDLE__MODE_MAPPED = 1,   // parsed into a mapped record
-  BRINDLE__MODE_RAW = 2,      // captured as a JSON value
-  BRINDLE__MODE_CHUNKS = 3,   // strings in decoded chunks
-  BRINDLE__MODE_ITEMS = 4,    // whole strings
+  BRINDLE__MODE_MAPPED = 1,  // parsed into a mapped record
+  BRINDLE__MODE_RAW = 2,     // captured as a JSON value
+  BRINDLE__MODE_CHUNKS = 3,  // strings in decoded chunks
+  BRINDLE__MODE_ITEMS = 4,   // whole strings
 };
 
 struct brindle__array_request {
   uint8_t mode;
-  const brindle_map *map;  // MAPPED
-  void *destination;       // MAPPED: the record; RAW: the brindle_json_value
+  const brindle_map *map;                         // MAPPED
+  void *destination;                              // MAPPED: the record; RAW: the brindle_json_value
   const brindle_array_string_handlers *handlers;  // CHUNKS
   void *handler_context;
 };

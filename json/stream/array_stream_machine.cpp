@@ -40,7 +40,9 @@ int brindle__array_fail(brindle_array_stream *stream, brindle_status code, const
 
 namespace {
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Takes the byte at input[*i] as consumed.
 void take(brindle_array_stream *stream, const char *input, size_t *i) noexcept {
@@ -87,8 +89,8 @@ int key_complete(brindle_array_stream *stream) noexcept {
       return brindle__array_fail(stream, BRINDLE_DUPLICATE_FIELD, "duplicate root object field");
     }
   }
-  stream->selected = key.length == stream->field_length &&
-                     std::memcmp(key.data, stream->field, key.length) == 0;
+  stream->selected =
+      key.length == stream->field_length && std::memcmp(key.data, stream->field, key.length) == 0;
   if (stream->selected) stream->found = true;
   stream->state = BRINDLE__DOC_COLON;
   return -1;
@@ -125,8 +127,8 @@ int read_key(brindle_array_stream *stream, const char *input, size_t length, siz
 
 // After an element or skipped value ended (ITEM from the element modes).
 void value_complete(brindle_array_stream *stream) noexcept {
-  stream->state = stream->state == BRINDLE__DOC_SKIP ? BRINDLE__DOC_MEMBER_SEP
-                                                     : BRINDLE__DOC_ELEMENT_SEP;
+  stream->state =
+      stream->state == BRINDLE__DOC_SKIP ? BRINDLE__DOC_MEMBER_SEP : BRINDLE__DOC_ELEMENT_SEP;
 }
 
 }  // namespace
@@ -170,7 +172,8 @@ int brindle__array_run(brindle_array_stream *stream, const brindle__array_reques
       }
       continue;
     }
-    while (i < length && is_space(input[i])) take(stream, input, &i);
+    while (i < length && is_space(input[i]))
+      take(stream, input, &i);
     if (i == length) {
       result = stream->eof ? at_end_of_input(stream) : BRINDLE_ARRAY_STREAM_NEED_INPUT;
       continue;

@@ -69,15 +69,16 @@ uint64_t key_hash(uint64_t scope, const char *key, size_t length) noexcept {
 bool grow_slots(brindle__key_set *set, const brindle_allocator *allocator) noexcept {
   const size_t count = set->slot_count != 0 ? set->slot_count * 2 : 16;
   if (count > SIZE_MAX / sizeof(brindle__key_entry)) return false;
-  auto *slots =
-      static_cast<brindle__key_entry *>(brindle__raw_alloc(allocator, count * sizeof(brindle__key_entry)));
+  auto *slots = static_cast<brindle__key_entry *>(
+      brindle__raw_alloc(allocator, count * sizeof(brindle__key_entry)));
   if (slots == nullptr) return false;
   std::memset(static_cast<void *>(slots), 0, count * sizeof(brindle__key_entry));
   for (size_t i = 0; i < set->slot_count; ++i) {
     const brindle__key_entry &entry = set->slots[i];
     if (entry.hash == 0) continue;
     size_t index = entry.hash & (count - 1);
-    while (slots[index].hash != 0) index = (index + 1) & (count - 1);
+    while (slots[index].hash != 0)
+      index = (index + 1) & (count - 1);
     slots[index] = entry;
   }
   if (set->slots != nullptr) {
@@ -157,7 +158,9 @@ int hex_value(unsigned char c) noexcept {
 
 // Appends code point cp as UTF-8; false for values beyond U+10FFFF.
 bool put_utf8(uint32_t cp, char *out, size_t *o) noexcept {
-  auto put = [&](uint32_t byte) { out[(*o)++] = static_cast<char>(static_cast<unsigned char>(byte)); };
+  auto put = [&](uint32_t byte) {
+    out[(*o)++] = static_cast<char>(static_cast<unsigned char>(byte));
+  };
   if (cp < 0x80) {
     put(cp);
   } else if (cp < 0x800) {
@@ -232,7 +235,8 @@ size_t brindle__string_decode(brindle__string_decoder *decoder, const char *inpu
           return i + 1;
         }
         size_t j = i + 1;
-        while (j < length && brindle__escape_table[in[j]] == 0) ++j;
+        while (j < length && brindle__escape_table[in[j]] == 0)
+          ++j;
         std::memcpy(out + o, in + i, j - i);
         o += j - i;
         i = j;
@@ -242,14 +246,30 @@ size_t brindle__string_decode(brindle__string_decoder *decoder, const char *inpu
         ++i;
         char decoded = 0;
         switch (c) {
-          case '"': decoded = '"'; break;
-          case '\\': decoded = '\\'; break;
-          case '/': decoded = '/'; break;
-          case 'b': decoded = '\b'; break;
-          case 'f': decoded = '\f'; break;
-          case 'n': decoded = '\n'; break;
-          case 'r': decoded = '\r'; break;
-          case 't': decoded = '\t'; break;
+          case '"':
+            decoded = '"';
+            break;
+          case '\\':
+            decoded = '\\';
+            break;
+          case '/':
+            decoded = '/';
+            break;
+          case 'b':
+            decoded = '\b';
+            break;
+          case 'f':
+            decoded = '\f';
+            break;
+          case 'n':
+            decoded = '\n';
+            break;
+          case 'r':
+            decoded = '\r';
+            break;
+          case 't':
+            decoded = '\t';
+            break;
           case 'u':
             decoder->state = DECODE_HEX;
             decoder->hex_left = 4;

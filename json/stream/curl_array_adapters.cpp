@@ -37,12 +37,15 @@ brindle_status closed_stream(brindle_error *error) noexcept {
 
 }  // namespace
 
-// ---- Records --------------------------------------------------------------------------------------
+// ---- Records
+// --------------------------------------------------------------------------------------
 
-BRINDLE_API brindle_status brindle_curl_array_parse_init(
-    brindle_curl_array_parse *adapter, const char *field, const brindle_map *map,
-    void *destination, const brindle_parse_options *options,
-    brindle_array_item_callback item_callback, void *user_data) noexcept {
+BRINDLE_API brindle_status brindle_curl_array_parse_init(brindle_curl_array_parse *adapter,
+                                                         const char *field, const brindle_map *map,
+                                                         void *destination,
+                                                         const brindle_parse_options *options,
+                                                         brindle_array_item_callback item_callback,
+                                                         void *user_data) noexcept {
   if (adapter == nullptr) return BRINDLE_INVALID_ARGUMENT;
   std::memset(static_cast<void *>(adapter), 0, sizeof(*adapter));
   if (map == nullptr || destination == nullptr || item_callback == nullptr) {
@@ -68,14 +71,14 @@ BRINDLE_API size_t brindle_curl_array_write_callback(char *bytes, size_t size, s
   if (bytes == nullptr && length != 0) return 0;
   brindle_error error;
   const brindle_status status =
-      brindle_array_stream_push(adapter->stream, adapter->map, adapter->destination, bytes,
-                                length, adapter->item_callback, adapter->user_data, &error);
+      brindle_array_stream_push(adapter->stream, adapter->map, adapter->destination, bytes, length,
+                                adapter->item_callback, adapter->user_data, &error);
   keep(&adapter->error, error, status);
   return accepted(status) ? length : 0;
 }
 
-BRINDLE_API brindle_status brindle_curl_array_parse_finish(
-    brindle_curl_array_parse *adapter) noexcept {
+BRINDLE_API brindle_status
+brindle_curl_array_parse_finish(brindle_curl_array_parse *adapter) noexcept {
   if (adapter == nullptr) return BRINDLE_INVALID_ARGUMENT;
   if (adapter->stream == nullptr) return closed_stream(&adapter->error);
   brindle_error error;
@@ -92,7 +95,8 @@ BRINDLE_API void brindle_curl_array_parse_cleanup(brindle_curl_array_parse *adap
   adapter->stream = nullptr;
 }
 
-// ---- Strings in chunks ------------------------------------------------------------------------------
+// ---- Strings in chunks
+// ------------------------------------------------------------------------------
 
 BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
     brindle_curl_string_array_parse *adapter, const char *field,
@@ -111,8 +115,8 @@ BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
   return BRINDLE_OK;
 }
 
-BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size,
-                                                            size_t count, void *user) noexcept {
+BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size, size_t count,
+                                                            void *user) noexcept {
   auto *adapter = static_cast<brindle_curl_string_array_parse *>(user);
   size_t length = 0;
   if (adapter == nullptr || adapter->stream == nullptr || !call_length(size, count, &length)) {
@@ -126,8 +130,8 @@ BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t 
   return accepted(status) ? length : 0;
 }
 
-BRINDLE_API brindle_status brindle_curl_string_array_parse_finish(
-    brindle_curl_string_array_parse *adapter) noexcept {
+BRINDLE_API brindle_status
+brindle_curl_string_array_parse_finish(brindle_curl_string_array_parse *adapter) noexcept {
   if (adapter == nullptr) return BRINDLE_INVALID_ARGUMENT;
   if (adapter->stream == nullptr) return closed_stream(&adapter->error);
   brindle_error error;
@@ -144,7 +148,8 @@ BRINDLE_API void brindle_curl_string_array_parse_cleanup(
   adapter->stream = nullptr;
 }
 
-// ---- Whole strings ------------------------------------------------------------------------------------
+// ---- Whole strings
+// ------------------------------------------------------------------------------------
 
 BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
     brindle_curl_string_items_parse *adapter, const char *field,
@@ -163,8 +168,8 @@ BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
   return BRINDLE_OK;
 }
 
-BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size,
-                                                            size_t count, void *user) noexcept {
+BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size, size_t count,
+                                                            void *user) noexcept {
   auto *adapter = static_cast<brindle_curl_string_items_parse *>(user);
   size_t length = 0;
   if (adapter == nullptr || adapter->stream == nullptr || !call_length(size, count, &length)) {
@@ -178,8 +183,8 @@ BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t 
   return accepted(status) ? length : 0;
 }
 
-BRINDLE_API brindle_status brindle_curl_string_items_parse_finish(
-    brindle_curl_string_items_parse *adapter) noexcept {
+BRINDLE_API brindle_status
+brindle_curl_string_items_parse_finish(brindle_curl_string_items_parse *adapter) noexcept {
   if (adapter == nullptr) return BRINDLE_INVALID_ARGUMENT;
   if (adapter->stream == nullptr) return closed_stream(&adapter->error);
   brindle_error error;

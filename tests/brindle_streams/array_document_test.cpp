@@ -7,11 +7,11 @@
 
 namespace {
 
+using streams_test::Outcome;
 using streams_test::pull_values_text;
 using streams_test::push_text;
 using streams_test::push_whole;
 using streams_test::PushMode;
-using streams_test::Outcome;
 using streams_test::where;
 
 std::vector<std::string> strings(std::initializer_list<const char *> list) {
@@ -49,8 +49,8 @@ TEST(ArrayDocument, SelectedMemberIsStreamedAndTheOthersAreCheckedButSkipped) {
   EXPECT_EQ(run.error.column, 34u);
 
   // Skipped members may hold anything, nested deeply, with strings that look like structure.
-  run = pull_values_text("items",
-                         R"({"skip":{"a":[1,{"b":"]}[,"},2.5e3],"c":null},"s":"x\"y","items":[7]})");
+  run = pull_values_text(
+      "items", R"({"skip":{"a":[1,{"b":"]}[,"},2.5e3],"c":null},"s":"x\"y","items":[7]})");
   EXPECT_EQ(run.items, strings({"7"}));
   EXPECT_EQ(run.result, BRINDLE_ARRAY_STREAM_END);
 }
@@ -102,7 +102,8 @@ TEST(ArrayDocument, RepeatedRootKeys) {
 
 TEST(ArrayDocument, ManyRootKeysAreCheckedForRepeats) {
   std::string text = "{";
-  for (int i = 0; i < 20000; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+  for (int i = 0; i < 20000; ++i)
+    text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
   std::string repeated = text + "\"k12345\":0,\"items\":[1]}";
   text += "\"items\":[1]}";
   Outcome run = pull_values_text("items", text);
@@ -230,8 +231,13 @@ TEST(ArrayDocument, EndOfInputInEveryPlaceWhenPulled) {
 
 TEST(ArrayDocument, PushInputEndingInsideTheDocumentFailsAtFinish) {
   const std::pair<const char *, const char *> cases[] = {
-      {nullptr, ""},    {nullptr, "["},       {nullptr, "[\"x\""},      {nullptr, "[\"x\","},
-      {nullptr, "[\"a"}, {"items", "{\"items\""}, {"items", "{\"items\":[\"a\"]"},
+      {nullptr, ""},
+      {nullptr, "["},
+      {nullptr, "[\"x\""},
+      {nullptr, "[\"x\","},
+      {nullptr, "[\"a"},
+      {"items", "{\"items\""},
+      {"items", "{\"items\":[\"a\"]"},
   };
   for (const auto &[field, text] : cases) {
     SCOPED_TRACE(text);

@@ -30,11 +30,10 @@ MemoryReader reader_of(const std::string &text, size_t piece = 1024) {
   return reader;
 }
 
-const char kItems[] =
-    R"([{"id":1,"name":"one","tags":["a","b"]},)"
-    "\n"
-    R"( {"tags":[],"id":-2,"extra":{"x":[1,2]},"code":"xy"},)"
-    R"({"id":3,"name":null}])";
+const char kItems[] = R"([{"id":1,"name":"one","tags":["a","b"]},)"
+                      "\n"
+                      R"( {"tags":[],"id":-2,"extra":{"x":[1,2]},"code":"xy"},)"
+                      R"({"id":3,"name":null}])";
 
 TEST(ArrayMapped, PullFillsTheDestinationOnePerCall) {
   Outcome run = pull_mapped(nullptr, reader_of(kItems));
@@ -141,8 +140,8 @@ TEST(ArrayMapped, ItemCallbackFailuresStopTheStream) {
     return BRINDLE_OVERFLOW;
   };
   brindle_error error;
-  EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &item, kItems, sizeof(kItems) - 1,
-                                      refuse, &calls, &error),
+  EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &item, kItems, sizeof(kItems) - 1, refuse,
+                                      &calls, &error),
             BRINDLE_OVERFLOW);
   EXPECT_EQ(calls, 1);
   EXPECT_STREQ(error.message, "array stream item callback failed");
@@ -179,7 +178,8 @@ TEST(ArrayRaw, RepeatedKeysInsideElements) {
   EXPECT_EQ(run.items, strings({R"({"a":1})"}));
   EXPECT_EQ(run.error.code, BRINDLE_DUPLICATE_FIELD);
   EXPECT_STREQ(run.error.message, "duplicate object field");
-  EXPECT_EQ(where(run.error), "duplicate object field @10:1:10") << "reported at the element's start";
+  EXPECT_EQ(where(run.error), "duplicate object field @10:1:10")
+      << "reported at the element's start";
 
   // Keys repeat only within one object; decoded keys are compared.
   run = pull_values_text(nullptr, R"([{"a":{"a":1,"b":[{"a":2,"b":3}]},"b":{"b":2}}])");
@@ -214,9 +214,8 @@ TEST(ArrayRaw, LargeElementsAndStringsPassWhole) {
 TEST(ArrayStrings, ChunksAndWholeItemsCarryTheDecodedText) {
   const std::string text =
       R"({"skip":["no"],"names":["plain","esc\"\\\/\b\f\n\r\t","\u00e9\ud83d\ude00","","nul\u0000x"]})";
-  const std::vector<std::string> expected = {"plain", "esc\"\\/\b\f\n\r\t",
-                                             "\xC3\xA9\xF0\x9F\x98\x80", "",
-                                             std::string("nul\0x", 5)};
+  const std::vector<std::string> expected = {
+      "plain", "esc\"\\/\b\f\n\r\t", "\xC3\xA9\xF0\x9F\x98\x80", "", std::string("nul\0x", 5)};
   Outcome run = push_whole(PushMode::Chunks, "names", text);
   EXPECT_EQ(run.status, BRINDLE_OK);
   EXPECT_EQ(run.items, expected);
@@ -298,8 +297,8 @@ TEST(ArrayStrings, HandlerAnswers) {
     SCOPED_TRACE(c.events);
     brindle_array_stream *stream = brindle_array_stream_open_push(nullptr, nullptr, nullptr);
     brindle_error error;
-    brindle_status status = brindle_array_stream_push_string(stream, text, sizeof(text) - 1,
-                                                             &handlers, &c.log, &error);
+    brindle_status status =
+        brindle_array_stream_push_string(stream, text, sizeof(text) - 1, &handlers, &c.log, &error);
     if (status == BRINDLE_OK || status == BRINDLE_TRUNCATED) {
       const brindle_status finished =
           brindle_array_stream_finish_string(stream, &handlers, &c.log, &error);
@@ -316,9 +315,9 @@ TEST(ArrayStrings, HandlerAnswers) {
   const brindle_array_string_handlers chunks_only{nullptr, log_chunk, nullptr};
   HandlerLog log;
   brindle_array_stream *stream = brindle_array_stream_open_push(nullptr, nullptr, nullptr);
-  EXPECT_EQ(brindle_array_stream_push_string(stream, text, sizeof(text) - 1, &chunks_only, &log,
-                                             nullptr),
-            BRINDLE_OK);
+  EXPECT_EQ(
+      brindle_array_stream_push_string(stream, text, sizeof(text) - 1, &chunks_only, &log, nullptr),
+      BRINDLE_OK);
   EXPECT_EQ(brindle_array_stream_finish_string(stream, &chunks_only, &log, nullptr), BRINDLE_OK);
   EXPECT_EQ(log.events, "abcd");
   brindle_array_stream_close(stream);
@@ -365,8 +364,8 @@ TEST(ArrayResume, AnElementSpanningPushesNeedsTheSameDestination) {
   // Complete (separator seen): the next element may go anywhere.
   EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &first, ",", 1, collect, &seen, &error),
             BRINDLE_OK);
-  EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &second, "{\"id\":5}]", 9, collect,
-                                      &seen, &error),
+  EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &second, "{\"id\":5}]", 9, collect, &seen,
+                                      &error),
             BRINDLE_OK);
   EXPECT_EQ(brindle_array_stream_finish(stream, &kItemMap, &second, collect, &seen, &error),
             BRINDLE_OK);
@@ -487,8 +486,7 @@ TEST(ArrayArguments, EveryEntryPointChecksItsArguments) {
   EXPECT_EQ(brindle_array_stream_open_push(nullptr, &options, &error), nullptr);
   EXPECT_STREQ(error.message, "allocator must provide either all callbacks or none");
 
-  EXPECT_EQ(brindle_array_stream_open_path(nullptr, "/nonexistent/streams/x.json", nullptr,
-                                           &error),
+  EXPECT_EQ(brindle_array_stream_open_path(nullptr, "/nonexistent/streams/x.json", nullptr, &error),
             nullptr);
   EXPECT_EQ(error.code, BRINDLE_IO_ERROR);
   EXPECT_STREQ(error.message, "failed to open '/nonexistent/streams/x.json'");

@@ -43,7 +43,8 @@ const Document kMapped[] = {
 
 const Document kStrings[] = {
     {"strings", nullptr,
-     "[\"plain\", \"\\\"\\\\\\/\\b\\f\\n\\r\\t\", \"\\u00e9\\u20ac\\ud83d\\ude00\",\"\",\n\"last\"]"},
+     "[\"plain\", \"\\\"\\\\\\/\\b\\f\\n\\r\\t\", "
+     "\"\\u00e9\\u20ac\\ud83d\\ude00\",\"\",\n\"last\"]"},
     {"member strings", "s", "{\"n\":[\"x\"],\"s\":[\"a\",\"bc\",\"d\\u0041e\"],\"z\":\"]\"}"},
     {"not a string", nullptr, "[\"a\",1,\"b\"]"},
     {"bad escape", nullptr, "[\"ab\\uZ\"]"},
@@ -93,8 +94,7 @@ TEST(ArraySlicing, MappedElementsAtEverySplitPoint) {
     }
     for (size_t i = 1; i < size; i += 3) {
       for (size_t j = i + 1; j < size; j += 2) {
-        expect_same(reference,
-                    push_text(PushMode::Mapped, doc.field, doc.text, cut(size, {i, j})),
+        expect_same(reference, push_text(PushMode::Mapped, doc.field, doc.text, cut(size, {i, j})),
                     "split at " + std::to_string(i) + " and " + std::to_string(j));
       }
     }
@@ -153,11 +153,21 @@ std::string large_document(std::mt19937 &random) {
     const int length = pick(random) * 9;
     for (int c = 0; c < length; ++c) {
       switch (pick(random)) {
-        case 0: text += "\\n"; break;
-        case 1: text += "\\u00e9"; break;
-        case 2: text += "\\ud83d\\ude00"; break;
-        case 3: text += "\\\""; break;
-        default: text += static_cast<char>('a' + (c % 26)); break;
+        case 0:
+          text += "\\n";
+          break;
+        case 1:
+          text += "\\u00e9";
+          break;
+        case 2:
+          text += "\\ud83d\\ude00";
+          break;
+        case 3:
+          text += "\\\"";
+          break;
+        default:
+          text += static_cast<char>('a' + (c % 26));
+          break;
       }
     }
     text += "\",\"tags\":[\"t" + std::to_string(i % 5) + "\"],\"skip\":{\"x\":[" +
@@ -184,7 +194,8 @@ TEST(ArraySlicing, RandomSlicesOfALargeDocument) {
     expect_same(reference, push_text(PushMode::Mapped, "items", text, slices),
                 "random push slices, round " + std::to_string(round));
     std::vector<size_t> pieces;
-    for (int i = 0; i < 20000; ++i) pieces.push_back(size(random));
+    for (int i = 0; i < 20000; ++i)
+      pieces.push_back(size(random));
     expect_pull_matches(reference, pull_mapped("items", reader_for(text, pieces, round % 3 == 0)),
                         "random reads, round " + std::to_string(round));
   }

@@ -80,7 +80,8 @@ TEST(CurlArrayAdapter, OneByteWritesGiveWhatOneWriteGives) {
     runs.push_back(seen);
   }
   EXPECT_EQ(runs[0], strings({"1|a\xC3\xA9||", "2|<null>|x|", "3|<null>||"}));
-  for (const auto &run : runs) EXPECT_EQ(run, runs[0]);
+  for (const auto &run : runs)
+    EXPECT_EQ(run, runs[0]);
 }
 
 TEST(CurlArrayAdapter, StringAdaptersInAnySlices) {
@@ -109,17 +110,17 @@ TEST(CurlArrayAdapter, StringAdaptersInAnySlices) {
 
 TEST(CurlArrayAdapter, InitChecks) {
   Item item{};
-  EXPECT_EQ(brindle_curl_array_parse_init(nullptr, nullptr, &kItemMap, &item, nullptr,
-                                          collect_item, nullptr),
-            BRINDLE_INVALID_ARGUMENT);
-  brindle_curl_array_parse adapter;
-  EXPECT_EQ(brindle_curl_array_parse_init(&adapter, nullptr, &kItemMap, &item, nullptr, nullptr,
+  EXPECT_EQ(brindle_curl_array_parse_init(nullptr, nullptr, &kItemMap, &item, nullptr, collect_item,
                                           nullptr),
             BRINDLE_INVALID_ARGUMENT);
+  brindle_curl_array_parse adapter;
+  EXPECT_EQ(
+      brindle_curl_array_parse_init(&adapter, nullptr, &kItemMap, &item, nullptr, nullptr, nullptr),
+      BRINDLE_INVALID_ARGUMENT);
   EXPECT_STREQ(adapter.error.message, "map, destination, and callback are required");
   EXPECT_EQ(adapter.stream, nullptr);
-  EXPECT_EQ(brindle_curl_array_parse_init(&adapter, "a.b", &kItemMap, &item, nullptr,
-                                          collect_item, nullptr),
+  EXPECT_EQ(brindle_curl_array_parse_init(&adapter, "a.b", &kItemMap, &item, nullptr, collect_item,
+                                          nullptr),
             BRINDLE_INVALID_ARGUMENT);
   EXPECT_STREQ(adapter.error.message, "array stream v1 supports only one direct path segment");
   brindle_allocator partial = brindle_default_allocator();
@@ -143,9 +144,9 @@ TEST(CurlArrayAdapter, InitChecks) {
   EXPECT_STREQ(array.error.message, "string chunk handler is required");
 
   brindle_curl_string_items_parse items;
-  EXPECT_EQ(brindle_curl_string_items_parse_init(nullptr, nullptr, nullptr, collect_string,
-                                                 nullptr),
-            BRINDLE_INVALID_ARGUMENT);
+  EXPECT_EQ(
+      brindle_curl_string_items_parse_init(nullptr, nullptr, nullptr, collect_string, nullptr),
+      BRINDLE_INVALID_ARGUMENT);
   EXPECT_EQ(brindle_curl_string_items_parse_init(&items, nullptr, nullptr, nullptr, nullptr),
             BRINDLE_INVALID_ARGUMENT);
   EXPECT_STREQ(items.error.message, "string item callback is required");

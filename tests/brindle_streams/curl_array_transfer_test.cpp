@@ -87,7 +87,8 @@ class LocalServer {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!server_.is_running())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~LocalServer() {
     server_.stop();

@@ -59,8 +59,8 @@ TEST(ObjectStream, ObjectsOnLinesOrConcatenated) {
     SCOPED_TRACE(piece);
     Results run = read_all("{\"id\":1,\"name\":\"a\"}\n{\"id\":2}\n", piece);
     EXPECT_EQ(run.items, strings({"1|a||", "2|<null>||"}));
-    EXPECT_EQ(run.results, (std::vector<int>{BRINDLE_STREAM_OBJECT, BRINDLE_STREAM_OBJECT,
-                                             BRINDLE_STREAM_EOF}));
+    EXPECT_EQ(run.results,
+              (std::vector<int>{BRINDLE_STREAM_OBJECT, BRINDLE_STREAM_OBJECT, BRINDLE_STREAM_EOF}));
     run = read_all("{\"id\":1}{\"id\":2}", piece);
     EXPECT_EQ(run.items, strings({"1|<null>||", "2|<null>||"}));
     EXPECT_EQ(run.results.back(), BRINDLE_STREAM_EOF);
@@ -180,7 +180,8 @@ TEST(ObjectStream, ReaderFailure) {
     result.error = EPIPE;
     return result;
   };
-  brindle_stream *stream = brindle_stream_open_reader(&kItemMap, failing, nullptr, nullptr, nullptr);
+  brindle_stream *stream =
+      brindle_stream_open_reader(&kItemMap, failing, nullptr, nullptr, nullptr);
   Item item{};
   brindle_error error;
   EXPECT_EQ(brindle_stream_next(stream, &item, &error), BRINDLE_STREAM_ERROR);

@@ -28,7 +28,8 @@ class Generator {
   explicit Generator(bool ndjson, uint64_t target = kTargetBytes)
       : ndjson_(ndjson), target_(target) {
     element_ = "{\"id\":1000000000,\"name\":\"";
-    for (int i = 0; i < 20; ++i) element_ += "generated text \\u00e9 ";
+    for (int i = 0; i < 20; ++i)
+      element_ += "generated text \\u00e9 ";
     element_ += "\",\"tags\":[\"alpha\",\"beta\\n\"],\"skip\":{\"n\":[1,2.5,{\"k\":null}]}}";
     digits_ = element_.find("1000000000");
     pending_ = ndjson_ ? "" : "[";
@@ -183,13 +184,12 @@ TEST(LargeStreams, ArrayPushedInSlicesInConstantMemory) {
   // Slices of varying size, from 1 byte to 64 KiB (the stream takes them 1 KiB at a time).
   while (status == BRINDLE_OK &&
          (length = generator.fill(slice, 1 + (round++ * 7919) % sizeof(slice))) > 0) {
-    status = brindle_array_stream_push(stream, &kItemMap, &item, slice, length, see, &tally,
-                                       nullptr);
+    status =
+        brindle_array_stream_push(stream, &kItemMap, &item, slice, length, see, &tally, nullptr);
   }
   brindle_error error;
   ASSERT_EQ(status, BRINDLE_OK);
-  EXPECT_EQ(brindle_array_stream_finish(stream, &kItemMap, &item, see, &tally, &error),
-            BRINDLE_OK)
+  EXPECT_EQ(brindle_array_stream_finish(stream, &kItemMap, &item, see, &tally, &error), BRINDLE_OK)
       << error.message;
   EXPECT_EQ(tally.count, generator.elements());
   EXPECT_EQ(tally.id_sum, generator.id_sum());

@@ -84,7 +84,7 @@ struct MemoryReader {
 // What a run through the array stream produced.
 struct Outcome {
   std::vector<std::string> items;
-  int result = -1;                 // pull: the last result; push: unused
+  int result = -1;                     // pull: the last result; push: unused
   brindle_status status = BRINDLE_OK;  // push: the first failing status, or the finish status
   brindle_error error{};
 };
@@ -96,7 +96,8 @@ inline std::string where(const brindle_error &error) {
 
 // Pull with next(): items until END or ERROR (at most limit calls).
 inline Outcome pull_mapped(const char *field, MemoryReader reader,
-                       const brindle_parse_options *options = nullptr, size_t limit = 1u << 30) {
+                           const brindle_parse_options *options = nullptr,
+                           size_t limit = 1u << 30) {
   Outcome run;
   brindle_array_stream *stream =
       brindle_array_stream_open_reader(field, MemoryReader::read, &reader, options, &run.error);
@@ -117,7 +118,7 @@ inline Outcome pull_mapped(const char *field, MemoryReader reader,
 
 // Pull with next_value(): the compact text of every element.
 inline Outcome pull_values(const char *field, MemoryReader reader,
-                       const brindle_parse_options *options = nullptr) {
+                           const brindle_parse_options *options = nullptr) {
   Outcome run;
   brindle_array_stream *stream =
       brindle_array_stream_open_reader(field, MemoryReader::read, &reader, options, &run.error);
@@ -138,7 +139,7 @@ inline Outcome pull_values(const char *field, MemoryReader reader,
 }
 
 inline Outcome pull_values_text(const char *field, const std::string &text, size_t piece = 1024,
-                            const brindle_parse_options *options = nullptr) {
+                                const brindle_parse_options *options = nullptr) {
   MemoryReader reader;
   reader.text = text;
   reader.pieces = {piece};
@@ -161,7 +162,8 @@ inline std::vector<size_t> cut(size_t size, std::vector<size_t> cuts) {
 
 inline std::vector<size_t> every(size_t size, size_t piece) {
   std::vector<size_t> slices;
-  for (size_t start = 0; start < size; start += piece) slices.push_back(std::min(piece, size - start));
+  for (size_t start = 0; start < size; start += piece)
+    slices.push_back(std::min(piece, size - start));
   return slices;
 }
 
@@ -207,8 +209,8 @@ inline const brindle_array_string_handlers kCollectHandlers{chunk_begin, chunk_b
 
 // Push the text in the given slices, then finish. Stops at the first failing call.
 inline Outcome push_text(PushMode mode, const char *field, const std::string &text,
-                     const std::vector<size_t> &slices,
-                     const brindle_parse_options *options = nullptr) {
+                         const std::vector<size_t> &slices,
+                         const brindle_parse_options *options = nullptr) {
   Outcome run;
   brindle_array_stream *stream = brindle_array_stream_open_push(field, options, &run.error);
   if (stream == nullptr) return run;
@@ -226,8 +228,8 @@ inline Outcome push_text(PushMode mode, const char *field, const std::string &te
                                            &context, &run.error);
         break;
       case PushMode::Chunks:
-        status = brindle_array_stream_push_string(stream, bytes, slice, &kCollectHandlers,
-                                                  &context, &run.error);
+        status = brindle_array_stream_push_string(stream, bytes, slice, &kCollectHandlers, &context,
+                                                  &run.error);
         break;
       case PushMode::Items:
         status = brindle_array_stream_push_string_items(stream, bytes, slice, collect_string,
@@ -244,12 +246,12 @@ inline Outcome push_text(PushMode mode, const char *field, const std::string &te
                                              &run.error);
         break;
       case PushMode::Chunks:
-        status = brindle_array_stream_finish_string(stream, &kCollectHandlers, &context,
-                                                    &run.error);
+        status =
+            brindle_array_stream_finish_string(stream, &kCollectHandlers, &context, &run.error);
         break;
       case PushMode::Items:
-        status = brindle_array_stream_finish_string_items(stream, collect_string, &context,
-                                                          &run.error);
+        status =
+            brindle_array_stream_finish_string_items(stream, collect_string, &context, &run.error);
         break;
     }
   }
@@ -260,7 +262,7 @@ inline Outcome push_text(PushMode mode, const char *field, const std::string &te
 }
 
 inline Outcome push_whole(PushMode mode, const char *field, const std::string &text,
-                      const brindle_parse_options *options = nullptr) {
+                          const brindle_parse_options *options = nullptr) {
   return push_text(mode, field, text, {text.size()}, options);
 }
 
