@@ -11,9 +11,10 @@ bool numeric_target(int32_t kind) {
          kind == BRINDLE_FIELD_F64_ARRAY;
 }
 
-brindle_status check_grammar(brindle_parser *parser, const unsigned char *data, size_t length,
+// The grammar of the number token just completed, as the scanner found it.
+brindle_status check_grammar(brindle_parser *parser, const unsigned char *, size_t,
                              const unsigned char *at) {
-  if (brindle__number_grammar_ok(data, length)) return BRINDLE_OK;
+  if (brindle__number_accepting(parser->number_state)) return BRINDLE_OK;
   return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON, "invalid JSON number");
 }
 
@@ -148,7 +149,8 @@ brindle_status scalar_for_field(brindle_parser *parser, brindle__token_type type
         std::memcpy(member, &value, sizeof(value));
       } else if (kind == BRINDLE_FIELD_F64) {
         double value;
-        if (!brindle__parse_f64(data, length, &value)) {
+        if (!brindle__number_accepting(parser->number_state) ||
+            !brindle__parse_f64_valid(data, length, &value)) {
           return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH,
                                          "expected number for '%s'", brindle__key_of(field));
         }
@@ -184,6 +186,9 @@ brindle_status scalar_for_field(brindle_parser *parser, brindle__token_type type
 // failed: the parser's state tells).
 void *element_slot(brindle_parser *parser, brindle_array *array, const brindle_field *field,
                    size_t element_size, const unsigned char *at) {
+  if (array->items != nullptr && array->count < array->capacity) {
+    return static_cast<char *>(array->items) + array->count * element_size;  // room left
+  }
   brindle__append_result result;
   void *slot = brindle__array_reserve(&array->items, array->count, &array->capacity, &array->flags,
                                       element_size, field->overflow, &parser->allocator, &result);
@@ -291,7 +296,8 @@ brindle_status scalar_for_element(brindle_parser *parser, brindle__token_type ty
     case BRINDLE_FIELD_F64_ARRAY: {
       if (!number) return expects(parser, field, "numbers", at);
       double value;
-      if (!brindle__parse_f64(data, length, &value)) {
+      if (!brindle__number_accepting(parser->number_state) ||
+          !brindle__parse_f64_valid(data, length, &value)) {
         return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH,
                                        "expected number for '%s'", brindle__key_of(field));
       }

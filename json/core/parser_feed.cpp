@@ -10,19 +10,6 @@
 
 namespace {
 
-constexpr std::array<uint8_t, 256> make_number_table() {
-  std::array<uint8_t, 256> table{};
-  for (int c = '0'; c <= '9'; ++c)
-    table[static_cast<size_t>(c)] = 1;
-  table['+'] = 1;
-  table['-'] = 1;
-  table['.'] = 1;
-  table['e'] = 1;
-  table['E'] = 1;
-  return table;
-}
-constexpr std::array<uint8_t, 256> kNumberChar = make_number_table();
-
 // The first byte at or after p that ends a plain string run: '"', '\\' or a control byte.
 inline const unsigned char *scan_plain(const unsigned char *p, const unsigned char *end) {
 #if defined(__SSE2__)
@@ -42,6 +29,112 @@ inline const unsigned char *scan_plain(const unsigned char *p, const unsigned ch
   while (p < end && brindle__escape_table[*p] == 0)
     ++p;
   return p;
+}
+
+// The first byte at or after p that is not a decimal digit.
+inline const unsigned char *skip_digits(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i offset = _mm_sub_epi8(bytes, zero);
+    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit));
+    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
+    p += 16;
+  }
+#endif
+  while (p < end && static_cast<unsigned>(*p - '0') < 10u)
+    ++p;
+  return p;
+}
+
+// Scans number bytes from p, running the grammar automaton; returns the first byte that is not
+// part of the number (or end).
+inline const unsigned char *scan_number(const unsigned char *p, const unsigned char *end,
+                                        uint8_t *state_io) {
+  uint8_t state = *state_io;
+  for (;;) {
+    if (state == BRINDLE__NUM_INT || state == BRINDLE__NUM_FRACTION ||
+        state == BRINDLE__NUM_EXPONENT) {
+      p = skip_digits(p, end);
+    }
+    if (p == end) break;
+    const uint8_t cls = brindle__number_class[*p];
+    if (cls == BRINDLE__NUM_END_CLASS) break;
+    state = brindle__number_next[state][cls];
+    ++p;
+  }
+  *state_io = state;
+  return p;
+}
+
+// After a space, the rest of a run of spaces (indentation) in blocks.
+inline const unsigned char *skip_spaces(const unsigned char *p, const unsigned char *end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, space)));
+    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
+    p += 16;
+  }
+#endif
+  while (p < end && *p == ' ')
+    ++p;
+  return p;
+}
+
+// Where the bytes of a string starting in the current context go, for the two captures the
+// feeder completes by itself: token (1) and discard (2); 0 for every other capture.
+inline int quick_capture(const brindle_parser *P) {
+  switch (P->target) {
+    case BRINDLE__TARGET_ROOT:
+    case BRINDLE__TARGET_SKIP:
+      return 2;
+    case BRINDLE__TARGET_FIELD: {
+      const brindle_field *field = P->value_field;
+      switch (field->kind) {
+        case BRINDLE_FIELD_STRING:
+          return field->storage == BRINDLE_STORAGE_FIXED && field->capacity > 0 ? 0 : 1;
+        case BRINDLE_FIELD_SPOOLED_TEXT:
+        case BRINDLE_FIELD_SPOOLED_BYTES:
+        case BRINDLE_FIELD_JSON_VALUE:
+        case BRINDLE_FIELD_STRING_STREAM:
+          return 0;
+        default:
+          return 1;
+      }
+    }
+    case BRINDLE__TARGET_ELEMENT:
+      return P->value_field->kind == BRINDLE_FIELD_STRING_STREAM ? 0 : 1;
+    default:
+      return 0;
+  }
+}
+
+// A container that stores nothing (validation, unknown keys, skipped values).
+inline bool plain_container(const brindle_parser *P, const brindle__frame *f) {
+  if (P->jv_active) return false;
+  if (f == nullptr) return P->validation;
+  if (f->type == BRINDLE__FRAME_OBJECT) return f->map == nullptr || f->current_field == nullptr;
+  return f->array_field == nullptr;
+}
+
+// Pushes a frame that stores nothing; the general push reports the limits.
+inline bool push_plain(brindle_parser *P, int32_t type, const unsigned char *at) {
+  if (!(P->max_depth - 1 >= P->frame_count) ||
+      brindle__frames_end(P) + BRINDLE__FRAME_SIZE > P->top) {
+    return brindle__push_frame(P, type, nullptr, nullptr, nullptr, at) != nullptr;
+  }
+  brindle__frame *frame = reinterpret_cast<brindle__frame *>(P->workspace) + P->frame_count;
+  std::memset(static_cast<void *>(frame), 0, sizeof(*frame));
+  frame->type = type;
+  frame->state =
+      type == BRINDLE__FRAME_OBJECT ? BRINDLE__OBJ_KEY_OR_END : BRINDLE__ARR_VALUE_OR_END;
+  ++P->frame_count;
+  return true;
 }
 
 // Appends number bytes to the token, checking the token space.
@@ -103,7 +196,9 @@ between:
       if (p == end) return p;
       c = *p;
       if (c > ' ') break;
-      if (c == ' ' || c == '\t' || c == '\r') {
+      if (c == ' ') {
+        p = skip_spaces(p + 1, end);
+      } else if (c == '\t' || c == '\r') {
         ++p;
       } else if (c == '\n') {
         ++p;
@@ -133,6 +228,18 @@ between:
         if (c == '"') {
           f->after_comma = 0;
           P->target = BRINDLE__TARGET_KEY;
+          if (!P->jv_active) {
+            // A plain key that ends in this chunk is looked up where it lies.
+            const unsigned char *q = scan_plain(p, end);
+            const size_t space = brindle__token_space(P);
+            if (q != end && *q == '"' && space >= 2 && static_cast<size_t>(q - p) <= space - 2) {
+              if (brindle__key_complete(P, f, p, static_cast<size_t>(q - p), q) != BRINDLE_OK) {
+                return q + 1;
+              }
+              p = q + 1;
+              continue;
+            }
+          }
           if (brindle__string_begin(P, at) != BRINDLE_OK) return p;
           if (P->yield) return p;
           goto in_string;
@@ -191,7 +298,12 @@ between:
     }
 
   close_container:
-    if (brindle__close_frame(P, at) != BRINDLE_OK) return p;
+    if (!P->jv_active && (f->type == BRINDLE__FRAME_ARRAY || f->map == nullptr)) {
+      --P->frame_count;  // nothing to check or release
+      if (brindle__value_done(P, at) != BRINDLE_OK) return p;
+    } else if (brindle__close_frame(P, at) != BRINDLE_OK) {
+      return p;
+    }
     if (P->yield || (stop && P->root_complete)) return p;
     continue;
 
@@ -199,14 +311,43 @@ between:
     switch (c) {
       case '{':
       case '[':
+        if (plain_container(P, f)) {
+          if (!push_plain(P, c == '{' ? BRINDLE__FRAME_OBJECT : BRINDLE__FRAME_ARRAY, at)) {
+            return p;
+          }
+          continue;
+        }
         if (brindle__open_container(P, c, at) != BRINDLE_OK) return p;
         if (P->yield) return p;
         continue;
-      case '"':
+      case '"': {
         brindle__set_value_target(P, f);
+        const int quick = quick_capture(P);
+        if (quick != 0) {
+          // A plain string that ends in this chunk is completed where it lies.
+          const unsigned char *q = scan_plain(p, end);
+          const size_t length = static_cast<size_t>(q - p);
+          const size_t space = brindle__token_space(P);
+          if (q != end && *q == '"' && (quick == 2 || (space >= 2 && length <= space - 2))) {
+            const unsigned char *data = p;
+            p = q + 1;
+            if (quick == 2) {
+              if (brindle__value_done(P, q) != BRINDLE_OK) return p;
+            } else {
+              P->saw_nul = false;
+              if (brindle__scalar_complete(P, BRINDLE__TOKEN_STRING, data, length, q) !=
+                  BRINDLE_OK) {
+                return p;
+              }
+            }
+            if (P->yield || (stop && P->root_complete)) return p;
+            continue;
+          }
+        }
         if (brindle__string_begin(P, at) != BRINDLE_OK) return p;
         if (P->yield) return p;
         goto in_string;
+      }
       case '-':
       case '0':
       case '1':
@@ -217,13 +358,37 @@ between:
       case '6':
       case '7':
       case '8':
-      case '9':
+      case '9': {
         brindle__set_value_target(P, f);
+        uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[c]];
+        const unsigned char *q = scan_number(p, end, &state);
+        const size_t length = static_cast<size_t>(q - at);
+        const size_t space = brindle__token_space(P);
+        if (q != end && space >= 3 && length <= space - 2) {
+          // The number ends in this chunk: complete it where it lies. The byte at q ends it
+          // and is dispatched again between tokens.
+          P->number_state = state;
+          p = q;
+          if (P->target == BRINDLE__TARGET_ROOT || P->target == BRINDLE__TARGET_SKIP) {
+            if (!brindle__number_accepting(state)) {
+              brindle__parser_fail_at(P, q, BRINDLE_INVALID_JSON, "invalid JSON number");
+              return p;
+            }
+            if (brindle__value_done(P, q) != BRINDLE_OK) return p;
+          } else if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, at, length, q) !=
+                     BRINDLE_OK) {
+            return p;
+          }
+          if (P->yield || (stop && P->root_complete)) return p;
+          continue;
+        }
         if (!token_start(P, at, "failed to append number")) return p;
         P->lex = BRINDLE__LEX_NUMBER;
         P->token_in_place = at;
         P->token_length = 1;
+        P->number_state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[c]];
         goto in_number;
+      }
       case 't':
       case 'f':
       case 'n':
@@ -275,9 +440,9 @@ in_string:
   }
 
 in_number : {
-  const unsigned char *q = p;
-  while (q < end && kNumberChar[*q] != 0)
-    ++q;
+  uint8_t state = P->number_state;
+  const unsigned char *q = scan_number(p, end, &state);
+  P->number_state = state;
   if (q != p) {
     if (!number_append(P, p, static_cast<size_t>(q - p))) return q;
     p = q;

@@ -70,25 +70,6 @@ bool split_number(const unsigned char *text, size_t length, number_parts *parts)
   return p == end;
 }
 
-// Integer texts: optional '-' (when allowed), "0" alone or digits without a leading zero.
-bool integer_digits(const unsigned char *text, size_t length, bool allow_sign, bool *negative,
-                    const unsigned char **digits, size_t *count) {
-  size_t i = 0;
-  *negative = false;
-  if (allow_sign && length > 0 && text[0] == '-') {
-    *negative = true;
-    i = 1;
-  }
-  if (i == length) return false;
-  if (text[i] == '0' && length - i > 1) return false;
-  for (size_t j = i; j < length; ++j) {
-    if (!is_digit(text[j])) return false;
-  }
-  *digits = text + i;
-  *count = length - i;
-  return true;
-}
-
 // The historical fast path: multiply-add accumulation, one division by ten per fraction digit
 // and binary exponentiation of ten. It decides acceptance near the edges of the double range
 // only; the stored value always comes from a correctly rounding conversion.
@@ -162,44 +143,57 @@ bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexce
   return split_number(text, length, &parts);
 }
 
-bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept {
-  bool negative;
-  const unsigned char *digits;
-  size_t count;
-  if (!integer_digits(text, length, true, &negative, &digits, &count)) return false;
-  const uint64_t limit = negative ? uint64_t{9223372036854775808u} : uint64_t{9223372036854775807};
+namespace {
+
+// Decimal digits without a leading zero ("0" alone allowed), at most max in value.
+bool accumulate_digits(const unsigned char *digits, size_t count, uint64_t max, uint64_t *out) {
+  if (count == 0 || count > 20 || (digits[0] == '0' && count > 1)) return false;
+  // Nineteen digits always fit in 64 bits; only a twentieth can overflow.
+  const size_t plain = count < 19 ? count : 19;
   uint64_t value = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
-    if (value > (limit - digit) / 10) return false;
+  for (size_t i = 0; i < plain; ++i) {
+    const unsigned digit = static_cast<unsigned>(digits[i] - '0');
+    if (digit > 9) return false;
     value = value * 10 + digit;
   }
+  if (count == 20) {
+    const unsigned digit = static_cast<unsigned>(digits[19] - '0');
+    if (digit > 9 || __builtin_mul_overflow(value, uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, uint64_t{digit}, &value)) {
+      return false;
+    }
+  }
+  if (value > max) return false;
+  *out = value;
+  return true;
+}
+
+}  // namespace
+
+bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept {
+  const bool negative = length > 0 && text[0] == '-';
+  const size_t skip = negative ? 1 : 0;
+  uint64_t value;
+  const uint64_t max = negative ? uint64_t{9223372036854775808u} : uint64_t{9223372036854775807};
+  if (!accumulate_digits(text + skip, length - skip, max, &value)) return false;
   *out = negative ? static_cast<int64_t>(uint64_t{0} - value) : static_cast<int64_t>(value);
   return true;
 }
 
 bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept {
-  bool negative;
-  const unsigned char *digits;
-  size_t count;
-  if (!integer_digits(text, length, false, &negative, &digits, &count)) return false;
-  uint64_t value = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  *out = value;
-  return true;
+  return accumulate_digits(text, length, UINT64_MAX, out);
 }
 
-// Accepted texts: the JSON grammar, and then either the fast path (at most 17 fraction digits,
-// exponent digits accumulated while at most 10000) gives a finite value, or strtod takes the
-// whole text without setting errno. So 1e400 is refused, 1e-400 (fast path: 0) is accepted,
-// and texts the fast path leaves to strtod are refused when strtod reports underflow.
+// Accepted texts: the JSON grammar (checked by the caller for the _valid form), and then either the
+// fast path (at most 17 fraction digits, exponent digits accumulated while at most 10000) gives a
+// finite value, or strtod takes the whole text without setting errno. So 1e400 is refused, 1e-400
+// (fast path: 0) is accepted, and texts the fast path leaves to strtod are refused when strtod
+// reports underflow.
 bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept {
-  number_parts parts;
-  if (!split_number(text, length, &parts)) return false;
+  return brindle__number_grammar_ok(text, length) && brindle__parse_f64_valid(text, length, out);
+}
+
+bool brindle__parse_f64_valid(const unsigned char *text, size_t length, double *out) noexcept {
   double value = 0.0;
   const char *begin = reinterpret_cast<const char *>(text);
   const std::from_chars_result result = std::from_chars(begin, begin + length, value);
@@ -209,6 +203,8 @@ bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) n
     *out = value;
     return true;
   }
+  number_parts parts;
+  split_number(text, length, &parts);
   if (all_digits_zero(parts)) {
     *out = parts.negative ? -0.0 : 0.0;
     return true;

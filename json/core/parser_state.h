@@ -4,6 +4,7 @@
 #ifndef BRINDLE_CORE_PARSER_STATE_H
 #define BRINDLE_CORE_PARSER_STATE_H
 
+#include <array>
 #include <cstring>
 
 #include "parser_api.h"
@@ -88,6 +89,59 @@ enum brindle__token_type : uint8_t {
   BRINDLE__TOKEN_NULL
 };
 
+// The JSON number grammar as a small automaton run while a number token is scanned, so that
+// the grammar is known when the token completes.
+enum : uint8_t {
+  BRINDLE__NUM_START = 0,
+  BRINDLE__NUM_MINUS = 1,
+  BRINDLE__NUM_ZERO = 2,  // a leading zero: only '.', 'e' or 'E' may follow
+  BRINDLE__NUM_INT = 3,
+  BRINDLE__NUM_DOT = 4,
+  BRINDLE__NUM_FRACTION = 5,
+  BRINDLE__NUM_EXP_MARK = 6,
+  BRINDLE__NUM_EXP_SIGN = 7,
+  BRINDLE__NUM_EXPONENT = 8,
+  BRINDLE__NUM_INVALID = 9
+};
+
+// Byte classes: 0 the digit 0, 1 digits 1-9, 2 '-', 3 '+', 4 '.', 5 'e' or 'E', 6 not a number
+// byte (ends the token).
+constexpr uint8_t BRINDLE__NUM_END_CLASS = 6;
+constexpr std::array<uint8_t, 256> brindle__make_number_classes() noexcept {
+  std::array<uint8_t, 256> table{};
+  for (auto &entry : table)
+    entry = BRINDLE__NUM_END_CLASS;
+  table['0'] = 0;
+  for (int c = '1'; c <= '9'; ++c)
+    table[static_cast<size_t>(c)] = 1;
+  table['-'] = 2;
+  table['+'] = 3;
+  table['.'] = 4;
+  table['e'] = 5;
+  table['E'] = 5;
+  return table;
+}
+inline constexpr std::array<uint8_t, 256> brindle__number_class = brindle__make_number_classes();
+
+inline constexpr uint8_t brindle__number_next[10][6] = {
+    // 0  1-9   -     +     .     e
+    {2, 3, 1, 9, 9, 9},  // start
+    {2, 3, 9, 9, 9, 9},  // minus
+    {9, 9, 9, 9, 4, 6},  // zero
+    {3, 3, 9, 9, 4, 6},  // integer digits
+    {5, 5, 9, 9, 9, 9},  // dot
+    {5, 5, 9, 9, 9, 6},  // fraction digits
+    {8, 8, 7, 7, 9, 9},  // exponent mark
+    {8, 8, 9, 9, 9, 9},  // exponent sign
+    {8, 8, 9, 9, 9, 9},  // exponent digits
+    {9, 9, 9, 9, 9, 9},  // invalid
+};
+
+inline bool brindle__number_accepting(uint8_t state) noexcept {
+  return state == BRINDLE__NUM_ZERO || state == BRINDLE__NUM_INT ||
+         state == BRINDLE__NUM_FRACTION || state == BRINDLE__NUM_EXPONENT;
+}
+
 struct brindle__mask_entry {
   const brindle_map *map;
   uint64_t mask;
@@ -115,7 +169,8 @@ struct brindle_parser {
   uint8_t esc;
   uint8_t hex_left;
   uint8_t literal_pos;
-  bool saw_nul;  // a decoded NUL byte is in the string
+  uint8_t number_state;  // grammar automaton of the number token
+  bool saw_nul;          // a decoded NUL byte is in the string
   uint32_t code_point;
   uint32_t high_surrogate;
   const brindle_field *value_field;  // field of the value being read (FIELD and ELEMENT)
@@ -167,6 +222,8 @@ struct brindle_parser {
 
   brindle__mask_entry mask_cache[8];
 };
+
+brindle_status brindle__jv_finish(brindle_parser *parser, const unsigned char *at) noexcept;
 
 // ---- Small helpers ------------------------------------------------------------------------------
 
@@ -268,8 +325,6 @@ brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame
 // Opens the value that starts with '{' or '[' in the innermost context.
 brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
                                        const unsigned char *at) noexcept;
-// A value finished: the frame expects a separator, or the root is complete.
-brindle_status brindle__value_done(brindle_parser *parser, const unsigned char *at) noexcept;
 
 const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
                                          const unsigned char *key, size_t length) noexcept;
@@ -280,6 +335,23 @@ const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame 
 brindle_status brindle__scalar_complete(brindle_parser *parser, brindle__token_type type,
                                         const unsigned char *data, size_t length,
                                         const unsigned char *at) noexcept;
+
+// A value finished: the frame expects a separator, or the root is complete; a JSON value
+// member whose value this was is finished too.
+inline brindle_status brindle__value_done(brindle_parser *parser,
+                                          const unsigned char *at) noexcept {
+  if (parser->frame_count == 0) {
+    parser->root_complete = true;
+  } else {
+    brindle__frame *frame = brindle__inner_frame(parser);
+    frame->state = frame->type == BRINDLE__FRAME_OBJECT ? BRINDLE__OBJ_COMMA_OR_END
+                                                        : BRINDLE__ARR_COMMA_OR_END;
+  }
+  if (parser->jv_active && parser->frame_count == parser->jv_base_depth) {
+    return brindle__jv_finish(parser, at);
+  }
+  return BRINDLE_OK;
+}
 
 // ---- Strings (parser_strings.cpp) --------------------------------------------------------------
 
@@ -303,6 +375,8 @@ bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexce
 bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept;
 bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept;
 bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept;
+// The same for a text already known to follow the JSON number grammar.
+bool brindle__parse_f64_valid(const unsigned char *text, size_t length, double *out) noexcept;
 
 // ---- Streamed members (parser_stream.cpp) -------------------------------------------------------
 

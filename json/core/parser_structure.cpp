@@ -120,20 +120,6 @@ brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const 
   return frame;
 }
 
-brindle_status brindle__value_done(brindle_parser *parser, const unsigned char *at) noexcept {
-  brindle__frame *frame = brindle__top_frame(parser);
-  if (frame == nullptr) {
-    parser->root_complete = true;
-  } else {
-    frame->state = frame->type == BRINDLE__FRAME_OBJECT ? BRINDLE__OBJ_COMMA_OR_END
-                                                        : BRINDLE__ARR_COMMA_OR_END;
-  }
-  if (parser->jv_active && parser->frame_count == parser->jv_base_depth) {
-    return brindle__jv_finish(parser, at);
-  }
-  return BRINDLE_OK;
-}
-
 brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char *at) noexcept {
   brindle__frame *frame = brindle__inner_frame(parser);
   if (frame->type == BRINDLE__FRAME_OBJECT && frame->map != nullptr &&

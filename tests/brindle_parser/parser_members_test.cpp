@@ -636,3 +636,58 @@ TEST(BoundedMemory, HundredMegabyteStringThroughAVisitor) {
 }
 
 }  // namespace
+
+namespace {
+
+struct MemberSnapshot {
+  std::string outcome;
+  std::string text, bytes, small, meta;
+  std::vector<std::string> keys;
+  bool operator==(const MemberSnapshot &) const = default;
+};
+
+MemberSnapshot parse_members_split(const std::string &text, size_t split) {
+  Members record;
+  brindle_init(&kMembersMap, &record);
+  StreamLog log;
+  const brindle_string_stream_handler handler{stream_begin, stream_chunk, stream_end};
+  EXPECT_EQ(brindle_string_array_stream_set_handler(&record.keys, &handler, &log, nullptr),
+            BRINDLE_OK);
+  EXPECT_EQ(brindle_json_value_enable_parse_capture(&record.meta, nullptr), BRINDLE_OK);
+  brindle_parse_options options = brindle_default_parse_options();
+  options.clear_destination = 0;
+  const Outcome outcome = split == 0 ? feed_in_chunks(&kMembersMap, &record, text, 0, &options)
+                                     : feed_split(&kMembersMap, &record, text, {split}, &options);
+  MemberSnapshot snapshot;
+  char buffer[256];
+  std::snprintf(buffer, sizeof(buffer), "%d %s %zu:%zu@%zu", outcome.status, outcome.error.message,
+                outcome.error.line, outcome.error.column, outcome.error.offset);
+  snapshot.outcome = buffer;
+  snapshot.text = spool_text(&record.text);
+  snapshot.bytes = spool_text(&record.bytes);
+  snapshot.small = spool_text(&record.small);
+  if (record.meta.buffer != nullptr) snapshot.meta.assign(record.meta.buffer, record.meta.length);
+  snapshot.keys = log.strings;
+  brindle_cleanup(&kMembersMap, &record);
+  return snapshot;
+}
+
+TEST(MemberChunkInvariance, EverySplitPoint) {
+  const char *documents[] = {
+      "{\"text\":\"a\\u00e9\\\"\\uD83D\\uDE00 tail\",\"bytes\":\"aGVs\\u0062G8=\","
+      "\"small\":\"0123456789abcdef spilled\",\"keys\":[\"k1\",\"k\\u00e92\",\"\"],"
+      "\"meta\":{\"x\":[1.5e3, true, null, \"s\\n\"], \"y\": {}},\"i\":4}",
+      "{\"bytes\":\"aGV$\"}",
+      "{\"meta\":[1, 2,]}",
+      "{\"limited\":\"12345678\\u00e9\"}",
+  };
+  for (const char *document : documents) {
+    const std::string text = document;
+    const MemberSnapshot whole = parse_members_split(text, 0);
+    for (size_t split = 1; split < text.size(); ++split) {
+      EXPECT_TRUE(parse_members_split(text, split) == whole) << document << " split " << split;
+    }
+  }
+}
+
+}  // namespace

@@ -223,12 +223,13 @@ TEST(Required, ObjectArrayElementsAreCheckedOneByOne) {
 struct Wide {
   int64_t values[70];
 };
+constexpr size_t kWideFields = 70;
 
 struct WideMap {
   brindle_field fields[70];
   std::string keys[70];
   brindle_map map;
-  explicit WideMap(std::initializer_list<size_t> required) {
+  explicit WideMap(std::initializer_list<size_t> required, size_t count = kWideFields) {
     for (size_t i = 0; i < 70; ++i) {
       keys[i] = "k" + std::to_string(i);
       brindle_field &field = fields[i];
@@ -242,9 +243,25 @@ struct WideMap {
     }
     for (size_t index : required)
       fields[index].flags = BRINDLE_FIELD_REQUIRED;
-    map = brindle_map{"wide_json", sizeof(Wide), fields, 70};
+    map = brindle_map{"wide_json", sizeof(Wide), fields, count};
   }
 };
+
+TEST(Required, SixtyFourFieldsStillUseTheMask) {
+  for (size_t count : {64u, 65u}) {
+    const WideMap wide({0, 63}, count);
+    Wide record;
+    Outcome outcome = parse_text(&wide.map, &record, "{\"k0\":1}");
+    EXPECT_EQ(outcome.status, BRINDLE_MISSING_REQUIRED_FIELD) << count;
+    EXPECT_STREQ(outcome.error.message, "missing required field 'k63'");
+    outcome = parse_text(&wide.map, &record, "{\"k63\":1,\"k0\":2,\"k63\":3}");
+    EXPECT_STREQ(outcome.error.message, "duplicate field 'k63'");
+    outcome = parse_text(&wide.map, &record, "{\"k63\":1,\"k0\":2,\"k62\":3}");
+    EXPECT_EQ(outcome.status, BRINDLE_OK) << count;
+    EXPECT_EQ(record.values[63], 1);
+    EXPECT_EQ(record.values[62], 3);
+  }
+}
 
 TEST(Required, LargeMapsTrackSeenFieldsInTheWorkspace) {
   const WideMap wide({5, 66});

@@ -176,6 +176,41 @@ TEST(Strings, FixedStorageOverflowPolicies) {
   }
 }
 
+struct Odd {
+  brindle_source source;
+  char zero[1];
+};
+
+TEST(Strings, SerializeOnlyAndZeroCapacityMembers) {
+  brindle_field fields[] = {
+      BRINDLE_DECL_SOURCE(Odd, source, "source", BRINDLE_FIELD_SOURCE_TEXT, 0),
+      BRINDLE_DECL_FIXED_STRING(Odd, zero, "zero", 0, BRINDLE_OVERFLOW_FAIL),
+  };
+  fields[1].capacity = 0;  // a layout the serializers refuse; the parser reports it on use
+  const brindle_map map = BRINDLE_MAP("odd_json", Odd, fields);
+  Odd record;
+  std::memset(&record, 0, sizeof(record));
+  brindle_parse_options keep = brindle_default_parse_options();
+  keep.clear_destination = 0;
+  Outcome outcome = parse_text(&map, &record, "{\"source\":\"text\"}", &keep);
+  EXPECT_EQ(outcome.status, BRINDLE_TYPE_MISMATCH);
+  EXPECT_STREQ(outcome.error.message,
+               "field 'source' is serialize-only and cannot be parsed from JSON");
+  record.source.kind = BRINDLE_SOURCE_FD;
+  record.source.fd = 0;
+  outcome = parse_text(&map, &record, "{\"source\":null}", &keep);
+  EXPECT_EQ(outcome.status, BRINDLE_OK);
+  EXPECT_EQ(record.source.kind, BRINDLE_SOURCE_NONE);
+  EXPECT_EQ(record.source.fd, -1);
+  outcome = parse_text(&map, &record, "{\"zero\":\"x\"}", &keep);
+  EXPECT_EQ(outcome.status, BRINDLE_INVALID_ARGUMENT);
+  EXPECT_STREQ(outcome.error.message, "fixed string field has zero capacity");
+  record.zero[0] = 'q';
+  outcome = parse_text(&map, &record, "{\"zero\":null}", &keep);
+  EXPECT_EQ(outcome.status, BRINDLE_OK);
+  EXPECT_EQ(record.zero[0], 'q');  // nothing is written into a member of no bytes
+}
+
 TEST(Numbers, IntegerRanges) {
   All record;
   Outcome outcome =
