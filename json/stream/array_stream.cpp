@@ -280,11 +280,10 @@ brindle_status push_common(brindle_array_stream *stream, const push_call &call, 
     for (;;) {
       const int result = brindle__array_run(stream, &call.request, input, slice, &position);
       if (result == BRINDLE_ARRAY_STREAM_ITEM) {
+        const bool delivered = deliver(stream, call.request, call.item_callback,
+                                       call.string_item_callback, call.user_data);
         truncated = truncated || stream->element_truncated;
-        if (!deliver(stream, call.request, call.item_callback, call.string_item_callback,
-                     call.user_data)) {
-          break;
-        }
+        if (!delivered) break;
         continue;
       }
       break;
@@ -431,9 +430,7 @@ BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const br
 BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
                                                 brindle_json_value *value,
                                                 brindle_error *error) noexcept {
-  if (stream == nullptr) {
-    return refuse(stream, error, "array stream, map, and destination are required");
-  }
+  if (stream == nullptr) return refuse(stream, error, "array stream is required");
   if (value == nullptr) return refuse(stream, error, "JSON value destination is required");
   brindle__array_request request{};
   request.mode = BRINDLE__MODE_RAW;

@@ -289,6 +289,7 @@ TEST(ArrayStrings, HandlerAnswers) {
   Case cases[] = {
       {{"", BRINDLE_OK, BRINDLE_OK, BRINDLE_OK}, BRINDLE_OK, "<ab><cd>"},
       {{"", BRINDLE_TRUNCATED, BRINDLE_TRUNCATED, BRINDLE_OK}, BRINDLE_TRUNCATED, "<ab><cd>"},
+      {{"", BRINDLE_OK, BRINDLE_OK, BRINDLE_TRUNCATED}, BRINDLE_TRUNCATED, "<ab><cd>"},
       {{"", BRINDLE_IO_ERROR, BRINDLE_OK, BRINDLE_OK}, BRINDLE_IO_ERROR, "<"},
       {{"", BRINDLE_OK, BRINDLE_OVERFLOW, BRINDLE_OK}, BRINDLE_OVERFLOW, "<ab"},
       {{"", BRINDLE_OK, BRINDLE_OK, BRINDLE_INVALID_JSON}, BRINDLE_INVALID_JSON, "<ab>"},
@@ -504,6 +505,10 @@ TEST(ArrayArguments, EveryEntryPointChecksItsArguments) {
   EXPECT_STREQ(error.message, "array stream, map, and destination are required");
   EXPECT_EQ(brindle_array_stream_next_value(stream, nullptr, &error), BRINDLE_ARRAY_STREAM_ERROR);
   EXPECT_STREQ(error.message, "JSON value destination is required");
+  brindle_json_value value;
+  brindle_json_value_init(&value);
+  EXPECT_EQ(brindle_array_stream_next_value(nullptr, &value, &error), BRINDLE_ARRAY_STREAM_ERROR);
+  EXPECT_STREQ(error.message, "array stream is required");
   EXPECT_EQ(brindle_array_stream_push(stream, &kItemMap, &item, "[]", 2, nullptr, nullptr, &error),
             BRINDLE_INVALID_ARGUMENT);
   EXPECT_STREQ(error.message, "array stream, map, destination, and callback are required");
