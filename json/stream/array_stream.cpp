@@ -1,6 +1,6 @@
-// Array stream: one JSON array (the root, or one member of a root object) read element by
-// element, pulled from a reader, FILE*, path or descriptor, or pushed by the caller in slices.
-// Only the current key and the current element are held.
+// Array stream: opening and closing, what pull and push share, and the pull side that reads
+// from a reader, FILE*, path or descriptor in 1024-byte blocks. The push side is in
+// array_stream_push.cpp, the document machine in array_stream_machine.cpp.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,10 +61,23 @@ bool check_open(const char *field, const brindle_parse_options *options,
   return true;
 }
 
-// ---- Results and argument failures --------------------------------------------------------------
+brindle__stream_input no_input() noexcept {
+  brindle__stream_input input{};
+  input.fd = -1;
+  return input;
+}
+
+bool element_in_progress(const brindle_array_stream *stream) noexcept {
+  return stream->state == BRINDLE__DOC_ELEMENT || stream->state == BRINDLE__DOC_ELEMENT_SEP;
+}
+
+}  // namespace
+
+// ---- Shared by pull and push -------------------------------------------------------------------
 
 // An argument failure: reported in the stream's record and the caller's; the stream goes on.
-int refuse(brindle_array_stream *stream, brindle_error *error, const char *message) noexcept {
+int brindle__array_refuse(brindle_array_stream *stream, brindle_error *error,
+                          const char *message) noexcept {
   brindle_error_init(error);
   brindle__fail(error, BRINDLE_INVALID_ARGUMENT, "%s", message);
   if (stream != nullptr) {
@@ -75,12 +88,12 @@ int refuse(brindle_array_stream *stream, brindle_error *error, const char *messa
   return BRINDLE_ARRAY_STREAM_ERROR;
 }
 
-void report(const brindle_array_stream *stream, brindle_error *error) noexcept {
+void brindle__array_report(const brindle_array_stream *stream, brindle_error *error) noexcept {
   if (error != nullptr) *error = stream->error;
 }
 
 // The stored failure of a failed stream (a code is always there).
-int stored_failure(brindle_array_stream *stream) noexcept {
+int brindle__array_stored_failure(brindle_array_stream *stream) noexcept {
   if (stream->error.code == BRINDLE_OK || stream->error.code == BRINDLE_TRUNCATED) {
     brindle__set_error(&stream->error, BRINDLE_INTERNAL_ERROR, 0, 0, 0,
                        "array stream failed without an error code");
@@ -88,25 +101,21 @@ int stored_failure(brindle_array_stream *stream) noexcept {
   return BRINDLE_ARRAY_STREAM_ERROR;
 }
 
-bool element_in_progress(const brindle_array_stream *stream) noexcept {
-  return stream->state == BRINDLE__DOC_ELEMENT || stream->state == BRINDLE__DOC_ELEMENT_SEP;
-}
-
 // An element that spans calls must be resumed as it was started.
-bool resumes_element(const brindle_array_stream *stream,
-                     const brindle__array_request &request) noexcept {
+bool brindle__array_resumes_element(const brindle_array_stream *stream,
+                                    const brindle__array_request &request) noexcept {
   if (!element_in_progress(stream)) return true;
   return stream->element_mode == request.mode && stream->element_map == request.map &&
          stream->element_destination == request.destination;
 }
 
 // A call begins: the failure of a previous call's arguments, or a truncation, is forgotten.
-void begin_call(brindle_array_stream *stream) noexcept {
+void brindle__array_begin_call(brindle_array_stream *stream) noexcept {
   brindle_error_init(&stream->error);
 }
 
 // The element just read was truncated: its parser's record says where and how.
-void note_truncated(brindle_array_stream *stream) noexcept {
+void brindle__array_note_truncated(brindle_array_stream *stream) noexcept {
   if (!stream->element_truncated) return;
   const brindle_error *parsed = brindle__parser_error(stream->parser);
   if (parsed->truncated != 0 && parsed->message[0] != '\0') {
@@ -116,7 +125,9 @@ void note_truncated(brindle_array_stream *stream) noexcept {
   stream->error.truncated = 1;
 }
 
-// ---- Pull ---------------------------------------------------------------------------------------
+namespace {
+
+// Runs the machine over the block, reading more until it produces a result.
 
 int pull(brindle_array_stream *stream, const brindle__array_request &request) noexcept {
   for (;;) {
@@ -154,168 +165,39 @@ int pull(brindle_array_stream *stream, const brindle__array_request &request) no
 int next_common(brindle_array_stream *stream, const brindle__array_request &request,
                 brindle_error *error) noexcept {
   if (stream->push) {
-    const int result = refuse(stream, error, "push array stream cannot be pulled");
+    const int result = brindle__array_refuse(stream, error, "push array stream cannot be pulled");
     return result;
   }
   if (stream->phase == BRINDLE__PHASE_FAILED) {
-    stored_failure(stream);
-    report(stream, error);
+    brindle__array_stored_failure(stream);
+    brindle__array_report(stream, error);
     return BRINDLE_ARRAY_STREAM_ERROR;
   }
   if (stream->phase == BRINDLE__PHASE_DONE) {
-    begin_call(stream);
-    report(stream, error);
+    brindle__array_begin_call(stream);
+    brindle__array_report(stream, error);
     return BRINDLE_ARRAY_STREAM_END;
   }
-  if (!resumes_element(stream, request)) {
-    return refuse(stream, error, "resume array stream item with the same destination");
+  if (!brindle__array_resumes_element(stream, request)) {
+    return brindle__array_refuse(stream, error,
+                                 "resume array stream item with the same destination");
   }
-  begin_call(stream);
+  brindle__array_begin_call(stream);
   int result = pull(stream, request);
   if (result == BRINDLE_ARRAY_STREAM_ITEM) {
     if (request.mode == BRINDLE__MODE_RAW) {
       result = brindle__array_raw_deliver(stream,
                                           static_cast<brindle_json_value *>(request.destination));
     }
-    if (result == BRINDLE_ARRAY_STREAM_ITEM) note_truncated(stream);
+    if (result == BRINDLE_ARRAY_STREAM_ITEM) brindle__array_note_truncated(stream);
   }
-  report(stream, error);
+  brindle__array_report(stream, error);
   return result;
-}
-
-// ---- Push ---------------------------------------------------------------------------------------
-
-brindle_status callback_code(int code) noexcept {
-  // A callback answering BRINDLE_TRUNCATED, or something that is no status at all, still failed.
-  if (code > BRINDLE_OK && code <= BRINDLE_INTERNAL_ERROR && code != BRINDLE_TRUNCATED) {
-    return static_cast<brindle_status>(code);
-  }
-  return BRINDLE_CALLBACK_FAILED;
-}
-
-// Hands a complete element to the caller; false when that failed the stream.
-bool deliver(brindle_array_stream *stream, const brindle__array_request &request,
-             brindle_array_item_callback item_callback,
-             brindle_array_string_item_callback string_item_callback, void *user_data) noexcept {
-  switch (request.mode) {
-    case BRINDLE__MODE_MAPPED: {
-      const int code = item_callback(user_data, request.destination);
-      brindle_reset(request.map, request.destination);
-      if (code != 0) {
-        brindle__array_fail(stream, callback_code(code), "array stream item callback failed");
-        return false;
-      }
-      return true;
-    }
-    case BRINDLE__MODE_ITEMS: {
-      const char *text = stream->capture.data != nullptr ? stream->capture.data : "";
-      const int code = string_item_callback(user_data, text, stream->capture.length);
-      brindle__bytes_clear(&stream->capture, &stream->allocator);
-      if (code != 0) {
-        brindle__array_fail(stream, callback_code(code), "array stream item callback failed");
-        return false;
-      }
-      return true;
-    }
-    case BRINDLE__MODE_CHUNKS: {
-      if (request.handlers->item_end == nullptr) return true;
-      brindle_error scratch;
-      brindle_error_init(&scratch);
-      const brindle_status status = request.handlers->item_end(request.handler_context, &scratch);
-      if (status == BRINDLE_OK) return true;
-      if (status == BRINDLE_TRUNCATED) {
-        stream->element_truncated = true;
-        return true;
-      }
-      brindle__array_fail(stream, callback_code(status), "array stream string callback failed");
-      return false;
-    }
-    default:
-      brindle__array_fail(stream, BRINDLE_INTERNAL_ERROR, "invalid array stream mode");
-      return false;
-  }
-}
-
-struct push_call {
-  brindle__array_request request;
-  brindle_array_item_callback item_callback;
-  brindle_array_string_item_callback string_item_callback;
-  void *user_data;
-};
-
-brindle_status push_common(brindle_array_stream *stream, const push_call &call, const char *bytes,
-                           size_t length, bool finish, brindle_error *error) noexcept {
-  if (!stream->push) {
-    refuse(stream, error, "array stream is not push-fed");
-    return BRINDLE_INVALID_ARGUMENT;
-  }
-  if (bytes == nullptr && length != 0) {
-    refuse(stream, error, "input bytes are required");
-    return BRINDLE_INVALID_ARGUMENT;
-  }
-  if (stream->phase == BRINDLE__PHASE_FAILED) {
-    stored_failure(stream);
-    report(stream, error);
-    return static_cast<brindle_status>(stream->error.code);
-  }
-  if (stream->finished) {
-    refuse(stream, error, "array stream is already finished");
-    return BRINDLE_INVALID_ARGUMENT;
-  }
-  if (!resumes_element(stream, call.request)) {
-    refuse(stream, error, "resume array stream item with the same destination");
-    return BRINDLE_INVALID_ARGUMENT;
-  }
-  begin_call(stream);
-  bool truncated = false;
-  size_t offset = 0;
-  // Input is taken in slices of at most one block; with finish, one more run over no input.
-  bool more = length > 0 || finish;
-  while (more) {
-    size_t slice = length - offset;
-    if (slice > BRINDLE__ARRAY_BLOCK) slice = BRINDLE__ARRAY_BLOCK;
-    if (offset + slice == length && finish) stream->eof = true;
-    const char *input = bytes != nullptr ? bytes + offset : "";
-    size_t position = 0;
-    for (;;) {
-      const int result = brindle__array_run(stream, &call.request, input, slice, &position);
-      if (result == BRINDLE_ARRAY_STREAM_ITEM) {
-        const bool delivered = deliver(stream, call.request, call.item_callback,
-                                       call.string_item_callback, call.user_data);
-        truncated = truncated || stream->element_truncated;
-        if (!delivered) break;
-        continue;
-      }
-      break;
-    }
-    if (stream->phase == BRINDLE__PHASE_FAILED) {
-      if (finish) stream->finished = true;
-      stored_failure(stream);
-      report(stream, error);
-      return static_cast<brindle_status>(stream->error.code);
-    }
-    offset += slice;
-    more = offset < length;
-  }
-  if (finish) stream->finished = true;
-  if (truncated) {
-    stream->error.code = BRINDLE_TRUNCATED;
-    stream->error.truncated = 1;
-  }
-  report(stream, error);
-  return truncated ? BRINDLE_TRUNCATED : BRINDLE_OK;
-}
-
-brindle__stream_input no_input() noexcept {
-  brindle__stream_input input{};
-  input.fd = -1;
-  return input;
 }
 
 }  // namespace
 
-// ---- Opening and closing
-// --------------------------------------------------------------------------
+// ---- Opening and closing -----------------------------------------------------------------------
 
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_reader(
     const char *field, brindle_reader reader, void *context, const brindle_parse_options *options,
@@ -412,13 +294,12 @@ BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) noexce
   brindle__raw_free(&allocator, stream, sizeof(brindle_array_stream));
 }
 
-// ---- Pull
-// ------------------------------------------------------------------------------------------
+// ---- Pull --------------------------------------------------------------------------------------
 
 BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const brindle_map *map,
                                           void *destination, brindle_error *error) noexcept {
   if (stream == nullptr || map == nullptr || destination == nullptr) {
-    return refuse(stream, error, "array stream, map, and destination are required");
+    return brindle__array_refuse(stream, error, "array stream, map, and destination are required");
   }
   brindle__array_request request{};
   request.mode = BRINDLE__MODE_MAPPED;
@@ -430,115 +311,11 @@ BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const br
 BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
                                                 brindle_json_value *value,
                                                 brindle_error *error) noexcept {
-  if (stream == nullptr) return refuse(stream, error, "array stream is required");
-  if (value == nullptr) return refuse(stream, error, "JSON value destination is required");
+  if (stream == nullptr) return brindle__array_refuse(stream, error, "array stream is required");
+  if (value == nullptr)
+    return brindle__array_refuse(stream, error, "JSON value destination is required");
   brindle__array_request request{};
   request.mode = BRINDLE__MODE_RAW;
   request.destination = value;
   return next_common(stream, request, error);
-}
-
-// ---- Push
-// ------------------------------------------------------------------------------------------
-
-namespace {
-
-brindle_status refuse_status(brindle_array_stream *stream, brindle_error *error,
-                             const char *message) noexcept {
-  refuse(stream, error, message);
-  return BRINDLE_INVALID_ARGUMENT;
-}
-
-push_call mapped_call(const brindle_map *map, void *destination,
-                      brindle_array_item_callback item_callback, void *user_data) noexcept {
-  push_call call{};
-  call.request.mode = BRINDLE__MODE_MAPPED;
-  call.request.map = map;
-  call.request.destination = destination;
-  call.item_callback = item_callback;
-  call.user_data = user_data;
-  return call;
-}
-
-push_call chunks_call(const brindle_array_string_handlers *handlers, void *context) noexcept {
-  push_call call{};
-  call.request.mode = BRINDLE__MODE_CHUNKS;
-  call.request.handlers = handlers;
-  call.request.handler_context = context;
-  return call;
-}
-
-push_call items_call(brindle_array_string_item_callback item_callback, void *user_data) noexcept {
-  push_call call{};
-  call.request.mode = BRINDLE__MODE_ITEMS;
-  call.string_item_callback = item_callback;
-  call.user_data = user_data;
-  return call;
-}
-
-}  // namespace
-
-BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *stream,
-                                                     const brindle_map *map, void *destination,
-                                                     const char *bytes, size_t length,
-                                                     brindle_array_item_callback item_callback,
-                                                     void *user_data,
-                                                     brindle_error *error) noexcept {
-  if (stream == nullptr || map == nullptr || destination == nullptr || item_callback == nullptr) {
-    return refuse_status(stream, error,
-                         "array stream, map, destination, and callback are required");
-  }
-  return push_common(stream, mapped_call(map, destination, item_callback, user_data), bytes, length,
-                     false, error);
-}
-
-BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *stream,
-                                                       const brindle_map *map, void *destination,
-                                                       brindle_array_item_callback item_callback,
-                                                       void *user_data,
-                                                       brindle_error *error) noexcept {
-  if (stream == nullptr || map == nullptr || destination == nullptr || item_callback == nullptr) {
-    return refuse_status(stream, error,
-                         "array stream, map, destination, and callback are required");
-  }
-  return push_common(stream, mapped_call(map, destination, item_callback, user_data), nullptr, 0,
-                     true, error);
-}
-
-BRINDLE_API brindle_status
-brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes, size_t length,
-                                 const brindle_array_string_handlers *handlers,
-                                 void *handler_context, brindle_error *error) noexcept {
-  if (stream == nullptr || handlers == nullptr || handlers->item_chunk == nullptr) {
-    return refuse_status(stream, error, "array stream and string chunk handler are required");
-  }
-  return push_common(stream, chunks_call(handlers, handler_context), bytes, length, false, error);
-}
-
-BRINDLE_API brindle_status brindle_array_stream_finish_string(
-    brindle_array_stream *stream, const brindle_array_string_handlers *handlers,
-    void *handler_context, brindle_error *error) noexcept {
-  if (stream == nullptr || handlers == nullptr || handlers->item_chunk == nullptr) {
-    return refuse_status(stream, error, "array stream and string chunk handler are required");
-  }
-  return push_common(stream, chunks_call(handlers, handler_context), nullptr, 0, true, error);
-}
-
-BRINDLE_API brindle_status brindle_array_stream_push_string_items(
-    brindle_array_stream *stream, const char *bytes, size_t length,
-    brindle_array_string_item_callback item_callback, void *user_data,
-    brindle_error *error) noexcept {
-  if (stream == nullptr || item_callback == nullptr) {
-    return refuse_status(stream, error, "array stream and string item callback are required");
-  }
-  return push_common(stream, items_call(item_callback, user_data), bytes, length, false, error);
-}
-
-BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
-    brindle_array_stream *stream, brindle_array_string_item_callback item_callback, void *user_data,
-    brindle_error *error) noexcept {
-  if (stream == nullptr || item_callback == nullptr) {
-    return refuse_status(stream, error, "array stream and string item callback are required");
-  }
-  return push_common(stream, items_call(item_callback, user_data), nullptr, 0, true, error);
 }

@@ -13,7 +13,7 @@ constexpr size_t BRINDLE__ARRAY_MAX_KEY = 65536;      // decoded bytes of one ro
 constexpr size_t BRINDLE__ARRAY_MAX_ITEM = 1048576;   // bytes of one whole string item
 constexpr size_t BRINDLE__ARRAY_KEEP_BUFFER = 65536;  // larger scratch buffers are given back
 
-// ---- Growable byte buffer -----------------------------------------------------------------------
+// ---- Growable byte buffer ----------------------------------------------------------------------
 
 struct brindle__bytes {
   char *data;
@@ -30,7 +30,7 @@ void brindle__bytes_free(brindle__bytes *bytes, const brindle_allocator *allocat
 // Empties the buffer, giving back a large one.
 void brindle__bytes_clear(brindle__bytes *bytes, const brindle_allocator *allocator) noexcept;
 
-// ---- Key set ------------------------------------------------------------------------------------
+// ---- Key set -----------------------------------------------------------------------------------
 
 // Keys seen, each tagged with the object it belongs to (scope), in a hash table over one byte
 // store, so that repeated keys are found in constant time however many keys an object has.
@@ -56,7 +56,7 @@ brindle__key_insert brindle__key_set_insert(brindle__key_set *set,
 void brindle__key_set_clear(brindle__key_set *set, const brindle_allocator *allocator) noexcept;
 void brindle__key_set_free(brindle__key_set *set, const brindle_allocator *allocator) noexcept;
 
-// ---- JSON string decoder ------------------------------------------------------------------------
+// ---- JSON string decoder -----------------------------------------------------------------------
 
 // Decodes the content of a JSON string after its opening quote, resumable at any byte.
 struct brindle__string_decoder {
@@ -75,7 +75,7 @@ size_t brindle__string_decode(brindle__string_decoder *decoder, const char *inpu
                               char *out, size_t *produced, bool *done,
                               const char **message) noexcept;
 
-// ---- The stream ---------------------------------------------------------------------------------
+// ---- The stream --------------------------------------------------------------------------------
 
 enum brindle__array_doc : uint8_t {
   BRINDLE__DOC_START,
@@ -178,6 +178,24 @@ int brindle__array_fail(brindle_array_stream *stream, brindle_status code, const
 // Counts bytes [bytes, bytes + length) as consumed (offset, lines, columns).
 void brindle__array_advance(brindle_array_stream *stream, const char *bytes,
                             size_t length) noexcept;
+
+// ---- Shared by pull and push (array_stream.cpp) ------------------------------------------------
+
+// An argument failure: reported in the stream's record and the caller's (both optional); the
+// stream goes on. Returns BRINDLE_ARRAY_STREAM_ERROR.
+int brindle__array_refuse(brindle_array_stream *stream, brindle_error *error,
+                          const char *message) noexcept;
+// Copies the stream's error record to error (optional).
+void brindle__array_report(const brindle_array_stream *stream, brindle_error *error) noexcept;
+// A failed stream's stored failure, guaranteed to carry a code.
+int brindle__array_stored_failure(brindle_array_stream *stream) noexcept;
+// Whether an element half read by an earlier call may be continued by request.
+bool brindle__array_resumes_element(const brindle_array_stream *stream,
+                                    const brindle__array_request &request) noexcept;
+// A call begins: what an earlier call left in the error record is cleared.
+void brindle__array_begin_call(brindle_array_stream *stream) noexcept;
+// The element just produced had a truncated value: the error record says so.
+void brindle__array_note_truncated(brindle_array_stream *stream) noexcept;
 
 // ---- Element modes (array_stream_elements.cpp) -------------------------------------------------
 

@@ -5,7 +5,7 @@
 
 #include "array_stream_internal.h"
 
-// ---- Byte buffers -------------------------------------------------------------------------------
+// ---- Byte buffers ------------------------------------------------------------------------------
 
 bool brindle__bytes_reserve(brindle__bytes *bytes, const brindle_allocator *allocator,
                             size_t extra) noexcept {
@@ -52,7 +52,7 @@ void brindle__bytes_clear(brindle__bytes *bytes, const brindle_allocator *alloca
   if (bytes->data != nullptr) bytes->data[0] = '\0';
 }
 
-// ---- Key set ------------------------------------------------------------------------------------
+// ---- Key set -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -137,7 +137,7 @@ void brindle__key_set_free(brindle__key_set *set, const brindle_allocator *alloc
   brindle__bytes_free(&set->store, allocator);
 }
 
-// ---- String decoder -----------------------------------------------------------------------------
+// ---- String decoder ----------------------------------------------------------------------------
 
 namespace {
 

@@ -37,8 +37,7 @@ brindle_status closed_stream(brindle_error *error) noexcept {
 
 }  // namespace
 
-// ---- Records
-// --------------------------------------------------------------------------------------
+// ---- Records -----------------------------------------------------------------------------------
 
 BRINDLE_API brindle_status brindle_curl_array_parse_init(brindle_curl_array_parse *adapter,
                                                          const char *field, const brindle_map *map,
@@ -95,8 +94,7 @@ BRINDLE_API void brindle_curl_array_parse_cleanup(brindle_curl_array_parse *adap
   adapter->stream = nullptr;
 }
 
-// ---- Strings in chunks
-// ------------------------------------------------------------------------------
+// ---- Strings in chunks -------------------------------------------------------------------------
 
 BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
     brindle_curl_string_array_parse *adapter, const char *field,
@@ -148,8 +146,7 @@ BRINDLE_API void brindle_curl_string_array_parse_cleanup(
   adapter->stream = nullptr;
 }
 
-// ---- Whole strings
-// ------------------------------------------------------------------------------------
+// ---- Whole strings -----------------------------------------------------------------------------
 
 BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
     brindle_curl_string_items_parse *adapter, const char *field,
