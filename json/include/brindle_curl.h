@@ -79,6 +79,22 @@ BRINDLE_API void brindle_curl_upload_cleanup(brindle_curl_upload *adapter) BRIND
 
 /* ---- Response bodies holding arrays ------------------------------------------------------ */
 
+/*
+ * Each adapter owns a push array stream (brindle_stream.h) fed from libcurl's write callback, so
+ * that every element is handled as soon as it is complete. field selects a member of a root
+ * object, or is NULL/"" for a root array. The write callbacks return size * count when the
+ * stream accepted the bytes (BRINDLE_OK or BRINDLE_TRUNCATED) and 0 otherwise: for a NULL adapter
+ * or stream, NULL bytes with a non-zero length, a size * count that overflows, or a failure of
+ * the stream, whose error record then goes to adapter->error. The first failure stays there
+ * (later calls fail too); while none happened, adapter->error mirrors the stream's record, its
+ * truncated flag kept once set. The finish functions return the stream's finish status (an
+ * incomplete body: BRINDLE_INTERNAL_ERROR "push array stream blocked at EOF"); the cleanup
+ * functions close the stream and clear the pointer (NULL adapters are ignored). The init
+ * functions clear the adapter first and return the code left in adapter->error on failure (a
+ * NULL adapter: BRINDLE_INVALID_ARGUMENT with no message); the array stream's open failures are
+ * theirs too.
+ */
+
 /* Each element is parsed into destination, handed to item_callback and reset. */
 typedef struct brindle_curl_array_parse {
   brindle_array_stream *stream; /* owned push stream */
@@ -89,6 +105,7 @@ typedef struct brindle_curl_array_parse {
   brindle_error error;
 } brindle_curl_array_parse;
 
+/* "map, destination, and callback are required". */
 BRINDLE_API brindle_status brindle_curl_array_parse_init(brindle_curl_array_parse *adapter,
                                                          const char *field, const brindle_map *map,
                                                          void *destination,
@@ -110,6 +127,8 @@ typedef struct brindle_curl_string_array_parse {
   brindle_error error;
 } brindle_curl_string_array_parse;
 
+/* The handler record is copied; "string chunk handler is required" without it or its
+ * item_chunk. */
 BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
     brindle_curl_string_array_parse *adapter, const char *field,
     const brindle_parse_options *options, const brindle_array_string_handlers *handlers,
@@ -129,6 +148,8 @@ typedef struct brindle_curl_string_items_parse {
   brindle_error error;
 } brindle_curl_string_items_parse;
 
+/* "string item callback is required"; a callback cleared later fails the write and finish calls
+ * with "array stream and string item callback are required". */
 BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
     brindle_curl_string_items_parse *adapter, const char *field,
     const brindle_parse_options *options, brindle_array_string_item_callback item_callback,

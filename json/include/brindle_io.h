@@ -164,7 +164,15 @@ BRINDLE_API brindle_status brindle_generator_measure(const brindle_map *map, con
 
 /* ---- Object stream ----------------------------------------------------------------------- */
 
-/* Reads a sequence of top-level objects (NDJSON or concatenated) one at a time. */
+/*
+ * Reads a sequence of top-level objects (NDJSON, or objects simply concatenated, with or without
+ * whitespace between them) one at a time into a caller's record with a map. Input is read in
+ * blocks of 1024 bytes; bytes after an object stay buffered for the next call. Every open takes
+ * the map, options (NULL: the defaults of brindle_default_parse_options; options->allocator is
+ * used for the stream itself and for what the records receive) and an optional error record, and
+ * returns NULL on failure: "map is required", "allocator must provide either all callbacks or
+ * none" (BRINDLE_INVALID_ARGUMENT), "failed to allocate stream" (BRINDLE_ALLOCATION_FAILED).
+ */
 typedef struct brindle_stream brindle_stream;
 
 /* Results of brindle_stream_next. */
@@ -175,27 +183,51 @@ enum {
   BRINDLE_STREAM_ERROR = 3        /* failure; see the error record */
 };
 
+/* Input from a reader callback; a result with would_block set makes brindle_stream_next return
+ * BRINDLE_STREAM_WOULD_BLOCK, one with error set fails with BRINDLE_IO_ERROR "stream read failed"
+ * (system_errno = the reader's error). NULL reader: "reader callback is required". */
 BRINDLE_API brindle_stream *brindle_stream_open_reader(const brindle_map *map,
                                                        brindle_reader reader, void *user,
                                                        const brindle_parse_options *options,
                                                        brindle_error *error) BRINDLE_NOEXCEPT;
-/* The stream does not own the FILE*. */
+/* Input from fread. The stream does not own the FILE*; a non-blocking one that has no data gives
+ * BRINDLE_STREAM_WOULD_BLOCK. NULL file: "file pointer is required". */
 BRINDLE_API brindle_stream *brindle_stream_open_filep(const brindle_map *map, FILE *file,
                                                       const brindle_parse_options *options,
                                                       brindle_error *error) BRINDLE_NOEXCEPT;
-/* Opens the path for reading; the stream closes it. */
+/* Opens the path for binary reading; the stream closes it. NULL: "path is required"; open
+ * failure: BRINDLE_IO_ERROR "failed to open '<path>'" with system_errno. */
 BRINDLE_API brindle_stream *brindle_stream_open_path(const brindle_map *map, const char *path,
                                                      const brindle_parse_options *options,
                                                      brindle_error *error) BRINDLE_NOEXCEPT;
-/* The stream does not own the descriptor, which may be non-blocking. */
+/* Input from read(). The stream does not own the descriptor, which may be non-blocking: EAGAIN
+ * gives BRINDLE_STREAM_WOULD_BLOCK, 0 bytes the end of input. fd < 0: "fd must be
+ * non-negative". */
 BRINDLE_API brindle_stream *brindle_stream_open_fd(const brindle_map *map, int fd,
                                                    const brindle_parse_options *options,
                                                    brindle_error *error) BRINDLE_NOEXCEPT;
-/* Reads the next object into record; returns a BRINDLE_STREAM_* result. */
+/*
+ * Reads the next object into record; returns a BRINDLE_STREAM_* result and copies the stream's
+ * error record into error (optional). Before a new object, with options->clear_destination, the
+ * record is prepared: brindle_reset when it is the record prepared last time, brindle_init when
+ * it is another one. Whitespace before an object is skipped; any other byte than '{' fails with
+ * BRINDLE_INVALID_JSON "expected top-level object". Parser failures carry the parser's code,
+ * message and position, counted from the object's '{' (line 1, column 1). After
+ * BRINDLE_STREAM_WOULD_BLOCK inside an object the call must be repeated with the same record
+ * (else BRINDLE_INVALID_ARGUMENT "resume the stream with the same destination", the object being
+ * kept). After BRINDLE_STREAM_ERROR the next call starts a fresh object at the next unread
+ * byte. An object cut off by the end of input fails with the parser's "incomplete JSON
+ * document" or "incomplete JSON token at end of input". On BRINDLE_STREAM_OBJECT the error record
+ * is the parser's, so its truncated flag tells whether a value was truncated. NULL stream or
+ * record: "stream and destination are required".
+ */
 BRINDLE_API int brindle_stream_next(brindle_stream *stream, void *record, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* The stream's error record as left by the last call; NULL for a NULL stream. */
 BRINDLE_API const brindle_error *brindle_stream_error(const brindle_stream *stream)
     BRINDLE_NOEXCEPT;
+/* Frees the stream (records stay with the caller) and closes a file it opened; NULL is
+ * ignored. */
 BRINDLE_API void brindle_stream_close(brindle_stream *stream) BRINDLE_NOEXCEPT;
 
 #ifdef __cplusplus

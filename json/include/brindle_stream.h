@@ -15,21 +15,58 @@ extern "C" {
 
 /* ---- Array stream ------------------------------------------------------------------------ */
 
-/* Reads one array (the root, or one member of a root object) element by element. */
+/*
+ * Reads one JSON array element by element without holding the document: either the document is
+ * the array, or it is an object and one of its top-level members (the selected field) holds it.
+ * The rest of the document is checked for well-formedness but not kept. Input is pulled from a
+ * reader, FILE*, path or descriptor in blocks of 1024 bytes, or pushed by the caller in slices of
+ * any size (fed to the stream 1024 bytes at a time). Only the current root key and the current
+ * element are held.
+ *
+ * Options (NULL: brindle_default_parse_options): reject_duplicates also refuses repeated keys of
+ * the root object ("duplicate root object field", BRINDLE_DUPLICATE_FIELD) and inside raw
+ * elements; max_depth bounds the nesting of each element; allocator serves the stream and what
+ * mapped destinations receive.
+ *
+ * Document errors are BRINDLE_INVALID_JSON with offset, line and column in the whole document:
+ * "expected object key", "expected ':' after object key", "expected ',' or '}' in object",
+ * "expected JSON value in selected array" (']' after ','), "expected ',' or ']' in selected
+ * array", "unexpected data after root array" / "unexpected data after root object", the root-key
+ * messages ("unterminated JSON string", "control character in JSON string", "invalid JSON string
+ * escape", "invalid unicode escape in JSON string", "invalid unicode surrogate pair", "unexpected
+ * low surrogate"), and, when pulled input ends early, "incomplete JSON document", "unterminated
+ * selected array" or "unterminated JSON value". The root must be '[' without a field ("selected
+ * JSON value is not an array") and '{' with one ("array path requires a root object"), and the
+ * selected member an array ("selected JSON value is not an array"), all BRINDLE_TYPE_MISMATCH; a
+ * root object without the field fails at its '}' with BRINDLE_MISSING_REQUIRED_FIELD "selected
+ * array field was not found". Root keys longer than 65536 decoded bytes fail with
+ * BRINDLE_OVERFLOW "JSON object key exceeds maximum decoded byte limit". Failures of an element's
+ * parser keep its code and message, their position moved into the document.
+ *
+ * An element is produced once the ',' or ']' after it has been read. Once failed, every call
+ * returns the stored failure; argument failures (BRINDLE_INVALID_ARGUMENT) are reported but leave
+ * the stream as it was. A push stream cannot be pulled ("push array stream cannot be pulled") and
+ * a pull stream cannot be pushed ("array stream is not push-fed").
+ */
 typedef struct brindle_array_stream brindle_array_stream;
 
 /* Results of brindle_array_stream_next and brindle_array_stream_next_value. */
 enum {
   BRINDLE_ARRAY_STREAM_ITEM = 0,       /* an element was produced */
   BRINDLE_ARRAY_STREAM_END = 1,        /* the array and the document ended */
-  BRINDLE_ARRAY_STREAM_NEED_INPUT = 2, /* push input is exhausted: more bytes are needed */
+  BRINDLE_ARRAY_STREAM_NEED_INPUT = 2, /* more input is needed (a reader would block) */
   BRINDLE_ARRAY_STREAM_ERROR = 3       /* failure: see brindle_array_stream_error */
 };
 
-/* Called for every element of a push stream, with the filled destination; non-zero fails. */
+/* Called for every element of a push stream, with the filled destination. A non-zero result
+ * fails the stream with that status ("array stream item callback failed"); results that are no
+ * failure status, BRINDLE_TRUNCATED among them, fail it with BRINDLE_CALLBACK_FAILED. */
 typedef int (*brindle_array_item_callback)(void *user_data, void *destination);
 
-/* Receives string elements piecewise; item_chunk is required. */
+/* Receives string elements piecewise: item_begin (optional) at the opening quote, item_chunk
+ * (required) with decoded bytes, item_end (optional) once the element is complete. BRINDLE_OK
+ * and BRINDLE_TRUNCATED go on; any other status fails the stream with it ("array stream string
+ * callback failed"). */
 typedef struct brindle_array_string_handlers {
   brindle_status (*item_begin)(void *context, brindle_error *error);
   brindle_status (*item_chunk)(void *context, const char *bytes, size_t length,
@@ -37,34 +74,73 @@ typedef struct brindle_array_string_handlers {
   brindle_status (*item_end)(void *context, brindle_error *error);
 } brindle_array_string_handlers;
 
-/* Receives each whole string element (at most 1048576 bytes); non-zero fails. */
+/* Receives each whole decoded string element (at most 1048576 bytes, NUL-terminated; length
+ * counts embedded NUL bytes); a non-zero result fails as for brindle_array_item_callback. */
 typedef int (*brindle_array_string_item_callback)(void *user_data, const char *text, size_t length);
 
-/* field: the member of the root object that holds the array, or NULL/"" for a root array. */
+/*
+ * Opening. field: the member of the root object that holds the array (one key, byte for byte
+ * after decoding; a name containing '.' is refused with "array stream v1 supports only one
+ * direct path segment"), or NULL/"" for a root array. Failures return NULL: "allocator must
+ * provide either all callbacks or none" (BRINDLE_INVALID_ARGUMENT), "failed to allocate array
+ * stream" (BRINDLE_ALLOCATION_FAILED).
+ */
+/* Pulls from a reader; a result with would_block makes next return
+ * BRINDLE_ARRAY_STREAM_NEED_INPUT (call again later, with the same destination), one with error
+ * fails with BRINDLE_IO_ERROR "array stream read failed". "reader callback is required". */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_reader(
     const char *field, brindle_reader reader, void *context, const brindle_parse_options *options,
     brindle_error *error) BRINDLE_NOEXCEPT;
+/* Pulls with fread; the FILE* stays the caller's. "file pointer is required". */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_filep(
     const char *field, FILE *file, const brindle_parse_options *options, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Opens the path ("rb") and closes it at close. "path is required"; BRINDLE_IO_ERROR "failed to
+ * open '<path>'" with system_errno. */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_path(
     const char *field, const char *path, const brindle_parse_options *options, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Pulls with read(); the descriptor stays the caller's. A non-blocking descriptor is waited for
+ * (poll) when it has no data. "fd must be non-negative". */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_fd(const char *field, int fd,
                                                                const brindle_parse_options *options,
                                                                brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* Fed by the push functions below. */
 BRINDLE_API brindle_array_stream *brindle_array_stream_open_push(
     const char *field, const brindle_parse_options *options, brindle_error *error) BRINDLE_NOEXCEPT;
 
-/* Pull: the next element into destination (mapped) or into a JSON value (raw capture). */
+/*
+ * Pull: the next element parsed into destination with map (with options->clear_destination the
+ * destination is prepared first: brindle_reset when it is the one prepared last, brindle_init
+ * otherwise). Returns a BRINDLE_ARRAY_STREAM_* result and copies the stream's error record into
+ * error; an element with a truncated value gives ITEM with code BRINDLE_TRUNCATED and the
+ * truncated flag set. An element left half-read by NEED_INPUT must be resumed with the same map
+ * and destination ("resume array stream item with the same destination"). "array stream, map,
+ * and destination are required".
+ */
 BRINDLE_API int brindle_array_stream_next(brindle_array_stream *stream, const brindle_map *map,
                                           void *destination, brindle_error *error) BRINDLE_NOEXCEPT;
+/* Pull: the next element, whatever its type, as compact JSON text set into value with
+ * brindle_json_value_set_buffer (value becomes a buffer value). With reject_duplicates a
+ * repeated key in any object of the element fails with BRINDLE_DUPLICATE_FIELD "duplicate object
+ * field". "JSON value destination is required". */
 BRINDLE_API int brindle_array_stream_next_value(brindle_array_stream *stream,
                                                 brindle_json_value *value, brindle_error *error)
     BRINDLE_NOEXCEPT;
 
-/* Push: every complete element is parsed into destination, handed to item_callback and reset. */
+/*
+ * Push. Every element completed by the bytes is handled before the call returns; an element may
+ * span calls, and must then be resumed with the same function, map and destination ("resume array
+ * stream item with the same destination"). The finish functions mark the end of input: the
+ * document must then be complete, else BRINDLE_INTERNAL_ERROR "push array stream blocked at
+ * EOF". Results: BRINDLE_OK; BRINDLE_TRUNCATED when an element handed out by this call had a
+ * truncated value; or the failure. Pushing after finish: "array stream is already finished";
+ * NULL bytes with a non-zero length: "input bytes are required".
+ */
+/* Mapped elements: each is parsed into destination, handed to item_callback with user_data, and
+ * the destination is reset (brindle_reset) for the next. "array stream, map, destination, and
+ * callback are required". */
 BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *stream,
                                                      const brindle_map *map, void *destination,
                                                      const char *bytes, size_t length,
@@ -76,7 +152,9 @@ BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *str
                                                        brindle_array_item_callback item_callback,
                                                        void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
-/* Push, arrays of strings delivered as begin, chunks, end. */
+/* Arrays of strings delivered as begin, decoded chunks, end, whatever their length; any other
+ * element fails with BRINDLE_TYPE_MISMATCH "selected array item is not a string". "array stream
+ * and string chunk handler are required". */
 BRINDLE_API brindle_status
 brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes, size_t length,
                                  const brindle_array_string_handlers *handlers,
@@ -84,7 +162,8 @@ brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes
 BRINDLE_API brindle_status brindle_array_stream_finish_string(
     brindle_array_stream *stream, const brindle_array_string_handlers *handlers,
     void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
-/* Push, arrays of strings delivered whole. */
+/* Arrays of strings delivered whole; a longer string fails with BRINDLE_OVERFLOW "array stream
+ * string item exceeds 1048576 bytes". "array stream and string item callback are required". */
 BRINDLE_API brindle_status brindle_array_stream_push_string_items(
     brindle_array_stream *stream, const char *bytes, size_t length,
     brindle_array_string_item_callback item_callback, void *user_data, brindle_error *error)
@@ -93,8 +172,11 @@ BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
     brindle_array_stream *stream, brindle_array_string_item_callback item_callback, void *user_data,
     brindle_error *error) BRINDLE_NOEXCEPT;
 
+/* The stream's error record as left by the last call; NULL for a NULL stream. */
 BRINDLE_API const brindle_error *brindle_array_stream_error(const brindle_array_stream *stream)
     BRINDLE_NOEXCEPT;
+/* Frees the stream and closes a file it opened; destinations stay with the caller. NULL is
+ * ignored. */
 BRINDLE_API void brindle_array_stream_close(brindle_array_stream *stream) BRINDLE_NOEXCEPT;
 
 /* ---- Server-sent events ------------------------------------------------------------------ */
