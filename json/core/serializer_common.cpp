@@ -1,7 +1,5 @@
-// Omission rules, number formatting, base64 groups and rewindability checks shared by the
+// Omission rules, integer formatting, base64 groups and rewindability checks shared by the
 // serializer, the generator and measuring.
-#include <charconv>
-
 #include "serializer_internal.h"
 
 const char brindle__newline_spaces[66] =
@@ -84,14 +82,6 @@ char *brindle__format_i64(char *out, int64_t value) noexcept {
   *out = '-';
   // The magnitude of the minimum value does not fit an int64_t, so negate in unsigned.
   return brindle__format_u64(out + 1, 0 - static_cast<uint64_t>(value));
-}
-
-// to_chars with a precision is defined to give what printf gives with the same precision in the
-// C locale, and it is several times faster than snprintf.
-char *brindle__format_f64(char *out, double value) noexcept {
-  const std::to_chars_result result =
-      std::to_chars(out, out + BRINDLE_NUMBER_ROOM, value, std::chars_format::general, 17);
-  return result.ec == std::errc() ? result.ptr : nullptr;
 }
 
 namespace {
