@@ -21,11 +21,6 @@ __extension__ typedef unsigned __int128 u128;
 constexpr uint64_t kTen16 = 10000000000000000ull;
 constexpr uint64_t kTen17 = 100000000000000000ull;
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 // 5^0 to 5^27, the powers that fit 64 bits.
 constexpr uint64_t kPowersOfFive[28] = {1ull,
                                         5ull,
@@ -79,24 +74,13 @@ bool scaled(uint64_t mantissa, int exponent, int power, uint64_t *out) noexcept 
   return true;
 }
 
-// Eight digits of value (below 10^8) at out, as four independent pairs.
-void eight_digits(char *out, uint32_t value) noexcept {
-  const uint32_t high = value / 10000;
-  const uint32_t low = value % 10000;
-  const uint32_t pairs[4] = {high / 100, high % 100, low / 100, low % 100};
-  for (int i = 0; i < 4; ++i) {
-    out[2 * i] = kDigitPairs[pairs[i] * 2];
-    out[2 * i + 1] = kDigitPairs[pairs[i] * 2 + 1];
-  }
-}
-
 // The 17 digits of digits (10^16 <= digits < 10^17) at out.
 void seventeen_digits(char *out, uint64_t digits) noexcept {
   const uint64_t high = digits / 100000000;  // nine digits
   const uint32_t low = static_cast<uint32_t>(digits % 100000000);
   out[0] = static_cast<char>('0' + high / 100000000);
-  eight_digits(out + 1, static_cast<uint32_t>(high % 100000000));
-  eight_digits(out + 9, low);
+  brindle__eight_digits(out + 1, static_cast<uint32_t>(high % 100000000));
+  brindle__eight_digits(out + 9, low);
 }
 
 // Text of digits (17 of them) times 10^(decimal_exponent - 16), in the %g layout.
@@ -123,8 +107,8 @@ char *layout(char *out, const char digits[17], int decimal_exponent) noexcept {
       *out++ = static_cast<char>('0' + magnitude / 100);
       magnitude %= 100;
     }
-    *out++ = kDigitPairs[magnitude * 2];
-    *out++ = kDigitPairs[magnitude * 2 + 1];
+    *out++ = brindle__digit_pairs[magnitude * 2];
+    *out++ = brindle__digit_pairs[magnitude * 2 + 1];
     return out;
   }
   if (decimal_exponent < 0) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "json/core/serializer_internal.h"
 
@@ -119,6 +120,37 @@ TEST(NumberFormat, IntegersAtTheirLimits) {
   EXPECT_EQ(std::string(text, brindle__format_u64(text, std::numeric_limits<uint64_t>::max())),
             "18446744073709551615");
   EXPECT_EQ(std::string(text, brindle__format_u64(text, 0)), "0");
+}
+
+// Integers are written in groups of eight digits: every digit count and the values around each
+// group boundary, signed and unsigned, against printf.
+TEST(NumberFormat, IntegersOfEveryLengthMatchPrintf) {
+  char text[BRINDLE_NUMBER_ROOM];
+  char expected[32];
+  std::vector<uint64_t> values;
+  uint64_t power = 1;
+  for (int digits = 0; digits < 20; ++digits) {
+    for (uint64_t delta : {0ull, 1ull, 2ull, 99ull}) {
+      values.push_back(power + delta);
+      values.push_back(power - delta);
+    }
+    values.push_back(power * 9);
+    if (digits < 19) power *= 10;
+  }
+  std::mt19937_64 random(3);
+  for (int i = 0; i < 20000; ++i)
+    values.push_back(random() >> (random() % 64));
+  for (uint64_t value : values) {
+    std::snprintf(expected, sizeof(expected), "%llu", static_cast<unsigned long long>(value));
+    ASSERT_EQ(std::string(text, brindle__format_u64(text, value)), expected);
+    const int64_t signed_value = static_cast<int64_t>(value);
+    std::snprintf(expected, sizeof(expected), "%lld", static_cast<long long>(signed_value));
+    ASSERT_EQ(std::string(text, brindle__format_i64(text, signed_value)), expected);
+    std::snprintf(expected, sizeof(expected), "%lld", static_cast<long long>(-signed_value));
+    if (signed_value != std::numeric_limits<int64_t>::min()) {
+      ASSERT_EQ(std::string(text, brindle__format_i64(text, -signed_value)), expected);
+    }
+  }
 }
 
 TEST(NumberFormat, Base64GroupsAndPadding) {
