@@ -1,7 +1,5 @@
-// Omission rules, number formatting, base64 groups and rewindability checks shared by the
+// Omission rules, integer formatting, base64 groups and rewindability checks shared by the
 // serializer, the generator and measuring.
-#include <charconv>
-
 #include "serializer_internal.h"
 
 const char brindle__newline_spaces[66] =
@@ -48,35 +46,51 @@ bool brindle__field_is_empty_for_omit(const brindle_field *field, const void *re
 
 namespace {
 
-// Two digits per step from a table of "00" to "99".
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+unsigned digit_count(uint32_t value) {
+  unsigned count = 1;
+  for (;;) {
+    if (value < 10) return count;
+    if (value < 100) return count + 1;
+    if (value < 1000) return count + 2;
+    if (value < 10000) return count + 3;
+    value /= 10000;
+    count += 4;
+  }
+}
+
+// Digits of a value below 10^8, from the end backwards, in 32-bit arithmetic.
+char *short_digits(char *out, uint32_t value) {
+  char *const end = out + digit_count(value);
+  char *at = end;
+  while (value >= 100) {
+    const uint32_t pair = value % 100;
+    value /= 100;
+    at -= 2;
+    std::memcpy(at, brindle__digit_pairs + pair * 2, 2);
+  }
+  if (value >= 10) {
+    std::memcpy(at - 2, brindle__digit_pairs + value * 2, 2);
+  } else {
+    at[-1] = static_cast<char>('0' + value);
+  }
+  return end;
+}
 
 }  // namespace
 
+// Longer values are cut into groups of eight digits, which are written independently.
 char *brindle__format_u64(char *out, uint64_t value) noexcept {
-  char digits[20];
-  char *at = digits + sizeof(digits);
-  while (value >= 100) {
-    const unsigned pair = static_cast<unsigned>(value % 100) * 2;
-    value /= 100;
-    at -= 2;
-    at[0] = kDigitPairs[pair];
-    at[1] = kDigitPairs[pair + 1];
+  constexpr uint64_t kTen8 = 100000000;
+  if (value < kTen8) return short_digits(out, static_cast<uint32_t>(value));
+  if (value < kTen8 * kTen8) {
+    out = short_digits(out, static_cast<uint32_t>(value / kTen8));
+    brindle__eight_digits(out, static_cast<uint32_t>(value % kTen8));
+    return out + 8;
   }
-  if (value >= 10) {
-    const unsigned pair = static_cast<unsigned>(value) * 2;
-    at -= 2;
-    at[0] = kDigitPairs[pair];
-    at[1] = kDigitPairs[pair + 1];
-  } else {
-    *--at = static_cast<char>('0' + value);
-  }
-  const size_t length = static_cast<size_t>(digits + sizeof(digits) - at);
-  std::memcpy(out, at, length);
-  return out + length;
+  out = short_digits(out, static_cast<uint32_t>(value / (kTen8 * kTen8)));
+  brindle__eight_digits(out, static_cast<uint32_t>(value / kTen8 % kTen8));
+  brindle__eight_digits(out + 8, static_cast<uint32_t>(value % kTen8));
+  return out + 16;
 }
 
 char *brindle__format_i64(char *out, int64_t value) noexcept {
@@ -84,14 +98,6 @@ char *brindle__format_i64(char *out, int64_t value) noexcept {
   *out = '-';
   // The magnitude of the minimum value does not fit an int64_t, so negate in unsigned.
   return brindle__format_u64(out + 1, 0 - static_cast<uint64_t>(value));
-}
-
-// to_chars with a precision is defined to give what printf gives with the same precision in the
-// C locale, and it is several times faster than snprintf.
-char *brindle__format_f64(char *out, double value) noexcept {
-  const std::to_chars_result result =
-      std::to_chars(out, out + BRINDLE_NUMBER_ROOM, value, std::chars_format::general, 17);
-  return result.ec == std::errc() ? result.ptr : nullptr;
 }
 
 namespace {

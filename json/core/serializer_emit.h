@@ -26,15 +26,34 @@ class brindle__emitter {
     const brindle_field *end = field + map->field_count;
     for (; field != end; ++field) {
       if (brindle__field_is_skipped(field, record)) continue;
-      BRINDLE_TRY(member_key(field, any));
+      BRINDLE_TRY(member(field, record, any));
       any = true;
-      ++depth_;
-      const brindle_status status = value(field, record);
-      --depth_;
-      if (status != BRINDLE_OK) return status;
     }
     if (Pretty && any) BRINDLE_TRY(indent(0));
     return out_.put("}", 1);
+  }
+
+  // One member of a record at the current depth: separator, key and value.
+  brindle_status member(const brindle_field *field, const char *record, bool any) {
+    BRINDLE_TRY(member_key(field, any));
+    ++depth_;
+    const brindle_status status = value(field, record);
+    --depth_;
+    return status;
+  }
+
+  // Element i of an array member of the given kind (records of an object array use the map and
+  // stride), with its separator, at the current depth.
+  brindle_status element(int32_t kind, const char *items, size_t i, const brindle_map *map,
+                         size_t stride) {
+    if (i > 0) BRINDLE_TRY(out_.put(",", 1));
+    if constexpr (Pretty) BRINDLE_TRY(indent(1));
+    ++depth_;
+    const brindle_status status = kind == BRINDLE_FIELD_OBJECT_ARRAY
+                                      ? object_element(map, items + i * stride)
+                                      : scalar_element(kind, items, i);
+    --depth_;
+    return status;
   }
 
   ptrdiff_t depth_ = 0;
@@ -155,30 +174,48 @@ class brindle__emitter {
                            "array field '%s' has elements but no storage", field->json_key);
     }
     const char *items = static_cast<const char *>(array.items);
+    // One loop per kind, so the element kind is not looked at per element.
     switch (field->kind) {
       case BRINDLE_FIELD_STRING_ARRAY:
-        return elements(array.count, [&](size_t i) {
-          const char *text = brindle__load<const char *>(items + i * sizeof(char *));
-          return text == nullptr ? out_.put("\"\"", 2) : out_.put_string(text, std::strlen(text));
-        });
+        return elements_of<BRINDLE_FIELD_STRING_ARRAY>(items, array.count);
       case BRINDLE_FIELD_I64_ARRAY:
-        return elements(array.count, [&](size_t i) {
-          return number(brindle__format_i64, brindle__load<int64_t>(items + i * 8));
-        });
+        return elements_of<BRINDLE_FIELD_I64_ARRAY>(items, array.count);
       case BRINDLE_FIELD_U64_ARRAY:
-        return elements(array.count, [&](size_t i) {
-          return number(brindle__format_u64, brindle__load<uint64_t>(items + i * 8));
-        });
+        return elements_of<BRINDLE_FIELD_U64_ARRAY>(items, array.count);
       case BRINDLE_FIELD_F64_ARRAY:
-        return elements(array.count, [&](size_t i) {
-          return f64(brindle__load<double>(items + i * 8),
-                     "non-finite double array element cannot be serialized");
-        });
+        return elements_of<BRINDLE_FIELD_F64_ARRAY>(items, array.count);
       default:
-        return elements(array.count, [&](size_t i) {
-          return boolean(brindle__load<int32_t>(items + i * sizeof(int32_t)));
-        });
+        return elements_of<BRINDLE_FIELD_BOOL_ARRAY>(items, array.count);
     }
+  }
+
+  template <int32_t Kind>
+  brindle_status elements_of(const char *items, size_t count) {
+    return elements(count, [&](size_t i) { return scalar_element(Kind, items, i); });
+  }
+
+  __attribute__((always_inline)) brindle_status scalar_element(int32_t kind, const char *items,
+                                                               size_t i) {
+    switch (kind) {
+      case BRINDLE_FIELD_STRING_ARRAY: {
+        const char *text = brindle__load<const char *>(items + i * sizeof(char *));
+        return text == nullptr ? out_.put("\"\"", 2) : out_.put_string(text, std::strlen(text));
+      }
+      case BRINDLE_FIELD_I64_ARRAY:
+        return number(brindle__format_i64, brindle__load<int64_t>(items + i * 8));
+      case BRINDLE_FIELD_U64_ARRAY:
+        return number(brindle__format_u64, brindle__load<uint64_t>(items + i * 8));
+      case BRINDLE_FIELD_F64_ARRAY:
+        return f64(brindle__load<double>(items + i * 8),
+                   "non-finite double array element cannot be serialized");
+      default:
+        return boolean(brindle__load<int32_t>(items + i * sizeof(int32_t)));
+    }
+  }
+
+  brindle_status object_element(const brindle_map *map, const char *item) {
+    if (map == nullptr) return out_.put("{}", 2);
+    return record(map, item);
   }
 
   brindle_status object_array(const brindle_field *field, const void *member) {
@@ -194,10 +231,8 @@ class brindle__emitter {
                            "array field '%s' has elements but no storage", field->json_key);
     }
     const char *items = static_cast<const char *>(array.items);
-    return elements(array.count, [&](size_t i) {
-      if (field->submap == nullptr) return out_.put("{}", 2);
-      return record(field->submap, items + i * stride);
-    });
+    return elements(array.count,
+                    [&](size_t i) { return object_element(field->submap, items + i * stride); });
   }
 
   static brindle_status to_output(void *user, const char *bytes, size_t length, brindle_error *) {

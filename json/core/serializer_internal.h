@@ -65,6 +65,21 @@ inline bool brindle__object_array_stride(const brindle_field *field,
 // Room that every formatted number fits in ("%.17g" needs at most 24 bytes).
 constexpr size_t BRINDLE_NUMBER_ROOM = 32;
 
+// "00" to "99": decimal digits are written two at a time.
+inline constexpr char brindle__digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// value (below 10^8) as exactly eight digits at out, as four independent pairs.
+inline void brindle__eight_digits(char *out, uint32_t value) noexcept {
+  const uint32_t high = value / 10000;
+  const uint32_t low = value % 10000;
+  const uint32_t pairs[4] = {high / 100, high % 100, low / 100, low % 100};
+  for (int i = 0; i < 4; ++i)
+    std::memcpy(out + 2 * i, brindle__digit_pairs + pairs[i] * 2, 2);
+}
+
 // Decimal text of the value at out (at least BRINDLE_NUMBER_ROOM bytes); returns the end.
 char *brindle__format_i64(char *out, int64_t value) noexcept;
 char *brindle__format_u64(char *out, uint64_t value) noexcept;

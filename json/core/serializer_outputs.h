@@ -162,6 +162,27 @@ struct brindle__growing_output : brindle__memory_output<brindle__growing_output>
   void release();
 };
 
+// The free part of a caller's buffer, for the generator's whole-member writes: a piece that does
+// not fit stops the write (BRINDLE_OVERFLOW, with the error record untouched) and the caller
+// forgets what was written.
+struct brindle__window_output : brindle__memory_output<brindle__window_output> {
+  char *position;
+  char *limit;
+
+  brindle__window_output(char *begin, char *end) : position(begin), limit(end) {}
+
+  brindle_status put(const char *bytes, size_t length) {
+    if (length > static_cast<size_t>(limit - position)) return BRINDLE_OVERFLOW;
+    std::memcpy(position, bytes, length);
+    position += length;
+    return BRINDLE_OK;
+  }
+  char *reserve(size_t length) {
+    return length <= static_cast<size_t>(limit - position) ? position : nullptr;
+  }
+  void commit(char *end) { position = end; }
+};
+
 // Counts the bytes without keeping them (measuring).
 struct brindle__counting_output {
   static constexpr bool kDirect = false;

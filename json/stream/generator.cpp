@@ -89,6 +89,7 @@ BRINDLE_API brindle_status brindle_generator_read(brindle_generator *generator, 
   state->out.data = buffer;
   state->out.capacity = capacity;
   state->out.written = 0;
+  state->container_missed = false;
   brindle_status status = BRINDLE_OK;
   for (;;) {
     if (!state->out.drain(state->pending)) break;

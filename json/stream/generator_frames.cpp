@@ -204,6 +204,11 @@ brindle_status record_step(State *state, size_t at) {
   Frame *frame = &state->frames[at];
   switch (frame->phase) {
     case BRINDLE__PHASE_OPEN:
+      // Other records were already tried whole as members or elements of their parent.
+      if (at == 0 && brindle__generator_root_fits(state, *frame)) {
+        pop(state);
+        return BRINDLE_OK;
+      }
       state->pending.set("{", 1);
       frame->phase = BRINDLE__PHASE_BODY;
       return BRINDLE_OK;
@@ -215,6 +220,11 @@ brindle_status record_step(State *state, size_t at) {
       }
       if (frame->index == map->field_count) return close(state, *frame, frame->any, "}");
       const brindle_field *field = &map->fields[frame->index];
+      if (brindle__generator_member_fits(state, *frame, field)) {
+        ++frame->index;
+        frame->any = true;
+        return BRINDLE_OK;
+      }
       BRINDLE_TRY(separator(state, *frame, frame->any));
       frame->phase = BRINDLE__PHASE_VALUE;
       if (field->json_key == nullptr) return push_string(state, "", 0);
@@ -269,6 +279,10 @@ brindle_status array_step(State *state, size_t at) {
       return BRINDLE_OK;
     case BRINDLE__PHASE_BODY: {
       if (frame->index == frame->count) return close(state, *frame, frame->count > 0, "]");
+      if (const size_t written = brindle__generator_elements_fit(state, *frame, frame->index)) {
+        frame->index += written;
+        return BRINDLE_OK;
+      }
       const size_t i = frame->index++;
       BRINDLE_TRY(separator(state, *frame, i > 0));
       if (frame->kind == BRINDLE__FRAME_ARRAY) return array_element(state, *frame, i);

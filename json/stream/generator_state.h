@@ -74,6 +74,14 @@ struct brindle_generator_state {
 
   brindle__generator_stream stream;
   brindle__json_pull *pull;  // the JSON value being re-emitted, if any
+
+  // A container did not fit in this read: the rest of the read lies inside it, so its nested
+  // containers are not tried whole again until the next read.
+  bool container_missed;
+  // Maps recently found to hold only plain values (see generator_bulk.cpp), round robin.
+  const brindle_map *plain_maps[8];
+  bool plain[8];
+  size_t plain_next;
 };
 
 // Pushes a frame (the stack grows by doubling); "failed to grow generator frame stack".
@@ -86,6 +94,17 @@ brindle_status brindle__generator_stream_step(brindle_generator_state *state,
                                               brindle__generator_frame *frame) noexcept;
 brindle_status brindle__generator_json_step(brindle_generator_state *state,
                                             brindle__generator_frame *frame) noexcept;
+// Whole values written at once into the rest of the caller's buffer (generator_bulk.cpp): the
+// whole root record, or one member of a record frame; false, with nothing written, when the value
+// does not fit or is not plain. Or the elements of an array frame from index from on, as many as
+// fit whole; returns how many were written. The frames go on step by step from there.
+bool brindle__generator_root_fits(brindle_generator_state *state,
+                                  const brindle__generator_frame &frame) noexcept;
+bool brindle__generator_member_fits(brindle_generator_state *state,
+                                    const brindle__generator_frame &frame,
+                                    const brindle_field *field) noexcept;
+size_t brindle__generator_elements_fit(brindle_generator_state *state,
+                                       const brindle__generator_frame &frame, size_t from) noexcept;
 // Closes whatever stream or pull reader is open (cleanup and failures).
 void brindle__generator_close_streams(brindle_generator_state *state) noexcept;
 

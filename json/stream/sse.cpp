@@ -184,6 +184,19 @@ brindle_status brindle__sse_feed(brindle_sse *parser, const char *bytes, size_t 
                                  const brindle__sse_call *call) noexcept {
   size_t at = 0;
   while (at < length) {
+    // A whole line inside the chunk is processed where it lies, without copying it.
+    if (parser->line.line.length == 0 && !parser->line.cr_pending) {
+      const size_t end = brindle__find_line_break(bytes + at, length - at);
+      if (end < length - at && end <= parser->max_line_bytes &&
+          (bytes[at + end] == '\n' || at + end + 1 < length)) {
+        size_t next = at + end + 1;
+        if (bytes[at + end] == '\r' && bytes[next] == '\n') ++next;
+        const brindle_status status = process_line(parser, bytes + at, end, call);
+        if (status != BRINDLE_OK) return status;
+        at = next;
+        continue;
+      }
+    }
     size_t used = 0;
     bool complete = false;
     brindle_status status = brindle__line_take(&parser->line, &parser->allocator, bytes + at,

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "json/core/serializer_internal.h"
 
@@ -75,6 +76,40 @@ TEST(NumberFormat, DoublesMatchPrintfOnRandomValues) {
   EXPECT_GT(checked, 190000u);
 }
 
+// Values next to powers of ten (where the digit count changes), exact halves at the 18th digit
+// (ties round to even), and every binary exponent from 1e-12 to 1e18 with random mantissas:
+// the range where the fast digit path runs and its edges.
+TEST(NumberFormat, DoublesMatchPrintfAroundDigitAndRoundingEdges) {
+  for (int exponent = -13; exponent <= 19; ++exponent) {
+    const double power = std::pow(10.0, exponent);
+    double value = power;
+    for (int step = 0; step < 40; ++step)
+      value = std::nextafter(value, 0.0);
+    for (int step = 0; step < 80; ++step) {
+      ASSERT_EQ(formatted(value), printf_text(value)) << std::hexfloat << value;
+      ASSERT_EQ(formatted(-value), printf_text(-value)) << std::hexfloat << value;
+      value = std::nextafter(value, 1e300);
+    }
+  }
+  // 1234567890123456.25 needs 18 digits: the last one is an exact 5 and rounds to the even 2;
+  // .75 rounds up to 8.
+  const double ties[] = {1234567890123456.25, 1234567890123456.75, 2251799813685248.5,
+                         2251799813685249.5,  4503599627370495.5,  144115188075855875.0,
+                         144115188075855880.0};
+  for (double value : ties)
+    EXPECT_EQ(formatted(value), printf_text(value)) << std::hexfloat << value;
+  EXPECT_EQ(formatted(1234567890123456.25), "1234567890123456.2");
+  EXPECT_EQ(formatted(1234567890123456.75), "1234567890123456.8");
+  std::mt19937_64 random(77);
+  for (int top = -40; top <= 60; ++top) {
+    for (int i = 0; i < 2000; ++i) {
+      const double mantissa = 1.0 + static_cast<double>(random() >> 12) * 0x1p-52;
+      const double value = std::ldexp(mantissa, top);
+      ASSERT_EQ(formatted(value), printf_text(value)) << std::hexfloat << value;
+    }
+  }
+}
+
 TEST(NumberFormat, IntegersAtTheirLimits) {
   char text[BRINDLE_NUMBER_ROOM];
   EXPECT_EQ(std::string(text, brindle__format_i64(text, std::numeric_limits<int64_t>::min())),
@@ -85,6 +120,37 @@ TEST(NumberFormat, IntegersAtTheirLimits) {
   EXPECT_EQ(std::string(text, brindle__format_u64(text, std::numeric_limits<uint64_t>::max())),
             "18446744073709551615");
   EXPECT_EQ(std::string(text, brindle__format_u64(text, 0)), "0");
+}
+
+// Integers are written in groups of eight digits: every digit count and the values around each
+// group boundary, signed and unsigned, against printf.
+TEST(NumberFormat, IntegersOfEveryLengthMatchPrintf) {
+  char text[BRINDLE_NUMBER_ROOM];
+  char expected[32];
+  std::vector<uint64_t> values;
+  uint64_t power = 1;
+  for (int digits = 0; digits < 20; ++digits) {
+    for (uint64_t delta : {0ull, 1ull, 2ull, 99ull}) {
+      values.push_back(power + delta);
+      values.push_back(power - delta);
+    }
+    values.push_back(power * 9);
+    if (digits < 19) power *= 10;
+  }
+  std::mt19937_64 random(3);
+  for (int i = 0; i < 20000; ++i)
+    values.push_back(random() >> (random() % 64));
+  for (uint64_t value : values) {
+    std::snprintf(expected, sizeof(expected), "%llu", static_cast<unsigned long long>(value));
+    ASSERT_EQ(std::string(text, brindle__format_u64(text, value)), expected);
+    const int64_t signed_value = static_cast<int64_t>(value);
+    std::snprintf(expected, sizeof(expected), "%lld", static_cast<long long>(signed_value));
+    ASSERT_EQ(std::string(text, brindle__format_i64(text, signed_value)), expected);
+    std::snprintf(expected, sizeof(expected), "%lld", static_cast<long long>(-signed_value));
+    if (signed_value != std::numeric_limits<int64_t>::min()) {
+      ASSERT_EQ(std::string(text, brindle__format_i64(text, -signed_value)), expected);
+    }
+  }
 }
 
 TEST(NumberFormat, Base64GroupsAndPadding) {

@@ -77,6 +77,48 @@ TEST(SseStream, EverySplitPoint) {
   }
 }
 
+// Line breaks at every position of the 16-byte blocks that the line search looks at, in each
+// style, with the stream whole and split anywhere.
+TEST(SseStream, LineBreaksAtEveryBlockPosition) {
+  for (const char *eol : {"\n", "\r\n", "\r"}) {
+    for (size_t length = 0; length < 40; ++length) {
+      const std::string text(length, 'x');
+      const std::string stream = "data: " + text + eol + "data:y" + eol + eol + "id: 7" + eol;
+      const Outcome whole = parse(stream, sse_test::whole());
+      ASSERT_EQ(whole.status, BRINDLE_OK) << whole.message;
+      ASSERT_EQ(whole.recorder.events.size(), 2u);
+      EXPECT_EQ(whole.recorder.events[0].data, text + "\ny");
+      EXPECT_EQ(whole.recorder.events[1].id, "7");
+      const std::string expected = summary(whole);
+      for (size_t point = 1; point < stream.size(); ++point) {
+        ASSERT_EQ(summary(parse(stream, sse_test::split_at(point))), expected) << length << point;
+      }
+    }
+  }
+}
+
+// A line of exactly the limit passes and one byte more fails alike, whether the line lies
+// inside one chunk or is assembled across chunks.
+TEST(SseStream, LineLimitHoldsForLinesInsideAndAcrossChunks) {
+  brindle_sse_options options = brindle_default_sse_options();
+  options.max_line_bytes = 20;
+  for (size_t length : {20u, 21u}) {
+    const std::string stream = "data:" + std::string(length - 5, 'z') + "\r\n\r\n";
+    const Outcome whole = parse(stream, sse_test::whole(), &options);
+    if (length == 20) {
+      ASSERT_EQ(whole.status, BRINDLE_OK);
+      ASSERT_EQ(whole.recorder.events.size(), 1u);
+    } else {
+      EXPECT_EQ(whole.status, BRINDLE_OVERFLOW);
+      EXPECT_EQ(whole.message, "framing buffer limit exceeded");
+    }
+    for (size_t point = 1; point < stream.size(); ++point) {
+      ASSERT_EQ(summary(parse(stream, sse_test::split_at(point), &options)), summary(whole))
+          << length << " " << point;
+    }
+  }
+}
+
 TEST(SseStream, LargeStreamInRandomSlices) {
   std::mt19937 random(11);
   const char *const eols[] = {"\n", "\r\n", "\r"};
