@@ -114,6 +114,7 @@ void CoordsCollector::clear() {
 }
 
 void CoordsCollector::checksum(Checksum *sum) const {
+  sum->objects += values_.size();
   sum->value<uint64_t>(values_.size());
   sum->value(arrays_);
   sum->bytes(values_.data(), values_.size() * sizeof(double));

@@ -57,11 +57,13 @@ class TableReporter : public benchmark::ConsoleReporter {
 
   void print_table() const {
     const char *peers[] = {kRapidColumn, kYajlColumn, kSimdDomColumn, kSimdOdColumn};
-    std::printf("\nMB/s, and brindle/peer in parentheses (above 1: brindle is faster)\n\n");
-    std::printf("| %-24s | %9s |", "workload", kBrindleColumn);
+    std::printf(
+        "\nMB/s (10^6 bytes per CPU second); brindle/peer in parentheses, above 1: brindle is "
+        "faster\n\n");
+    std::printf("| %-29s | %11s |", "workload", kBrindleColumn);
     for (const char *peer : peers)
       std::printf(" %-18s |", peer);
-    std::printf("\n|%s|%s|", std::string(26, '-').c_str(), std::string(11, '-').c_str());
+    std::printf("\n|%s|%s|", std::string(31, '-').c_str(), std::string(13, '-').c_str());
     for (size_t i = 0; i < 4; ++i)
       std::printf("%s|", std::string(20, '-').c_str());
     std::printf("\n");
@@ -69,7 +71,8 @@ class TableReporter : public benchmark::ConsoleReporter {
     for (const Row &r : rows_) {
       auto own = r.cells.find(kBrindleColumn);
       const double mine = own != r.cells.end() ? own->second.mb_per_s : 0;
-      std::printf("| %-24s | %9s |", r.workload.c_str(), format(r, kBrindleColumn, &notes).c_str());
+      std::printf("| %-29s | %11s |", r.workload.c_str(),
+                  format(r, kBrindleColumn, &notes).c_str());
       for (const char *peer : peers) {
         std::string text = format(r, peer, &notes);
         auto cell = r.cells.find(peer);
@@ -83,8 +86,8 @@ class TableReporter : public benchmark::ConsoleReporter {
       }
       std::printf("\n");
     }
-    for (const std::string &note : notes)
-      std::printf("%s\n", note.c_str());
+    for (size_t i = 0; i < notes.size(); ++i)
+      std::printf("[%zu] %s\n", i + 1, notes[i].c_str());
   }
 
  private:
@@ -99,9 +102,13 @@ class TableReporter : public benchmark::ConsoleReporter {
     auto cell = r.cells.find(column);
     if (cell == r.cells.end()) return "-";
     if (!cell->second.error.empty()) {
-      notes->push_back("[" + std::to_string(notes->size() + 1) + "] " + r.workload + "/" + column +
-                       ": " + cell->second.error);
-      return "skipped [" + std::to_string(notes->size()) + "]";
+      // One note per distinct reason: a missing corpus skips many cells the same way.
+      const std::string &why = cell->second.error;
+      size_t index = 0;
+      while (index < notes->size() && (*notes)[index] != why)
+        ++index;
+      if (index == notes->size()) notes->push_back(why);
+      return "skipped [" + std::to_string(index + 1) + "]";
     }
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", cell->second.mb_per_s);

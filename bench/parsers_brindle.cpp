@@ -19,10 +19,15 @@ bool failed(const brindle_error &error, std::string *why) {
   return false;
 }
 
+bool not_prepared(std::string *why) {
+  *why = "brindle: the JSON value visitor could not be installed";
+  return false;
+}
+
 }  // namespace
 
 bool parse_brindle(Target &target, const std::string &bytes, std::string *why) {
-  if (!target.prepare_brindle()) return failed({}, why);
+  if (!target.prepare_brindle()) return not_prepared(why);
   const brindle_parse_options options = keep_destination();
   brindle_error error;
   const brindle_status status = brindle_parse_buffer(target.map(), target.record(), bytes.data(),
@@ -31,7 +36,7 @@ bool parse_brindle(Target &target, const std::string &bytes, std::string *why) {
 }
 
 bool parse_brindle_push(Target &target, const std::string &bytes, size_t chunk, std::string *why) {
-  if (!target.prepare_brindle()) return failed({}, why);
+  if (!target.prepare_brindle()) return not_prepared(why);
   const brindle_parse_options options = keep_destination();
   brindle_curl_parse adapter;
   if (brindle_curl_parse_init(&adapter, target.map(), target.record(), &options) != BRINDLE_OK) {

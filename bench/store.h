@@ -72,7 +72,7 @@ void free_record(const brindle_map *map, void *record);
 // FNV-1a over every mapped member (JSON value members excluded), in map order.
 struct Checksum {
   uint64_t hash = 1469598103934665603ull;
-  uint64_t objects = 0;  // records visited
+  uint64_t objects = 0;  // records visited and values collected
   void bytes(const void *data, size_t length) {
     const auto *p = static_cast<const unsigned char *>(data);
     for (size_t i = 0; i < length; ++i)

@@ -54,7 +54,7 @@ const std::string *doc_bytes(Doc doc, std::string *why) {
 
 std::string Summary::text() const {
   char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%" PRIu64 " records, checksum %016" PRIx64, objects, hash);
+  std::snprintf(buffer, sizeof buffer, "%" PRIu64 " items, checksum %016" PRIx64, objects, hash);
   return buffer;
 }
 
