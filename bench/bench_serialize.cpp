@@ -124,16 +124,22 @@ bool brindle_generate(Target &target, std::string *text, size_t *length) {
   return ok;
 }
 
-// Records parsed once per document and kept for the whole run.
+// A record parsed by brindle, kept for the whole run and cleaned up at exit.
+struct Parsed {
+  explicit Parsed(Doc doc) : target(doc) {}
+  ~Parsed() { target.release_brindle(); }
+  Target target;
+};
+
 Target *parsed(Doc doc, std::string *why) {
-  static std::map<Doc, std::unique_ptr<Target>> targets;
-  auto found = targets.find(doc);
-  if (found != targets.end()) return found->second.get();
+  static std::map<Doc, std::unique_ptr<Parsed>> records;
+  auto found = records.find(doc);
+  if (found != records.end()) return &found->second->target;
   const std::string *bytes = doc_bytes(doc, why);
   if (bytes == nullptr) return nullptr;
-  auto target = std::make_unique<Target>(doc);
-  if (!parse_brindle(*target, *bytes, why)) return nullptr;
-  return targets.emplace(doc, std::move(target)).first->second.get();
+  auto record = std::make_unique<Parsed>(doc);
+  if (!parse_brindle(record->target, *bytes, why)) return nullptr;
+  return &records.emplace(doc, std::move(record)).first->second->target;
 }
 
 bool same_json(const std::string &a, const std::string &b) {
