@@ -52,7 +52,9 @@ test: bootstrap
 # flags on (--corpus=DIR, --benchmark_filter=..., --benchmark_min_time=...).
 BENCH_ARGS ?=
 bench: $(BUILD_DIR)/CMakeCache.txt
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target brindle_bench
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target brindle_bench || { echo "make bench:" \
+	  "brindle_bench did not build (if configure said 'benchmarks disabled', run" \
+	  "scripts/bootstrap and reconfigure)"; exit 1; }
 	$(BUILD_DIR)/bench/brindle_bench $(BENCH_ARGS)
 
 format:
