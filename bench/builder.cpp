@@ -6,11 +6,20 @@ namespace bench {
 bool RecordBuilder::open(bool object) {
   Frame *f = top();
   if (f == nullptr) {
-    if (!object) return false;  // the root must be an object, as for the mapped parser
+    if (!object) {
+      // The root must be an object, as for the mapped parser, except in element mode.
+      if (on_element_ == nullptr) return false;
+      stack_.push_back({Type::kElements, nullptr, nullptr, nullptr, 0, 0, nullptr});
+      return true;
+    }
     stack_.push_back({Type::kObject, root_map_, root_, nullptr, 0, 0, nullptr});
     return true;
   }
   switch (f->type) {
+    case Type::kElements:
+      if (!object) return false;
+      stack_.push_back({Type::kObject, root_map_, root_, nullptr, 0, 0, nullptr});
+      return true;
     case Type::kSkip:
       ++f->depth;
       return true;
@@ -70,7 +79,13 @@ bool RecordBuilder::close() {
   if (f->type == Type::kSkip || f->type == Type::kHook) {
     if (--f->depth > 0) return true;
   }
+  const bool element =
+      f->type == Type::kObject && stack_.size() == 2 && stack_.front().type == Type::kElements;
   stack_.pop_back();
+  if (element) {
+    on_element_(element_user_, root_);
+    free_record(root_map_, root_);
+  }
   return true;
 }
 
@@ -107,6 +122,8 @@ bool RecordBuilder::scalar(Store store, Append append, Forward forward) {
   Frame *f = top();
   if (f == nullptr) return false;
   switch (f->type) {
+    case Type::kElements:
+      return false;
     case Type::kSkip:
       return true;
     case Type::kHook:

@@ -16,6 +16,13 @@ class RecordBuilder {
       : root_map_(map), root_(record), hooks_(hooks) {
     stack_.reserve(64);
   }
+  // Element mode: the document is an array of objects, each built into record, handed to
+  // on_element and freed before the next, as an array stream does.
+  using ElementCallback = void (*)(void *user, void *record);
+  void set_element_callback(ElementCallback on_element, void *user) {
+    on_element_ = on_element;
+    element_user_ = user;
+  }
 
   bool begin_object();
   bool end_object();
@@ -30,7 +37,7 @@ class RecordBuilder {
   bool null();
 
  private:
-  enum class Type { kObject, kArray, kSkip, kHook };
+  enum class Type { kObject, kArray, kSkip, kHook, kElements };
   struct Frame {
     Type type;
     const brindle_map *map;      // kObject
@@ -50,6 +57,8 @@ class RecordBuilder {
   const brindle_map *root_map_;
   void *root_;
   Hooks hooks_;
+  ElementCallback on_element_ = nullptr;
+  void *element_user_ = nullptr;
   std::vector<Frame> stack_;
 };
 

@@ -21,6 +21,11 @@ bool parse_simdjson_dom(Target &target, simdjson::dom::parser &parser,
 bool parse_simdjson_od(Target &target, simdjson::ondemand::parser &parser,
                        const simdjson::padded_string &bytes, std::string *why);
 
+// yajl fed chunk bytes at a time with a root array of objects: each element is built into record
+// (a zeroed record of map), handed to on_element, and freed.
+bool stream_yajl(const brindle_map *map, void *record, const std::string &bytes, size_t chunk,
+                 void (*on_element)(void *user, void *record), void *user);
+
 // Syntax checks of the whole document.
 bool validate_brindle(const std::string &bytes);
 bool validate_rapidjson(const std::string &bytes);

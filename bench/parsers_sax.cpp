@@ -4,6 +4,7 @@
 #include <yajl/yajl_parse.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "builder.h"
 #include "parsers.h"
@@ -112,6 +113,17 @@ bool parse_yajl(Target &target, const std::string &bytes, size_t chunk, std::str
   RecordBuilder builder(target.map(), target.record(), target.hooks());
   yajl_handle handle = yajl_alloc(&kYajlCallbacks, nullptr, &builder);
   return handle != nullptr && run_yajl(handle, bytes, chunk, why);
+}
+
+bool stream_yajl(const brindle_map *map, void *record, const std::string &bytes, size_t chunk,
+                 void (*on_element)(void *user, void *record), void *user) {
+  std::memset(record, 0, map->struct_size);
+  RecordBuilder builder(map, record, {});
+  builder.set_element_callback(on_element, user);
+  yajl_handle handle = yajl_alloc(&kYajlCallbacks, nullptr, &builder);
+  const bool ok = handle != nullptr && run_yajl(handle, bytes, chunk, nullptr);
+  free_record(map, record);  // an element left half-built by a failure
+  return ok;
 }
 
 bool validate_rapidjson(const std::string &bytes) {
