@@ -6,7 +6,8 @@ JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: all build bootstrap configure test test-normal test-asan test-tsan clean format format-check
+.PHONY: all build bootstrap configure test test-normal test-asan test-tsan clean format format-check \
+  bench
 
 all: build
 
@@ -46,6 +47,15 @@ test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 test: bootstrap
 	$(MAKE) test-normal
 	$(MAKE) test-asan
+
+# Builds build/ and runs the benchmarks against the peer JSON libraries; BENCH_ARGS passes
+# flags on (--corpus=DIR, --benchmark_filter=..., --benchmark_min_time=...).
+BENCH_ARGS ?=
+bench: $(BUILD_DIR)/CMakeCache.txt
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target brindle_bench || { echo "make bench:" \
+	  "brindle_bench did not build (if configure said 'benchmarks disabled', run" \
+	  "scripts/bootstrap and reconfigure)"; exit 1; }
+	$(BUILD_DIR)/bench/brindle_bench $(BENCH_ARGS)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
