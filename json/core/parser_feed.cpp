@@ -2,89 +2,10 @@
 // positions while copying plain string runs, whitespace and digits in bulk.
 #include <array>
 
+#include "parser_scan.h"
 #include "parser_state.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
-
-// The first byte at or after p that ends a plain string run: '"', '\\' or a control byte.
-inline const unsigned char *scan_plain(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p < end && brindle__escape_table[*p] == 0)
-    ++p;
-  return p;
-}
-
-// The first byte at or after p that is not a decimal digit.
-inline const unsigned char *skip_digits(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_set1_epi8('0');
-  const __m128i nine = _mm_set1_epi8(9);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i offset = _mm_sub_epi8(bytes, zero);
-    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit));
-    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
-    p += 16;
-  }
-#endif
-  while (p < end && static_cast<unsigned>(*p - '0') < 10u)
-    ++p;
-  return p;
-}
-
-// Scans number bytes from p, running the grammar automaton; returns the first byte that is not
-// part of the number (or end).
-inline const unsigned char *scan_number(const unsigned char *p, const unsigned char *end,
-                                        uint8_t *state_io) {
-  uint8_t state = *state_io;
-  for (;;) {
-    if (state == BRINDLE__NUM_INT || state == BRINDLE__NUM_FRACTION ||
-        state == BRINDLE__NUM_EXPONENT) {
-      p = skip_digits(p, end);
-    }
-    if (p == end) break;
-    const uint8_t cls = brindle__number_class[*p];
-    if (cls == BRINDLE__NUM_END_CLASS) break;
-    state = brindle__number_next[state][cls];
-    ++p;
-  }
-  *state_io = state;
-  return p;
-}
-
-// After a space, the rest of a run of spaces (indentation) in blocks.
-inline const unsigned char *skip_spaces(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, space)));
-    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
-    p += 16;
-  }
-#endif
-  while (p < end && *p == ' ')
-    ++p;
-  return p;
-}
 
 // Where the bytes of a string starting in the current context go, for the two captures the
 // feeder completes by itself: token (1) and discard (2); 0 for every other capture.
@@ -197,7 +118,7 @@ between:
       c = *p;
       if (c > ' ') break;
       if (c == ' ') {
-        p = skip_spaces(p + 1, end);
+        p = brindle__skip_spaces(p + 1, end);
       } else if (c == '\t' || c == '\r') {
         ++p;
       } else if (c == '\n') {
@@ -230,7 +151,7 @@ between:
           P->target = BRINDLE__TARGET_KEY;
           if (!P->jv_active) {
             // A plain key that ends in this chunk is looked up where it lies.
-            const unsigned char *q = scan_plain(p, end);
+            const unsigned char *q = brindle__scan_plain(p, end);
             const size_t space = brindle__token_space(P);
             if (q != end && *q == '"' && space >= 2 && static_cast<size_t>(q - p) <= space - 2) {
               if (brindle__key_complete(P, f, p, static_cast<size_t>(q - p), q) != BRINDLE_OK) {
@@ -325,7 +246,7 @@ between:
         const int quick = quick_capture(P);
         if (quick != 0) {
           // A plain string that ends in this chunk is completed where it lies.
-          const unsigned char *q = scan_plain(p, end);
+          const unsigned char *q = brindle__scan_plain(p, end);
           const size_t length = static_cast<size_t>(q - p);
           const size_t space = brindle__token_space(P);
           if (q != end && *q == '"' && (quick == 2 || (space >= 2 && length <= space - 2))) {
@@ -361,7 +282,7 @@ between:
       case '9': {
         brindle__set_value_target(P, f);
         uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[c]];
-        const unsigned char *q = scan_number(p, end, &state);
+        const unsigned char *q = brindle__scan_number(p, end, &state);
         const size_t length = static_cast<size_t>(q - at);
         const size_t space = brindle__token_space(P);
         if (q != end && space >= 3 && length <= space - 2) {
@@ -414,7 +335,7 @@ in_string:
       ++p;
       continue;
     }
-    const unsigned char *q = scan_plain(p, end);
+    const unsigned char *q = brindle__scan_plain(p, end);
     if (q != p) {
       if (P->capture != BRINDLE__CAPTURE_DISCARD &&
           brindle__string_run(P, p, static_cast<size_t>(q - p)) != BRINDLE_OK) {
@@ -441,7 +362,7 @@ in_string:
 
 in_number : {
   uint8_t state = P->number_state;
-  const unsigned char *q = scan_number(p, end, &state);
+  const unsigned char *q = brindle__scan_number(p, end, &state);
   P->number_state = state;
   if (q != p) {
     if (!number_append(P, p, static_cast<size_t>(q - p))) return q;
