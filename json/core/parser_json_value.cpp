@@ -38,7 +38,8 @@ using chunk_fn = brindle_status (*)(void *, const char *, size_t, brindle_error 
 
 brindle_status visit(brindle_parser *parser, event_fn callback, const unsigned char *at) {
   if (callback == nullptr) return BRINDLE_OK;
-  brindle_error reported{};
+  brindle_error reported;
+  brindle__clear_error_record(&reported);
   const brindle_status status = callback(parser->jv_member->visitor_user, &reported);
   return brindle__parser_outside_status(parser, at, status, &reported,
                                         "JSON value visitor callback failed");
@@ -47,7 +48,8 @@ brindle_status visit(brindle_parser *parser, event_fn callback, const unsigned c
 brindle_status visit_chunk(brindle_parser *parser, chunk_fn callback, const unsigned char *bytes,
                            size_t length, const unsigned char *at) {
   if (callback == nullptr || length == 0) return BRINDLE_OK;
-  brindle_error reported{};
+  brindle_error reported;
+  brindle__clear_error_record(&reported);
   const brindle_status status = callback(parser->jv_member->visitor_user,
                                          reinterpret_cast<const char *>(bytes), length, &reported);
   return brindle__parser_outside_status(parser, at, status, &reported,
@@ -103,7 +105,8 @@ brindle_status scalar_events(brindle_parser *parser, brindle__token_type type,
     case BRINDLE__TOKEN_TRUE:
     case BRINDLE__TOKEN_FALSE: {
       if (visitor->boolean == nullptr) return BRINDLE_OK;
-      brindle_error reported{};
+      brindle_error reported;
+      brindle__clear_error_record(&reported);
       const brindle_status status = visitor->boolean(
           parser->jv_member->visitor_user, type == BRINDLE__TOKEN_TRUE ? 1 : 0, &reported);
       return brindle__parser_outside_status(parser, at, status, &reported,
