@@ -177,7 +177,9 @@ between:
       case BRINDLE__OBJ_COLON:
         if (c == ':') {
           f->state = BRINDLE__OBJ_VALUE;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected ':' after object key");
@@ -188,7 +190,9 @@ between:
         if (c == ',') {
           f->state = BRINDLE__OBJ_KEY_OR_END;
           f->after_comma = 1;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         if (c == '}') goto close_container;
@@ -207,7 +211,9 @@ between:
         if (c == ',') {
           f->state = BRINDLE__ARR_VALUE_OR_END;
           f->after_comma = 1;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         if (c == ']') goto close_container;
@@ -236,6 +242,16 @@ between:
           if (!push_plain(P, c == '{' ? BRINDLE__FRAME_OBJECT : BRINDLE__FRAME_ARRAY, at)) {
             return p;
           }
+          continue;
+        }
+        if (P->jv_active && f != nullptr) {
+          // Inside a JSON value member every container is a plain frame; the member sees it.
+          brindle__set_value_target(P, f);
+          if (brindle__jv_container_open(P, c, at) != BRINDLE_OK ||
+              !push_plain(P, c == '{' ? BRINDLE__FRAME_OBJECT : BRINDLE__FRAME_ARRAY, at)) {
+            return p;
+          }
+          if (P->yield) return p;
           continue;
         }
         if (brindle__open_container(P, c, at) != BRINDLE_OK) return p;
