@@ -58,6 +58,27 @@ inline bool push_plain(brindle_parser *P, int32_t type, const unsigned char *at)
   return true;
 }
 
+// After a number in an array that stores nothing, the numbers that follow it ("1,2,3"), each
+// one complete in the chunk and valid, are taken here rather than by dispatching every comma
+// and number again; returns the first byte left to the dispatch. The frame's state stays "after
+// a value", as completing each number would leave it.
+inline const unsigned char *plain_number_run(brindle_parser *P, brindle__frame *f,
+                                             const unsigned char *q, const unsigned char *end,
+                                             size_t space) {
+  for (;;) {
+    const unsigned char *at = q + 1;
+    if (*q != ',' || at == end || brindle__number_class[*at] > 2) return q;  // 0-9 or '-'
+    uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[*at]];
+    const unsigned char *r = brindle__scan_number(at + 1, end, &state);
+    if (r == end || static_cast<size_t>(r - at) > space - 2 || !brindle__number_accepting(state)) {
+      return q;  // the dispatch takes the comma and reports or gathers the number
+    }
+    f->after_comma = 1;
+    P->number_state = state;
+    q = r;
+  }
+}
+
 // Appends number bytes to the token, checking the token space.
 inline bool number_append(brindle_parser *parser, const unsigned char *run, size_t length) {
   const size_t space = brindle__token_space(parser);
@@ -312,6 +333,10 @@ between:
               return p;
             }
             if (brindle__value_done(P, q) != BRINDLE_OK) return p;
+            if (f != nullptr && f->type == BRINDLE__FRAME_ARRAY) {
+              p = plain_number_run(P, f, q, end, space);
+              continue;
+            }
           } else if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, at, length, q) !=
                      BRINDLE_OK) {
             return p;
