@@ -71,9 +71,18 @@ inline bool brindle__error_record_is_clear(const brindle_error *error) noexcept 
   const unsigned char *p = reinterpret_cast<const unsigned char *>(error);
 #if defined(__SSE2__)
   __m128i any = _mm_setzero_si128();
+  __m128i other = _mm_setzero_si128();
   size_t i = 0;
-  for (; i + 16 <= sizeof(brindle_error); i += 16)
+#pragma GCC unroll 8
+  for (; i + 32 <= sizeof(brindle_error); i += 32) {
     any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)));
+    other = _mm_or_si128(other, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16)));
+  }
+  if (i + 16 <= sizeof(brindle_error)) {
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)));
+    i += 16;
+  }
+  any = _mm_or_si128(any, other);
   if (i < sizeof(brindle_error)) {
     any = _mm_or_si128(any, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + i)));
   }
