@@ -179,6 +179,18 @@ between:
                 return q + 1;
               }
               p = q + 1;
+              // The usual "key": value: the colon and one space are taken here and the value
+              // is dispatched at once.
+              if (end - p >= 3 && *p == ':') {
+                const unsigned char *v = p[1] == ' ' ? p + 2 : p + 1;
+                if (*v > ' ') {
+                  f->state = BRINDLE__OBJ_VALUE;
+                  c = *v;
+                  at = v;
+                  p = v + 1;
+                  goto start_value;
+                }
+              }
               continue;
             }
           }
