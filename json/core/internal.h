@@ -7,8 +7,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "brindle.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---- Allocation ------------------------------------------------------------------------------
 
@@ -56,6 +61,48 @@ brindle_status brindle__fail(brindle_error *error, brindle_status code, const ch
 // BRINDLE_IO_ERROR with system_errno set, without a position.
 brindle_status brindle__fail_io(brindle_error *error, int system_errno, const char *format,
                                 ...) noexcept __attribute__((format(printf, 3, 4)));
+
+// A record for a caller's callback to write into, which must look empty to each callback.
+// Callbacks run once per value in some loops: a plain zero-initialisation of the 200-byte record
+// compiles to a slow string store, and most callbacks leave the record alone, so a record kept
+// between calls is only cleared again when a callback wrote into it.
+inline bool brindle__error_record_is_clear(const brindle_error *error) noexcept {
+  static_assert(sizeof(brindle_error) % 8 == 0, "the record is read in 8-byte steps");
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(error);
+#if defined(__SSE2__)
+  __m128i any = _mm_setzero_si128();
+  __m128i other = _mm_setzero_si128();
+  size_t i = 0;
+#pragma GCC unroll 8
+  for (; i + 32 <= sizeof(brindle_error); i += 32) {
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)));
+    other = _mm_or_si128(other, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16)));
+  }
+  if (i + 16 <= sizeof(brindle_error)) {
+    any = _mm_or_si128(any, _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i)));
+    i += 16;
+  }
+  any = _mm_or_si128(any, other);
+  if (i < sizeof(brindle_error)) {
+    any = _mm_or_si128(any, _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + i)));
+  }
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+#else
+  uint64_t any = 0;
+  for (size_t i = 0; i < sizeof(brindle_error); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, sizeof(word));
+    any |= word;
+  }
+  return any == 0;
+#endif
+}
+
+inline void brindle__clean_error_record(brindle_error *error) noexcept {
+  if (!brindle__error_record_is_clear(error)) {
+    std::memset(static_cast<void *>(error), 0, sizeof(*error));
+  }
+}
 
 // ---- Markers ---------------------------------------------------------------------------------
 

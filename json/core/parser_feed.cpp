@@ -2,89 +2,10 @@
 // positions while copying plain string runs, whitespace and digits in bulk.
 #include <array>
 
+#include "parser_scan.h"
 #include "parser_state.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace {
-
-// The first byte at or after p that ends a plain string run: '"', '\\' or a control byte.
-inline const unsigned char *scan_plain(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p < end && brindle__escape_table[*p] == 0)
-    ++p;
-  return p;
-}
-
-// The first byte at or after p that is not a decimal digit.
-inline const unsigned char *skip_digits(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_set1_epi8('0');
-  const __m128i nine = _mm_set1_epi8(9);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i offset = _mm_sub_epi8(bytes, zero);
-    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(digit));
-    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
-    p += 16;
-  }
-#endif
-  while (p < end && static_cast<unsigned>(*p - '0') < 10u)
-    ++p;
-  return p;
-}
-
-// Scans number bytes from p, running the grammar automaton; returns the first byte that is not
-// part of the number (or end).
-inline const unsigned char *scan_number(const unsigned char *p, const unsigned char *end,
-                                        uint8_t *state_io) {
-  uint8_t state = *state_io;
-  for (;;) {
-    if (state == BRINDLE__NUM_INT || state == BRINDLE__NUM_FRACTION ||
-        state == BRINDLE__NUM_EXPONENT) {
-      p = skip_digits(p, end);
-    }
-    if (p == end) break;
-    const uint8_t cls = brindle__number_class[*p];
-    if (cls == BRINDLE__NUM_END_CLASS) break;
-    state = brindle__number_next[state][cls];
-    ++p;
-  }
-  *state_io = state;
-  return p;
-}
-
-// After a space, the rest of a run of spaces (indentation) in blocks.
-inline const unsigned char *skip_spaces(const unsigned char *p, const unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, space)));
-    if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
-    p += 16;
-  }
-#endif
-  while (p < end && *p == ' ')
-    ++p;
-  return p;
-}
 
 // Where the bytes of a string starting in the current context go, for the two captures the
 // feeder completes by itself: token (1) and discard (2); 0 for every other capture.
@@ -135,6 +56,27 @@ inline bool push_plain(brindle_parser *P, int32_t type, const unsigned char *at)
       type == BRINDLE__FRAME_OBJECT ? BRINDLE__OBJ_KEY_OR_END : BRINDLE__ARR_VALUE_OR_END;
   ++P->frame_count;
   return true;
+}
+
+// After a number in an array that stores nothing, the numbers that follow it ("1,2,3"), each
+// one complete in the chunk and valid, are taken here rather than by dispatching every comma
+// and number again; returns the first byte left to the dispatch. The frame's state stays "after
+// a value", as completing each number would leave it.
+inline const unsigned char *plain_number_run(brindle_parser *P, brindle__frame *f,
+                                             const unsigned char *q, const unsigned char *end,
+                                             size_t space) {
+  for (;;) {
+    const unsigned char *at = q + 1;
+    if (*q != ',' || at == end || brindle__number_class[*at] > 2) return q;  // 0-9 or '-'
+    uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[*at]];
+    const unsigned char *r = brindle__scan_number(at + 1, end, &state);
+    if (r == end || static_cast<size_t>(r - at) > space - 2 || !brindle__number_accepting(state)) {
+      return q;  // the dispatch takes the comma and reports or gathers the number
+    }
+    f->after_comma = 1;
+    P->number_state = state;
+    q = r;
+  }
 }
 
 // Appends number bytes to the token, checking the token space.
@@ -197,7 +139,7 @@ between:
       c = *p;
       if (c > ' ') break;
       if (c == ' ') {
-        p = skip_spaces(p + 1, end);
+        p = brindle__skip_spaces(p + 1, end);
       } else if (c == '\t' || c == '\r') {
         ++p;
       } else if (c == '\n') {
@@ -230,13 +172,25 @@ between:
           P->target = BRINDLE__TARGET_KEY;
           if (!P->jv_active) {
             // A plain key that ends in this chunk is looked up where it lies.
-            const unsigned char *q = scan_plain(p, end);
+            const unsigned char *q = brindle__scan_plain(p, end);
             const size_t space = brindle__token_space(P);
             if (q != end && *q == '"' && space >= 2 && static_cast<size_t>(q - p) <= space - 2) {
               if (brindle__key_complete(P, f, p, static_cast<size_t>(q - p), q) != BRINDLE_OK) {
                 return q + 1;
               }
               p = q + 1;
+              // The usual "key": value: the colon and one space are taken here and the value
+              // is dispatched at once.
+              if (end - p >= 3 && *p == ':') {
+                const unsigned char *v = p[1] == ' ' ? p + 2 : p + 1;
+                if (*v > ' ') {
+                  f->state = BRINDLE__OBJ_VALUE;
+                  c = *v;
+                  at = v;
+                  p = v + 1;
+                  goto start_value;
+                }
+              }
               continue;
             }
           }
@@ -256,7 +210,9 @@ between:
       case BRINDLE__OBJ_COLON:
         if (c == ':') {
           f->state = BRINDLE__OBJ_VALUE;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         brindle__parser_fail_at(P, at, BRINDLE_INVALID_JSON, "expected ':' after object key");
@@ -267,7 +223,9 @@ between:
         if (c == ',') {
           f->state = BRINDLE__OBJ_KEY_OR_END;
           f->after_comma = 1;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         if (c == '}') goto close_container;
@@ -286,7 +244,9 @@ between:
         if (c == ',') {
           f->state = BRINDLE__ARR_VALUE_OR_END;
           f->after_comma = 1;
-          if (P->jv_active && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) return p;
+          if (P->jv_active && !P->jv_visitor && brindle__jv_punctuation(P, c, at) != BRINDLE_OK) {
+            return p;
+          }
           continue;
         }
         if (c == ']') goto close_container;
@@ -317,6 +277,16 @@ between:
           }
           continue;
         }
+        if (P->jv_active && f != nullptr) {
+          // Inside a JSON value member every container is a plain frame; the member sees it.
+          brindle__set_value_target(P, f);
+          if (brindle__jv_container_open(P, c, at) != BRINDLE_OK ||
+              !push_plain(P, c == '{' ? BRINDLE__FRAME_OBJECT : BRINDLE__FRAME_ARRAY, at)) {
+            return p;
+          }
+          if (P->yield) return p;
+          continue;
+        }
         if (brindle__open_container(P, c, at) != BRINDLE_OK) return p;
         if (P->yield) return p;
         continue;
@@ -325,7 +295,7 @@ between:
         const int quick = quick_capture(P);
         if (quick != 0) {
           // A plain string that ends in this chunk is completed where it lies.
-          const unsigned char *q = scan_plain(p, end);
+          const unsigned char *q = brindle__scan_plain(p, end);
           const size_t length = static_cast<size_t>(q - p);
           const size_t space = brindle__token_space(P);
           if (q != end && *q == '"' && (quick == 2 || (space >= 2 && length <= space - 2))) {
@@ -361,7 +331,7 @@ between:
       case '9': {
         brindle__set_value_target(P, f);
         uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[c]];
-        const unsigned char *q = scan_number(p, end, &state);
+        const unsigned char *q = brindle__scan_number(p, end, &state);
         const size_t length = static_cast<size_t>(q - at);
         const size_t space = brindle__token_space(P);
         if (q != end && space >= 3 && length <= space - 2) {
@@ -375,6 +345,10 @@ between:
               return p;
             }
             if (brindle__value_done(P, q) != BRINDLE_OK) return p;
+            if (f != nullptr && f->type == BRINDLE__FRAME_ARRAY) {
+              p = plain_number_run(P, f, q, end, space);
+              continue;
+            }
           } else if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, at, length, q) !=
                      BRINDLE_OK) {
             return p;
@@ -414,7 +388,7 @@ in_string:
       ++p;
       continue;
     }
-    const unsigned char *q = scan_plain(p, end);
+    const unsigned char *q = brindle__scan_plain(p, end);
     if (q != p) {
       if (P->capture != BRINDLE__CAPTURE_DISCARD &&
           brindle__string_run(P, p, static_cast<size_t>(q - p)) != BRINDLE_OK) {
@@ -441,7 +415,7 @@ in_string:
 
 in_number : {
   uint8_t state = P->number_state;
-  const unsigned char *q = scan_number(p, end, &state);
+  const unsigned char *q = brindle__scan_number(p, end, &state);
   P->number_state = state;
   if (q != p) {
     if (!number_append(P, p, static_cast<size_t>(q - p))) return q;

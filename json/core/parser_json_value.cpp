@@ -36,22 +36,33 @@ const brindle_value_visitor *visitor_of(const brindle_parser *parser) {
 using event_fn = brindle_status (*)(void *, brindle_error *);
 using chunk_fn = brindle_status (*)(void *, const char *, size_t, brindle_error *);
 
-brindle_status visit(brindle_parser *parser, event_fn callback, const unsigned char *at) {
-  if (callback == nullptr) return BRINDLE_OK;
-  brindle_error reported{};
-  const brindle_status status = callback(parser->jv_member->visitor_user, &reported);
-  return brindle__parser_outside_status(parser, at, status, &reported,
+// The record a visitor callback writes into, empty again.
+inline brindle_error *callback_record(brindle_parser *parser) {
+  brindle__clean_error_record(&parser->jv_reported);
+  return &parser->jv_reported;
+}
+
+inline brindle_status callback_status(brindle_parser *parser, const unsigned char *at,
+                                      brindle_status status) {
+  if (status == BRINDLE_OK) return BRINDLE_OK;
+  return brindle__parser_outside_status(parser, at, status, &parser->jv_reported,
                                         "JSON value visitor callback failed");
 }
 
-brindle_status visit_chunk(brindle_parser *parser, chunk_fn callback, const unsigned char *bytes,
-                           size_t length, const unsigned char *at) {
+inline brindle_status visit(brindle_parser *parser, event_fn callback, const unsigned char *at) {
+  if (callback == nullptr) return BRINDLE_OK;
+  brindle_error *reported = callback_record(parser);
+  return callback_status(parser, at, callback(parser->jv_member->visitor_user, reported));
+}
+
+inline brindle_status visit_chunk(brindle_parser *parser, chunk_fn callback,
+                                  const unsigned char *bytes, size_t length,
+                                  const unsigned char *at) {
   if (callback == nullptr || length == 0) return BRINDLE_OK;
-  brindle_error reported{};
-  const brindle_status status = callback(parser->jv_member->visitor_user,
-                                         reinterpret_cast<const char *>(bytes), length, &reported);
-  return brindle__parser_outside_status(parser, at, status, &reported,
-                                        "JSON value visitor callback failed");
+  brindle_error *reported = callback_record(parser);
+  return callback_status(parser, at,
+                         callback(parser->jv_member->visitor_user,
+                                  reinterpret_cast<const char *>(bytes), length, reported));
 }
 
 // Starts delivering a value to member: its content is released, its mode decides the events.
@@ -103,11 +114,10 @@ brindle_status scalar_events(brindle_parser *parser, brindle__token_type type,
     case BRINDLE__TOKEN_TRUE:
     case BRINDLE__TOKEN_FALSE: {
       if (visitor->boolean == nullptr) return BRINDLE_OK;
-      brindle_error reported{};
-      const brindle_status status = visitor->boolean(
-          parser->jv_member->visitor_user, type == BRINDLE__TOKEN_TRUE ? 1 : 0, &reported);
-      return brindle__parser_outside_status(parser, at, status, &reported,
-                                            "JSON value visitor callback failed");
+      brindle_error *reported = callback_record(parser);
+      return callback_status(parser, at,
+                             visitor->boolean(parser->jv_member->visitor_user,
+                                              type == BRINDLE__TOKEN_TRUE ? 1 : 0, reported));
     }
     default:
       return visit(parser, visitor->null_value, at);

@@ -205,7 +205,8 @@ struct brindle_parser {
   size_t jv_string_bytes;
   size_t jv_start_offset;
   brindle_value_limits jv_limits;
-  bool yield;  // the feeder must re-dispatch (careful mode switched on)
+  brindle_error jv_reported;  // handed to visitor callbacks; empty before each call
+  bool yield;                 // the feeder must re-dispatch (careful mode switched on)
 
   // Root and position.
   bool root_started;

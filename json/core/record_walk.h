@@ -7,7 +7,11 @@
 #include "records.h"
 
 // The member of field lies inside a record of map (checks 2 and 3 of the layout rules).
-bool brindle__member_fits(const brindle_map *map, const brindle_field *field) noexcept;
+inline bool brindle__member_fits(const brindle_map *map, const brindle_field *field) noexcept {
+  const size_t size = brindle__field_member_size(field);
+  if (size == 0) return false;
+  return field->offset <= map->struct_size && map->struct_size - field->offset >= size;
+}
 // The int32 present flag of field lies inside a record of map.
 bool brindle__present_fits(const brindle_map *map, const brindle_field *field) noexcept;
 

@@ -3,48 +3,6 @@
 
 #include "record_walk.h"
 
-size_t brindle__field_member_size(const brindle_field *field) noexcept {
-  switch (field->kind) {
-    case BRINDLE_FIELD_STRING:
-      if (field->storage == BRINDLE_STORAGE_FIXED) return field->capacity;
-      return sizeof(char *);
-    case BRINDLE_FIELD_SPOOLED_TEXT:
-    case BRINDLE_FIELD_SPOOLED_BYTES:
-      return sizeof(brindle_spooled);
-    case BRINDLE_FIELD_SOURCE_TEXT:
-    case BRINDLE_FIELD_SOURCE_BYTES:
-      return sizeof(brindle_source);
-    case BRINDLE_FIELD_JSON_VALUE:
-      return sizeof(brindle_json_value);
-    case BRINDLE_FIELD_I64:
-    case BRINDLE_FIELD_U64:
-    case BRINDLE_FIELD_F64:
-      return 8;
-    case BRINDLE_FIELD_BOOL:
-      return 4;
-    case BRINDLE_FIELD_OBJECT:
-      return field->submap == nullptr ? 0 : field->submap->struct_size;
-    case BRINDLE_FIELD_STRING_ARRAY:
-    case BRINDLE_FIELD_I64_ARRAY:
-    case BRINDLE_FIELD_U64_ARRAY:
-    case BRINDLE_FIELD_F64_ARRAY:
-    case BRINDLE_FIELD_BOOL_ARRAY:
-      return sizeof(brindle_array);
-    case BRINDLE_FIELD_OBJECT_ARRAY:
-      return sizeof(brindle_object_array);
-    case BRINDLE_FIELD_STRING_STREAM:
-      return sizeof(brindle_string_array_stream);
-    default:
-      return 0;
-  }
-}
-
-bool brindle__member_fits(const brindle_map *map, const brindle_field *field) noexcept {
-  const size_t size = brindle__field_member_size(field);
-  if (size == 0) return false;
-  return field->offset <= map->struct_size && map->struct_size - field->offset >= size;
-}
-
 bool brindle__present_fits(const brindle_map *map, const brindle_field *field) noexcept {
   return field->present_offset <= map->struct_size &&
          map->struct_size - field->present_offset >= sizeof(int32_t);
