@@ -102,5 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     std::to_string(visited) + " " + fuzz::describe(visit_error),
                     std::to_string(sliced) + " " + fuzz::describe(sliced_error));
   fuzz::expect_same("visit buffer vs reader events", events.log, sliced_events.log);
+
+  // Validation gives the same result and position whatever the slicing.
+  fuzz::Slicer validate_slicer(static_cast<uint32_t>(size) * 40503u + 7u, size % 5 == 0);
+  fuzz::SliceReader validate_reader{doc, size, 0, &validate_slicer, false, false};
+  brindle_error reader_error;
+  brindle_error_init(&reader_error);
+  const brindle_status read_validated =
+      brindle_validate_reader(fuzz::SliceReader::read, &validate_reader, &reader_error);
+  fuzz::expect_same("validate buffer vs reader",
+                    std::to_string(validated) + " " + fuzz::describe(validate_error),
+                    std::to_string(read_validated) + " " + fuzz::describe(reader_error));
   return 0;
 }

@@ -69,6 +69,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (first.status != BRINDLE_OK) return 0;
   fuzz::expect_same("set-buffer text vs reader text", first.text, streamed.text);
 
+  // A JSON value member that captures the same value during a mapped parse keeps the same text.
+  const std::string wrapped = "{\"i\":0,\"raw\":" + std::string(doc, size) + "}";
+  fuzz::Everything record;
+  std::string strings;
+  fuzz::prepare(&record, &strings);
+  const brindle_parse_options options = fuzz::parse_options(false);
+  brindle_error parse_error;
+  brindle_error_init(&parse_error);
+  const brindle_status parsed = brindle_parse_buffer(&fuzz::kParseMap, &record, wrapped.data(),
+                                                     wrapped.size(), &options, &parse_error);
+  if (parsed == BRINDLE_OK) {
+    fuzz::expect(record.raw.kind == BRINDLE_JSON_VALUE_BUFFER, "captured value is a buffer");
+    fuzz::expect_same("set-buffer text vs captured text", first.text,
+                      std::string(record.raw.buffer, record.raw.length));
+  }
+  brindle_cleanup(&fuzz::kParseMap, &record);
+
   // The compact text is a fixed point.
   brindle_error again_error;
   brindle_error_init(&again_error);
