@@ -71,6 +71,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         brindle_generator_measure(&fuzz::kWriteMap, &record, &options, &measured, &error);
     fuzz::expect(status == BRINDLE_OK, "measure", fuzz::describe(error));
     fuzz::expect(measured == serialized.text.size(), "measured length", serialized.text);
+
+    // A buffer too small by some bytes keeps the prefix that fits and reports the full length.
+    brindle_write_options cut = options;
+    cut.overflow = BRINDLE_OVERFLOW_TRUNCATE;
+    const size_t capacity = slicer.next(serialized.text.size() + 1);
+    std::string buffer(capacity, '\xff');
+    size_t needed = 0;
+    brindle_error_init(&error);
+    const brindle_status cut_status = brindle_serialize_buffer(
+        &fuzz::kWriteMap, &record, buffer.data(), capacity, &needed, &cut, &error);
+    fuzz::expect(needed == serialized.text.size(), "buffer form reports the full length");
+    const size_t kept =
+        capacity - 1 < serialized.text.size() ? capacity - 1 : serialized.text.size();
+    fuzz::expect(cut_status == (kept < serialized.text.size() ? BRINDLE_TRUNCATED : BRINDLE_OK),
+                 "buffer form status", fuzz::describe(error));
+    fuzz::expect(buffer[kept] == '\0', "buffer form is NUL-terminated");
+    fuzz::expect_same("buffer form prefix", serialized.text.substr(0, kept),
+                      buffer.substr(0, kept));
   }
   brindle_cleanup(&fuzz::kParseMap, &record);
   return 0;

@@ -10,11 +10,13 @@ struct Outcome {
   std::string stream;
 };
 
-Outcome parse(const char *doc, size_t size, fuzz::Slicer *slicer, bool reject_duplicates) {
+Outcome parse(const char *doc, size_t size, fuzz::Slicer *slicer, bool reject_duplicates,
+              bool shallow) {
   Outcome outcome;
   fuzz::Everything record;
   fuzz::prepare(&record, &outcome.stream);
-  const brindle_parse_options options = fuzz::parse_options(reject_duplicates);
+  brindle_parse_options options = fuzz::parse_options(reject_duplicates);
+  if (shallow) options.max_depth = 3;
   brindle_error error;
   brindle_error_init(&error);
   brindle_status status;
@@ -35,10 +37,11 @@ Outcome parse(const char *doc, size_t size, fuzz::Slicer *slicer, bool reject_du
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool reject_duplicates = size > 0 && (data[0] & 2u) != 0;
+  const bool shallow = size > 0 && (data[0] & 4u) != 0;
   fuzz::Slicer slicer = fuzz::Slicer::from_prefix(data, size);
   const char *doc = reinterpret_cast<const char *>(data);
-  const Outcome whole = parse(doc, size, nullptr, reject_duplicates);
-  const Outcome sliced = parse(doc, size, &slicer, reject_duplicates);
+  const Outcome whole = parse(doc, size, nullptr, reject_duplicates, shallow);
+  const Outcome sliced = parse(doc, size, &slicer, reject_duplicates, shallow);
   fuzz::expect_same("parse status and error", whole.error, sliced.error);
   fuzz::expect_same("parsed record", whole.record, sliced.record);
   fuzz::expect_same("streamed strings", whole.stream, sliced.stream);
