@@ -77,6 +77,33 @@ Outcome run(const char *content_type, const char *body, size_t size, fuzz::Slice
   return out;
 }
 
+// With the parser's allocations failing part way, the body fails with exactly that, and closing
+// the parser frees everything.
+void run_with_budget(const char *content_type, const char *body, size_t size, int allowed) {
+  fuzz::Budget budget{allowed, false};
+  const brindle_allocator allocator = budget.allocator();
+  brindle_multipart_options options = brindle_default_multipart_options();
+  options.allocator = &allocator;
+  brindle_error error;
+  brindle_error_init(&error);
+  brindle_multipart *parser = brindle_multipart_open(content_type, &options, &error);
+  if (parser == nullptr) {
+    fuzz::expect(budget.hit && error.code == BRINDLE_ALLOCATION_FAILED, "open fails for memory",
+                 fuzz::describe(error));
+    return;
+  }
+  const brindle_multipart_callbacks callbacks = {begin_part, part_data, end_part};
+  Log log;
+  const brindle_status status =
+      brindle_multipart_push(parser, body, size, &callbacks, &log, &error);
+  if (budget.hit) fuzz::expect(status != BRINDLE_OK, "a failed allocation fails the push");
+  if (std::string(error.message).find("allocate") != std::string::npos) {
+    fuzz::expect(status == BRINDLE_ALLOCATION_FAILED, "allocation failure status",
+                 fuzz::describe(error));
+  }
+  brindle_multipart_close(parser);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -88,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const Outcome whole = run(content_type, body, size, nullptr);
   const Outcome sliced = run(content_type, body, size, &slicer);
   fuzz::expect_same("multipart result", whole.result, sliced.result);
+  run_with_budget(content_type, body, size, static_cast<int>(size % 5));
   fuzz::expect_same("multipart parts", whole.log.events, sliced.log.events);
   // Body bytes of a failed body may stop at a slice boundary; a complete body must agree.
   if (whole.result.find("finish=0") != std::string::npos) {

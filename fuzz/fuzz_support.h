@@ -178,6 +178,28 @@ inline std::string written(const brindle_map *map, const void *record) {
   return out;
 }
 
+// ---- Failing allocations ----------------------------------------------------------------------
+
+// An allocator that fails from its nth call on and remembers whether it did.
+struct Budget {
+  int remaining;
+  bool hit;
+
+  static void *take(void *ctx, void *ptr, size_t size, bool grow) {
+    Budget *budget = static_cast<Budget *>(ctx);
+    if (budget->remaining-- <= 0) {
+      budget->hit = true;
+      return nullptr;
+    }
+    return grow ? std::realloc(ptr, size) : std::malloc(size);
+  }
+  static void *allocate(void *ctx, size_t size) { return take(ctx, nullptr, size, false); }
+  static void *reallocate(void *ctx, void *ptr, size_t size) { return take(ctx, ptr, size, true); }
+  static void release(void *, void *ptr) { std::free(ptr); }
+
+  brindle_allocator allocator() { return {allocate, reallocate, release, this, nullptr}; }
+};
+
 // ---- Slicing ----------------------------------------------------------------------------------
 
 // A chunking plan: one byte at a time, or sizes from a small generator seeded by the input.
