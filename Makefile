@@ -63,5 +63,17 @@ format:
 format-check:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run -Werror
 
+# libFuzzer targets (clang), each run FUZZ_SECONDS on a scratch corpus under $(FUZZ_DIR).
+FUZZ_DIR     ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSTAVO_BUILD_FUZZ=ON -DSTAVO_BUILD_TESTS=OFF -DSTAVO_BUILD_BENCH=OFF \
+	  -DSTAVO_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_all
+	fuzz/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS)
+
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

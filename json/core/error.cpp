@@ -7,8 +7,11 @@
 
 namespace {
 
-brindle_status set_error_v(brindle_error *error, brindle_status code, size_t offset, size_t line,
-                           size_t column, const char *format, va_list arguments) {
+__attribute__((format(printf, 6, 0))) brindle_status set_error_v(brindle_error *error,
+                                                                 brindle_status code, size_t offset,
+                                                                 size_t line, size_t column,
+                                                                 const char *format,
+                                                                 va_list arguments) {
   if (error == nullptr) return code;
   error->code = code;
   error->offset = offset;

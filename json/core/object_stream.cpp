@@ -109,11 +109,10 @@ int feed(brindle_stream *stream) noexcept {
       stream->parser, stream->buffer + stream->position, available, &consumed, 1);
   if (status != BRINDLE_OK && status != BRINDLE_TRUNCATED) {
     stream->error = *brindle__parser_error(stream->parser);
-    // The failing byte counts as read, so the next call starts after it.
+    // The failing byte counts as read, so the next call starts after it. The parser may have
+    // taken a whole run of bytes past it, so its position, not the bytes it used, decides.
     size_t used = consumed;
-    if (stream->error.offset > stream->fed && stream->error.offset - stream->fed > used) {
-      used = stream->error.offset - stream->fed;
-    }
+    if (stream->error.offset > stream->fed) used = stream->error.offset - stream->fed;
     if (used == 0) used = 1;
     if (used > available) used = available;
     stream->position += used;

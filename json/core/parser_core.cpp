@@ -6,8 +6,10 @@
 
 namespace {
 
-void record_failure(brindle_parser *parser, brindle_status code, size_t offset, size_t line,
-                    size_t column, const char *format, va_list arguments) {
+__attribute__((format(printf, 6, 0))) void record_failure(brindle_parser *parser,
+                                                          brindle_status code, size_t offset,
+                                                          size_t line, size_t column,
+                                                          const char *format, va_list arguments) {
   brindle_error *error = &parser->error;
   error->code = code;
   error->offset = offset;

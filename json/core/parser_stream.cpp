@@ -64,17 +64,23 @@ brindle_status base64_append(brindle_parser *parser, brindle_spooled *spooled,
                              bool from_input) {
   unsigned char decoded[768];
   size_t pending = 0;
+  // Quartets decoded before a bad byte are kept, wherever the slice boundaries fell.
+  auto fail = [&](const unsigned char *at, const char *message) {
+    if (pending > 0) {
+      const brindle_status status = spool_append(parser, spooled, decoded, pending, at, false);
+      if (status != BRINDLE_OK) return status;
+    }
+    return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON, "%s", message);
+  };
   for (size_t i = 0; i < length; ++i) {
     const unsigned char c = bytes[i];
     const unsigned char *at = from_input ? first + i : first;
     const int8_t value = kBase64[c];
     if (value < 0) {
-      return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON,
-                                     "invalid base64 character in streamed field");
+      return fail(at, "invalid base64 character in streamed field");
     }
     if (parser->padding_seen && value != kPad) {
-      return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON,
-                                     "non-padding base64 data after padding");
+      return fail(at, "non-padding base64 data after padding");
     }
     if (value == kPad) parser->padding_seen = true;
     parser->quartet[parser->quartet_fill++] = static_cast<unsigned char>(value);
@@ -83,12 +89,10 @@ brindle_status base64_append(brindle_parser *parser, brindle_spooled *spooled,
     const unsigned char *q = parser->quartet;
     size_t produced;
     if (q[0] == kPad || q[1] == kPad) {
-      return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON,
-                                     "invalid base64 quartet in streamed field");
+      return fail(at, "invalid base64 quartet in streamed field");
     }
     if (q[2] == kPad && q[3] != kPad) {
-      return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON,
-                                     "invalid base64 padding in streamed field");
+      return fail(at, "invalid base64 padding in streamed field");
     }
     unsigned char out[3];
     out[0] = static_cast<unsigned char>((q[0] << 2) | (q[1] >> 4));
