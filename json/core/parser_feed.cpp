@@ -172,7 +172,7 @@ between:
           P->target = BRINDLE__TARGET_KEY;
           if (!P->jv_active) {
             // A plain key that ends in this chunk is looked up where it lies.
-            const unsigned char *q = brindle__scan_plain(p, end);
+            const unsigned char *q = brindle__find_escape(p, end);
             const size_t space = brindle__token_space(P);
             if (q != end && *q == '"' && space >= 2 && static_cast<size_t>(q - p) <= space - 2) {
               if (brindle__key_complete(P, f, p, static_cast<size_t>(q - p), q) != BRINDLE_OK) {
@@ -295,7 +295,7 @@ between:
         const int quick = quick_capture(P);
         if (quick != 0) {
           // A plain string that ends in this chunk is completed where it lies.
-          const unsigned char *q = brindle__scan_plain(p, end);
+          const unsigned char *q = brindle__find_escape(p, end);
           const size_t length = static_cast<size_t>(q - p);
           const size_t space = brindle__token_space(P);
           if (q != end && *q == '"' && (quick == 2 || (space >= 2 && length <= space - 2))) {
@@ -388,7 +388,7 @@ in_string:
       ++p;
       continue;
     }
-    const unsigned char *q = brindle__scan_plain(p, end);
+    const unsigned char *q = brindle__find_escape(p, end);
     if (q != p) {
       if (P->capture != BRINDLE__CAPTURE_DISCARD &&
           brindle__string_run(P, p, static_cast<size_t>(q - p)) != BRINDLE_OK) {

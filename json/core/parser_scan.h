@@ -1,5 +1,6 @@
-// The feeder's bulk scanners: plain string runs, digit runs, number tokens and runs of spaces.
-// Each returns the first byte it does not take; all of them stop at the end of the chunk.
+// The feeder's bulk scanners: digit runs, number tokens and runs of spaces (plain string runs
+// use brindle__find_escape). Each returns the first byte it does not take; all of them stop at the
+// end of the chunk.
 #ifndef BRINDLE_CORE_PARSER_SCAN_H
 #define BRINDLE_CORE_PARSER_SCAN_H
 
@@ -8,28 +9,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
-// The first byte at or after p that ends a plain string run: '"', '\\' or a control byte.
-inline const unsigned char *brindle__scan_plain(const unsigned char *p,
-                                                const unsigned char *end) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(bytes, control), control));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#endif
-  while (p < end && brindle__escape_table[*p] == 0)
-    ++p;
-  return p;
-}
 
 // The first byte at or after p that is not a decimal digit.
 inline const unsigned char *brindle__skip_digits(const unsigned char *p,

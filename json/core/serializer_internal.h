@@ -10,10 +10,6 @@
 #include "internal.h"
 #include "records.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 // Returns the status of expression unless it is BRINDLE_OK.
 #define BRINDLE_TRY(expression)                          \
   do {                                                   \
@@ -112,27 +108,6 @@ inline bool brindle__indent_width(ptrdiff_t depth, ptrdiff_t extra, size_t *widt
 
 // ---- Escaping into memory
 // ------------------------------------------------------------------------
-
-// First byte in [bytes, end) that needs an escape, or end.
-inline const char *brindle__find_escape(const char *bytes, const char *end) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (end - bytes >= 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(chunk, control_max), control_max));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return bytes + __builtin_ctz(static_cast<unsigned>(mask));
-    bytes += 16;
-  }
-#endif
-  while (bytes < end && brindle__escape_table[static_cast<unsigned char>(*bytes)] == 0)
-    ++bytes;
-  return bytes;
-}
 
 // Writes the escaped form of bytes at out, which must have room for 6 * length bytes; returns
 // the end.

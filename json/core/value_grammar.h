@@ -27,26 +27,6 @@
 // optional fraction with at least one digit, an optional exponent with at least one digit.
 bool brindle__json_number_is_valid(const char *text, size_t length) noexcept;
 
-// The first byte at or after p that cannot stand unescaped in a JSON string ('"', '\\' or a byte
-// below 0x20), or end. Scans 8 bytes at a time.
-inline const char *brindle__scan_plain_run(const char *p, const char *end) noexcept {
-  constexpr uint64_t ones = 0x0101010101010101ULL;
-  constexpr uint64_t highs = 0x8080808080808080ULL;
-  while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof(word));
-    const uint64_t quote = word ^ (ones * '"');
-    const uint64_t backslash = word ^ (ones * '\\');
-    const uint64_t hit = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                         ((word - ones * 0x20) & ~word);
-    if ((hit & highs) != 0) break;
-    p += 8;
-  }
-  while (p < end && brindle__escape_table[static_cast<unsigned char>(*p)] == 0)
-    ++p;
-  return p;
-}
-
 template <class Handler>
 class brindle__value_walker {
  public:
@@ -273,7 +253,7 @@ class brindle__value_walker {
     if (st != BRINDLE_OK) return st;
     for (;;) {
       const char *start = in_.pos;
-      const char *p = brindle__scan_plain_run(start, in_.end);
+      const char *p = brindle__find_escape(start, in_.end);
       in_.pos = p;
       if (p != start) {
         st = h_.text_chunk(key, start, static_cast<size_t>(p - start), false);

@@ -40,14 +40,14 @@ TEST(Scanners, PlainRunsStopAtQuoteBackslashAndControlBytesAtEveryPosition) {
         text[i] = static_cast<char>(i % 2 == 0 ? 'a' : 0xC3);  // bytes of 0x80 and above pass
       text[position] = static_cast<char>(special);
       const unsigned char *begin = bytes_of(text);
-      EXPECT_EQ(brindle__scan_plain(begin, begin + text.size()) - begin,
+      EXPECT_EQ(brindle__find_escape(begin, begin + text.size()) - begin,
                 static_cast<ptrdiff_t>(position))
           << "byte " << int{special} << " at " << position;
-      EXPECT_EQ(brindle__scan_plain(begin, begin + position), begin + position);
+      EXPECT_EQ(brindle__find_escape(begin, begin + position), begin + position);
     }
   }
   const std::string plain(37, ' ');
-  EXPECT_EQ(brindle__scan_plain(bytes_of(plain), bytes_of(plain) + plain.size()),
+  EXPECT_EQ(brindle__find_escape(bytes_of(plain), bytes_of(plain) + plain.size()),
             bytes_of(plain) + plain.size());
 }
 
