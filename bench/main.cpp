@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "registry.h"
 #include "store.h"
 #include "target.h"
@@ -37,6 +39,8 @@ struct Row {
 // Collects every run while the console reporter prints as usual.
 class TableReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that a log or a pipe gets plain text.
+  TableReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
