@@ -1,0 +1,17 @@
+/*
+ * Engine operations: query (to be filled in).
+ */
+#ifndef STAVOC_ENGINE_QUERY_H
+#define STAVOC_ENGINE_QUERY_H
+
+#include "stavoc_engine_core.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_ENGINE_QUERY_H */

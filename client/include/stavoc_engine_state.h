@@ -1,0 +1,262 @@
+/*
+ * Engine operations on one key: take a lease (acquire), keep it alive, release it, read the
+ * key's JSON state (get), replace it (update, update_stream), apply mutation expressions on the
+ * server (mutate), change the key's metadata, remove the key and describe it.
+ *
+ * Every operation takes (client, request, response, error) and returns an SV_* status. Request
+ * records are caller-owned and their strings are borrowed for the call; an empty namespace means
+ * the client's default. Response records are caller-owned, are cleaned by the operation before
+ * it fills them, receive owned copies and are freed with their *_cleanup function. Success is
+ * HTTP 200 only; any other answer gives SV_ERR_SERVER with the server's error members (for a
+ * failed precondition: current_etag and current_version) and leaves the response empty.
+ * correlation_id is the X-Correlation-Id header of the successful exchange, or NULL.
+ */
+#ifndef STAVOC_ENGINE_STATE_H
+#define STAVOC_ENGINE_STATE_H
+
+#include "stavoc_engine_core.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Requests (strings borrowed; flags are 0 or 1) ---------------------------------------- */
+
+typedef struct sv_engine_acquire_request {
+  const char *namespace_name;
+  const char *key;
+  const char *owner;
+  int64_t ttl_seconds;
+  int64_t block_seconds; /* sent only when above 0 */
+  int32_t if_not_exists; /* sent only when set */
+  const char *txn_id;    /* sent only when non-empty */
+} sv_engine_acquire_request;
+
+typedef struct sv_engine_keepalive_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t ttl_seconds;
+  int64_t fencing_token;
+} sv_engine_keepalive_request;
+
+typedef struct sv_engine_release_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  int32_t rollback; /* discard the lease's staged writes */
+} sv_engine_release_request;
+
+typedef struct sv_engine_get_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  int64_t fencing_token;
+  int32_t public_read; /* read the committed state without a lease */
+} sv_engine_get_request;
+
+typedef struct sv_engine_update_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *if_state_etag; /* X-If-State-ETag when non-empty */
+  int64_t if_version;        /* X-If-Version when has_if_version */
+  int32_t has_if_version;
+  const char *body; /* the new state document (update only) */
+  size_t body_length;
+  const char *content_type;
+} sv_engine_update_request;
+
+typedef struct sv_engine_mutate_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *if_state_etag;
+  int64_t if_version;
+  int32_t has_if_version;
+  const char *const *mutations; /* mutation expressions */
+  size_t mutation_count;
+} sv_engine_mutate_request;
+
+typedef struct sv_engine_metadata_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  int64_t if_version;
+  int32_t has_if_version;
+  int32_t has_query_hidden; /* send query_hidden */
+  int32_t query_hidden;
+} sv_engine_metadata_request;
+
+typedef struct sv_engine_remove_request {
+  const char *namespace_name;
+  const char *key;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *if_state_etag;
+  int64_t if_version;
+  int32_t has_if_version;
+} sv_engine_remove_request;
+
+typedef struct sv_engine_describe_request {
+  const char *namespace_name;
+  const char *key;
+} sv_engine_describe_request;
+
+/* ---- Responses (owned copies) -------------------------------------------------------------- */
+
+typedef struct sv_engine_acquire_response {
+  char *namespace_name;
+  char *key;
+  char *owner;
+  char *lease_id;
+  char *txn_id;
+  int64_t expires_at_unix;
+  int64_t version;
+  char *state_etag;
+  int64_t fencing_token;
+  char *correlation_id;
+} sv_engine_acquire_response;
+
+typedef struct sv_engine_keepalive_response {
+  int64_t expires_at_unix;
+  int64_t version;
+  char *state_etag;
+  char *correlation_id;
+} sv_engine_keepalive_response;
+
+typedef struct sv_engine_release_response {
+  int32_t released;
+  char *correlation_id;
+} sv_engine_release_response;
+
+typedef struct sv_engine_get_response {
+  char *body; /* owned bytes, NULL when empty */
+  size_t body_length;
+  char *content_type; /* Content-Type, or "application/octet-stream" */
+  char *etag;
+  int64_t key_version;
+  int64_t fencing_token;
+  char *correlation_id;
+} sv_engine_get_response;
+
+/* The answer of update, update_stream, mutate and update_from. */
+typedef struct sv_engine_update_response {
+  int64_t new_version;
+  char *new_state_etag;
+  int64_t bytes;
+  char *correlation_id;
+} sv_engine_update_response;
+
+typedef struct sv_engine_metadata_response {
+  char *namespace_name;
+  char *key;
+  int64_t version;
+  int32_t has_metadata; /* 1 on success */
+  int32_t query_hidden;
+  char *correlation_id;
+} sv_engine_metadata_response;
+
+typedef struct sv_engine_remove_response {
+  int32_t removed;
+  int64_t new_version;
+  char *correlation_id;
+} sv_engine_remove_response;
+
+typedef struct sv_engine_describe_response {
+  char *namespace_name;
+  char *key;
+  char *owner;
+  char *lease_id;
+  int64_t expires_at_unix;
+  int64_t version;
+  char *state_etag;
+  int64_t updated_at_unix;
+  int32_t has_metadata; /* 1 on success */
+  int32_t query_hidden;
+  char *correlation_id;
+} sv_engine_describe_response;
+
+/* Free every owned member and zero the record; NULL is ignored. */
+SV_API void sv_engine_acquire_response_cleanup(sv_engine_acquire_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_keepalive_response_cleanup(sv_engine_keepalive_response *response)
+    SV_NOEXCEPT;
+SV_API void sv_engine_release_response_cleanup(sv_engine_release_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_get_response_cleanup(sv_engine_get_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_update_response_cleanup(sv_engine_update_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_metadata_response_cleanup(sv_engine_metadata_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_remove_response_cleanup(sv_engine_remove_response *response) SV_NOEXCEPT;
+SV_API void sv_engine_describe_response_cleanup(sv_engine_describe_response *response) SV_NOEXCEPT;
+
+/* ---- Operations ----------------------------------------------------------------------------- */
+
+/* POST /v1/acquire. */
+SV_API int sv_engine_client_acquire(const sv_engine_client *client,
+                                    const sv_engine_acquire_request *request,
+                                    sv_engine_acquire_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* POST /v1/keepalive; the fencing token travels in the body and in X-Fencing-Token. */
+SV_API int sv_engine_client_keepalive(const sv_engine_client *client,
+                                      const sv_engine_keepalive_request *request,
+                                      sv_engine_keepalive_response *response,
+                                      sv_engine_error *error) SV_NOEXCEPT;
+/* POST /v1/release; the fencing token travels in X-Fencing-Token. */
+SV_API int sv_engine_client_release(const sv_engine_client *client,
+                                    const sv_engine_release_request *request,
+                                    sv_engine_release_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* GET /v1/get into memory (through sv_engine_client_get_into); a 204 answer gives an empty
+ * body. */
+SV_API int sv_engine_client_get(const sv_engine_client *client,
+                                const sv_engine_get_request *request,
+                                sv_engine_get_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* POST /v1/update with the request's body bytes. */
+SV_API int sv_engine_client_update(const sv_engine_client *client,
+                                   const sv_engine_update_request *request,
+                                   sv_engine_update_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* As update, with body_record serialised by body_map while it uploads (body_options: NULL for
+ * the defaults); the request's body and body_length are ignored. */
+SV_API int sv_engine_client_update_stream(const sv_engine_client *client,
+                                          const sv_engine_update_request *request,
+                                          const brindle_map *body_map, const void *body_record,
+                                          const brindle_write_options *body_options,
+                                          sv_engine_update_response *response,
+                                          sv_engine_error *error) SV_NOEXCEPT;
+/* POST /v1/mutate with {"namespace":..., "mutations":[...]}. */
+SV_API int sv_engine_client_mutate(const sv_engine_client *client,
+                                   const sv_engine_mutate_request *request,
+                                   sv_engine_update_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* POST /v1/metadata. */
+SV_API int sv_engine_client_update_metadata(const sv_engine_client *client,
+                                            const sv_engine_metadata_request *request,
+                                            sv_engine_metadata_response *response,
+                                            sv_engine_error *error) SV_NOEXCEPT;
+/* POST /v1/remove. */
+SV_API int sv_engine_client_remove(const sv_engine_client *client,
+                                   const sv_engine_remove_request *request,
+                                   sv_engine_remove_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+/* GET /v1/describe. */
+SV_API int sv_engine_client_describe(const sv_engine_client *client,
+                                     const sv_engine_describe_request *request,
+                                     sv_engine_describe_response *response, sv_engine_error *error)
+    SV_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_ENGINE_STATE_H */
