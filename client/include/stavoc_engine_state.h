@@ -198,6 +198,33 @@ SV_API void sv_engine_metadata_response_cleanup(sv_engine_metadata_response *res
 SV_API void sv_engine_remove_response_cleanup(sv_engine_remove_response *response) SV_NOEXCEPT;
 SV_API void sv_engine_describe_response_cleanup(sv_engine_describe_response *response) SV_NOEXCEPT;
 
+/* ---- Request headers of the writes ------------------------------------------------------------
+ */
+
+/* Bytes that hold any int64 in decimal with its sign and NUL. */
+#define SV_ENGINE_INT_TEXT_CAPACITY 24
+
+/* Formats token in decimal into buffer (capacity bytes; SV_ENGINE_INT_TEXT_CAPACITY always
+ * suffices) and points header at ("X-Fencing-Token", buffer); the pair borrows buffer.
+ * SV_ERR_INVALID for a NULL buffer or header, SV_ERR_NOMEM when capacity is too small. */
+SV_API int sv_engine_set_fencing_header(int64_t token, char *buffer, size_t capacity,
+                                        sv_engine_header *header) SV_NOEXCEPT;
+
+/* Appends the headers every state write carries to headers[*count ...], in this order:
+ * Content-Type (content_type); X-Fencing-Token (fencing_token in decimal, formatted into
+ * token_buffer as by sv_engine_set_fencing_header); X-Lease-ID only when lease_id is non-empty;
+ * X-Txn-ID (always listed: a NULL or empty txn_id leaves the line without a value, which libcurl
+ * does not send); X-If-State-ETag only when if_state_etag is non-empty. The pairs borrow every
+ * string. *count is advanced on success only. SV_ERR_INVALID for NULL headers or count or
+ * *count above capacity; SV_ERR_NOMEM when fewer than 5 slots are free or token_buffer is too
+ * small. The caller appends X-If-Version itself. */
+SV_API int sv_engine_apply_common_mutation_headers(sv_engine_header *headers, size_t capacity,
+                                                   size_t *count, const char *content_type,
+                                                   int64_t fencing_token, char *token_buffer,
+                                                   size_t token_capacity, const char *lease_id,
+                                                   const char *txn_id, const char *if_state_etag)
+    SV_NOEXCEPT;
+
 /* ---- Operations ----------------------------------------------------------------------------- */
 
 /* POST /v1/acquire. */
