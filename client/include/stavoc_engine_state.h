@@ -9,7 +9,9 @@
  * it fills them, receive owned copies and are freed with their *_cleanup function. Success is
  * HTTP 200 only; any other answer gives SV_ERR_SERVER with the server's error members (for a
  * failed precondition: current_etag and current_version) and leaves the response empty.
- * correlation_id is the X-Correlation-Id header of the successful exchange, or NULL.
+ * correlation_id is the X-Correlation-Id header of the successful exchange, or NULL. A NULL
+ * client, request or response gives SV_ERR_INVALID "client, request, and response are required".
+ * K and N below are the key and the effective namespace, percent-encoded.
  */
 #ifndef STAVOC_ENGINE_STATE_H
 #define STAVOC_ENGINE_STATE_H
@@ -227,17 +229,20 @@ SV_API int sv_engine_apply_common_mutation_headers(sv_engine_header *headers, si
 
 /* ---- Operations ----------------------------------------------------------------------------- */
 
-/* POST /v1/acquire. */
+/* POST /v1/acquire with {namespace, key, ttl_seconds, owner} and, only when they apply,
+ * block_seconds (above 0), if_not_exists (set) and txn_id (non-empty). */
 SV_API int sv_engine_client_acquire(const sv_engine_client *client,
                                     const sv_engine_acquire_request *request,
                                     sv_engine_acquire_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
-/* POST /v1/keepalive; the fencing token travels in the body and in X-Fencing-Token. */
+/* POST /v1/keepalive with {namespace, key, lease_id, ttl_seconds, fencing_token} and txn_id when
+ * non-empty; the fencing token travels in the body and in X-Fencing-Token. */
 SV_API int sv_engine_client_keepalive(const sv_engine_client *client,
                                       const sv_engine_keepalive_request *request,
                                       sv_engine_keepalive_response *response,
                                       sv_engine_error *error) SV_NOEXCEPT;
-/* POST /v1/release; the fencing token travels in X-Fencing-Token. */
+/* POST /v1/release with {namespace, key, lease_id}, then txn_id when non-empty and rollback
+ * when set; the fencing token travels only in X-Fencing-Token. released is 1 on success. */
 SV_API int sv_engine_client_release(const sv_engine_client *client,
                                     const sv_engine_release_request *request,
                                     sv_engine_release_response *response, sv_engine_error *error)
@@ -248,35 +253,46 @@ SV_API int sv_engine_client_get(const sv_engine_client *client,
                                 const sv_engine_get_request *request,
                                 sv_engine_get_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
-/* POST /v1/update with the request's body bytes. */
+/* POST /v1/update?key=K&namespace=N with the request's body bytes (NULL: an empty body) and the
+ * common write headers (Content-Type = content_type or "application/octet-stream"), then
+ * X-If-Version when has_if_version. SV_ERR_INVALID "update requires key, txn_id, and
+ * fencing_token" unless key and txn_id are non-empty and fencing_token is above 0. */
 SV_API int sv_engine_client_update(const sv_engine_client *client,
                                    const sv_engine_update_request *request,
                                    sv_engine_update_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
 /* As update, with body_record serialised by body_map while it uploads (body_options: NULL for
- * the defaults); the request's body and body_length are ignored. */
+ * the defaults); the request's body and body_length are ignored. SV_ERR_INVALID "update_stream
+ * requires body map and source" when either is NULL. */
 SV_API int sv_engine_client_update_stream(const sv_engine_client *client,
                                           const sv_engine_update_request *request,
                                           const brindle_map *body_map, const void *body_record,
                                           const brindle_write_options *body_options,
                                           sv_engine_update_response *response,
                                           sv_engine_error *error) SV_NOEXCEPT;
-/* POST /v1/mutate with {"namespace":..., "mutations":[...]}. */
+/* POST /v1/mutate?key=K&namespace=N with {"namespace":N, "mutations":[...]} (mutation_count
+ * expressions) and the common write headers (Content-Type "application/json"), then
+ * X-If-Version when has_if_version. */
 SV_API int sv_engine_client_mutate(const sv_engine_client *client,
                                    const sv_engine_mutate_request *request,
                                    sv_engine_update_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
-/* POST /v1/metadata. */
+/* POST /v1/metadata?key=K&namespace=N with {"query_hidden":...} when has_query_hidden, else
+ * {}; headers Content-Type, X-Fencing-Token, X-Lease-ID (when non-empty), X-Txn-ID, then
+ * X-If-Version when has_if_version. has_metadata is 1 on success. */
 SV_API int sv_engine_client_update_metadata(const sv_engine_client *client,
                                             const sv_engine_metadata_request *request,
                                             sv_engine_metadata_response *response,
                                             sv_engine_error *error) SV_NOEXCEPT;
-/* POST /v1/remove. */
+/* POST /v1/remove?key=K&namespace=N with an empty body and the common write headers
+ * (Content-Type "application/json"), then X-If-Version when has_if_version. SV_ERR_INVALID
+ * "remove requires key, txn_id, and fencing_token" as for update. */
 SV_API int sv_engine_client_remove(const sv_engine_client *client,
                                    const sv_engine_remove_request *request,
                                    sv_engine_remove_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
-/* GET /v1/describe. */
+/* GET /v1/describe?key=K&namespace=N; SV_ERR_INVALID "describe.key is required" for an empty
+ * key. has_metadata is 1 on success. */
 SV_API int sv_engine_client_describe(const sv_engine_client *client,
                                      const sv_engine_describe_request *request,
                                      sv_engine_describe_response *response, sv_engine_error *error)
