@@ -68,6 +68,7 @@ bool is_set(const char *text) {
 
 // Copies up to room bytes of the rest of a fixed piece; returns how many.
 size_t copy_piece(const char *piece, size_t length, size_t *position, char *out, size_t room) {
+  if (piece == nullptr || *position >= length) return 0;
   const size_t left = length - *position;
   const size_t take = left < room ? left : room;
   std::memcpy(out, piece + *position, take);

@@ -43,10 +43,14 @@ int StringWriter::write(void *context, const char *bytes, size_t length, sv_engi
   return 1;
 }
 
-char pattern_byte(uint64_t position) {
-  // Repeats only every 251 bytes (a prime, so no power-of-two chunk lines up with it): lost,
-  // doubled or reordered pieces show up.
-  return static_cast<char>(position % 251);
+const char *pattern_at(uint64_t position) {
+  static const std::string pattern = [] {
+    std::string bytes(kPatternSpan + 251, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+  }();
+  return pattern.data() + position % 251;
 }
 
 Lease acquire_lease(const sv_engine_client *client, const std::string &key) {

@@ -41,8 +41,11 @@ struct StringWriter {
   static int write(void *context, const char *bytes, size_t length, sv_engine_error *error);
 };
 
-// Bytes of a long pattern, produced and checked by position, so a large body needs no memory.
-char pattern_byte(uint64_t position);
+// A long byte pattern that repeats every 251 bytes (a prime, so no power-of-two chunk lines up
+// with it: lost, doubled or reordered pieces show up). pattern_at(position) points at the
+// pattern from that position on, valid for kPatternSpan bytes; a large body needs no memory.
+constexpr size_t kPatternSpan = 1 << 20;
+const char *pattern_at(uint64_t position);
 
 // The lease of a key, taken through the JSON exchange.
 struct Lease {

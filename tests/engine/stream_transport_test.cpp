@@ -3,6 +3,7 @@
 // update_from in bounded pieces.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -158,15 +159,18 @@ struct PatternReader {
     const uint64_t take = std::min<uint64_t>(capacity, reader->total - reader->position);
     const bool crossing =
         reader->position < reader->total / 2 && reader->position + take >= reader->total / 2;
-    for (uint64_t i = 0; i < take; ++i)
-      buffer[i] = engine_test::pattern_byte(reader->position + i);
+    for (uint64_t done = 0; done < take;) {
+      const uint64_t piece = std::min<uint64_t>(take - done, engine_test::kPatternSpan);
+      std::memcpy(buffer + done, engine_test::pattern_at(reader->position + done), piece);
+      done += piece;
+    }
     reader->position += take;
     if (crossing && reader->at_midpoint) reader->at_midpoint();
     return static_cast<size_t>(take);
   }
 };
 
-// A writer that checks the pattern byte by byte and keeps only counts.
+// A writer that checks every byte against the pattern and keeps only counts.
 struct PatternWriter {
   uint64_t received = 0;
   size_t largest_chunk = 0;
@@ -176,8 +180,12 @@ struct PatternWriter {
     auto *writer = static_cast<PatternWriter *>(context);
     if (writer->received == 0) writer->first_call = std::chrono::steady_clock::now();
     writer->largest_chunk = std::max(writer->largest_chunk, length);
-    for (size_t i = 0; i < length; ++i) {
-      if (bytes[i] != engine_test::pattern_byte(writer->received + i)) ++writer->mismatches;
+    for (size_t done = 0; done < length;) {
+      const size_t piece = std::min(length - done, engine_test::kPatternSpan);
+      if (std::memcmp(bytes + done, engine_test::pattern_at(writer->received + done), piece) != 0) {
+        ++writer->mismatches;
+      }
+      done += piece;
     }
     writer->received += length;
     return 1;
