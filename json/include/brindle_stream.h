@@ -326,9 +326,10 @@ BRINDLE_API brindle_multipart *brindle_multipart_open(const char *content_type,
                                                       const brindle_multipart_options *options,
                                                       brindle_error *error) BRINDLE_NOEXCEPT;
 /* Feeds the next bytes of the body (any slicing gives the same parts and bytes) and calls the
- * callbacks. The body starts with the first delimiter (empty lines before it are skipped); bytes
- * after the closing delimiter in the same push are ignored, and later pushes fail with "multipart
- * parser is already finished". A NULL parser, or NULL bytes with a non-zero length, fails with
+ * callbacks. The body starts with the first delimiter (empty lines before it are skipped); lines
+ * after the closing delimiter are ignored epilogue, in the same push or a later one (each still
+ * bounded by max_line_bytes). Pushes after a successful finish fail with "multipart parser is
+ * already finished". A NULL parser, or NULL bytes with a non-zero length, fails with
  * "multipart parser and bytes are required". Malformed bodies fail with BRINDLE_INVALID_JSON,
  * exceeded limits with BRINDLE_OVERFLOW. After a failed push the parser is only fit for close. */
 BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, const char *bytes,
@@ -337,9 +338,19 @@ BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, con
                                                   void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
 /* The end of the body: succeeds only when the closing delimiter has been seen ("multipart stream
- * ended before closing boundary" otherwise), also when called again. */
+ * ended before closing boundary" otherwise), also when called again. The line break after the
+ * closing delimiter is optional: a body that ends with it is complete. Calls no callback, so a
+ * part without Content-Length that the closing delimiter ends at the very end of the body gets no
+ * end_part; use brindle_multipart_finish_with to receive it. */
 BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* brindle_multipart_finish with the callbacks of the pushes: when the body ended with a closing
+ * delimiter that had no line break after it and that ended a part without Content-Length, that
+ * part's end_part is called here (its failure is reported like a push's, "multipart end_part
+ * callback failed"). NULL callbacks deliver nothing. */
+BRINDLE_API brindle_status brindle_multipart_finish_with(
+    brindle_multipart *parser, const brindle_multipart_callbacks *callbacks, void *user_data,
+    brindle_error *error) BRINDLE_NOEXCEPT;
 /* Frees the parser and everything it holds; NULL is accepted; no callback is called, not even
  * end_part for a part left open. */
 BRINDLE_API void brindle_multipart_close(brindle_multipart *parser) BRINDLE_NOEXCEPT;

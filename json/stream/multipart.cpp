@@ -74,6 +74,33 @@ brindle_status feed_counted(brindle_multipart *parser, const char *bytes, size_t
   return brindle__multipart_end_part(parser, BRINDLE__MP_BOUNDARY, callbacks, user_data, error);
 }
 
+// The line break after the closing delimiter is optional: a body whose last bytes are the
+// closing delimiter (or the closing delimiter and a lone CR) ends there.
+brindle_status close_without_line_break(brindle_multipart *parser,
+                                        const brindle_multipart_callbacks *callbacks,
+                                        void *user_data, brindle_error *error) {
+  if (parser->state == BRINDLE__MP_BOUNDARY) {
+    if (line_equals(&parser->line.line, &parser->closing_delimiter)) {
+      brindle__line_done(&parser->line);
+      parser->line.cr_pending = false;
+      parser->finished = true;
+      parser->state = BRINDLE__MP_DONE;
+    }
+    return BRINDLE_OK;
+  }
+  if (parser->state == BRINDLE__MP_BODY_DELIMITED &&
+      (parser->match == BRINDLE__DM_CLOSE || parser->match == BRINDLE__DM_CLOSE_CR)) {
+    // The pending bytes are the candidate itself (line break and delimiter), never body bytes.
+    brindle__framing_clear(&parser->pending);
+    parser->match = BRINDLE__DM_NONE;
+    const brindle_status status =
+        brindle__multipart_end_part(parser, BRINDLE__MP_DONE, callbacks, user_data, error);
+    if (status == BRINDLE_OK) parser->finished = true;
+    return status;
+  }
+  return BRINDLE_OK;
+}
+
 }  // namespace
 
 brindle_status brindle__multipart_end_part(brindle_multipart *parser, int32_t next_state,
@@ -100,7 +127,7 @@ BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, con
     return brindle__fail(error, BRINDLE_INVALID_ARGUMENT,
                          "multipart parser and bytes are required");
   }
-  if (parser->finished) {
+  if (parser->finish_called) {
     return brindle__fail(error, BRINDLE_INVALID_ARGUMENT, "multipart parser is already finished");
   }
   brindle_error_init(error);
@@ -137,11 +164,22 @@ BRINDLE_API brindle_status brindle_multipart_push(brindle_multipart *parser, con
 
 BRINDLE_API brindle_status brindle_multipart_finish(brindle_multipart *parser,
                                                     brindle_error *error) noexcept {
+  return brindle_multipart_finish_with(parser, nullptr, nullptr, error);
+}
+
+BRINDLE_API brindle_status brindle_multipart_finish_with(
+    brindle_multipart *parser, const brindle_multipart_callbacks *callbacks, void *user_data,
+    brindle_error *error) noexcept {
   if (parser == nullptr) {
     return brindle__fail(error, BRINDLE_INVALID_ARGUMENT, "multipart parser is required");
   }
+  if (!parser->finished && parser->state != BRINDLE__MP_DONE) {
+    const brindle_status status = close_without_line_break(parser, callbacks, user_data, error);
+    if (status != BRINDLE_OK) return status;
+  }
   if (parser->finished || parser->state == BRINDLE__MP_DONE) {
     parser->finished = true;
+    parser->finish_called = true;
     brindle_error_init(error);
     return BRINDLE_OK;
   }

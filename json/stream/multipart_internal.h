@@ -60,8 +60,9 @@ struct brindle_multipart {
   int64_t content_length;  // -1 when unknown
   uint64_t remaining;      // counted bodies: bytes still to deliver
 
-  bool finished;
-  int32_t state;  // brindle__multipart_state
+  bool finished;       // the closing delimiter was seen; later bytes are epilogue
+  bool finish_called;  // the caller declared the end of the body; pushes are refused
+  int32_t state;       // brindle__multipart_state
 
   // Delimited bodies: the candidate being matched (see brindle__delimiter_match).
   int32_t match;

@@ -289,8 +289,9 @@ TEST(MultipartFraming, PreambleIsRejected) {
 }
 
 TEST(MultipartFraming, FinishNeedsTheClosingDelimiter) {
-  for (const char *body : {"", "\r\n", "--b\r\n", "--b\r\n\r\nabc", "--b\r\n\r\nabc\r\n--b--",
-                           "--b\r\n\r\nabc\r\n--b\r\n"}) {
+  for (const char *body :
+       {"", "\r\n", "--b\r\n", "--b\r\n\r\nabc", "--b\r\n\r\nabc\r\n--b", "--b\r\n\r\nabc\r\n--b-",
+        "--b\r\n\r\nabc\r\n--b\r\n", "--b\r\nContent-Length: 1\r\n\r\na\r\n--b-", "--b--x"}) {
     Outcome outcome = parse_b(body);
     EXPECT_EQ(outcome.status, BRINDLE_INVALID_JSON) << body;
     EXPECT_EQ(outcome.message, "multipart stream ended before closing boundary") << body;
@@ -309,13 +310,39 @@ TEST(MultipartFraming, FinishAndPushAfterTheClosingDelimiter) {
   const std::string body = "--b\r\n\r\nx\r\n--b--\r\nepilogue line\r\nand another";
   EXPECT_EQ(brindle_multipart_push(parser, body.data(), body.size(), nullptr, nullptr, &error),
             BRINDLE_OK);
-  EXPECT_EQ(brindle_multipart_push(parser, "more", 4, nullptr, nullptr, &error),
-            BRINDLE_INVALID_ARGUMENT);
-  EXPECT_STREQ(error.message, "multipart parser is already finished");
+  // A later push after the closing delimiter is epilogue too.
+  EXPECT_EQ(brindle_multipart_push(parser, "more\r\n--b\r\n", 11, nullptr, nullptr, &error),
+            BRINDLE_OK);
   EXPECT_EQ(brindle_multipart_finish(parser, &error), BRINDLE_OK);
   EXPECT_EQ(brindle_multipart_finish(parser, &error), BRINDLE_OK);
   EXPECT_EQ(brindle_multipart_finish(parser, nullptr), BRINDLE_OK);
+  // Once the caller has declared the end, more bytes are a calling error.
+  EXPECT_EQ(brindle_multipart_push(parser, "more", 4, nullptr, nullptr, &error),
+            BRINDLE_INVALID_ARGUMENT);
+  EXPECT_STREQ(error.message, "multipart parser is already finished");
   brindle_multipart_close(parser);
+}
+
+TEST(MultipartFraming, ClosingDelimiterWithoutLineBreakEndsTheBody) {
+  // Counted and delimited last parts, with and without a lone CR after the closing delimiter.
+  for (const char *body : {"--b\r\nContent-Length: 3\r\n\r\nabc\r\n--b--",
+                           "--b\r\nContent-Length: 3\r\n\r\nabc\r\n--b--\r",
+                           "--b\r\n\r\nabc\r\n--b--", "--b\r\n\r\nabc\n--b--\r", "--b--"}) {
+    Outcome outcome = parse_b(body);
+    EXPECT_EQ(outcome.status, BRINDLE_OK) << body << outcome.message;
+    if (std::string(body) == "--b--") continue;
+    ASSERT_EQ(outcome.recorder.parts.size(), 1u) << body;
+    EXPECT_EQ(outcome.recorder.parts[0].data, "abc") << body;
+    EXPECT_TRUE(outcome.recorder.parts[0].ended) << body;
+    EXPECT_EQ(outcome.recorder.events, "BDE") << body;
+  }
+  // A failing end_part at finish is reported like a push's.
+  mp_test::Recorder failing;
+  failing.fail_kind = 'E';
+  failing.fail_at = 1;
+  Outcome outcome = parse(kType, "--b\r\n\r\nabc\r\n--b--", mp_test::whole(), nullptr, failing);
+  EXPECT_EQ(outcome.status, BRINDLE_CALLBACK_FAILED);
+  EXPECT_EQ(outcome.message, "multipart end_part callback failed");
 }
 
 TEST(MultipartFraming, EpilogueLinesAreStillLimited) {

@@ -140,7 +140,7 @@ inline Outcome parse(const std::string &content_type, const std::string &body, c
       return outcome;
     }
   }
-  outcome.status = brindle_multipart_finish(parser, &error);
+  outcome.status = brindle_multipart_finish_with(parser, &callbacks, &outcome.recorder, &error);
   if (outcome.status != BRINDLE_OK) outcome.message = error.message;
   brindle_multipart_close(parser);
   return outcome;

@@ -1,0 +1,81 @@
+// Internals of the queue operations, streams and watch: the per-call request body, the shared
+// pieces of a streaming transfer (headers, status line, error body) and the retry pause.
+#ifndef STAVOC_ENGINE_QUEUE_INTERNAL_H
+#define STAVOC_ENGINE_QUEUE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine_internal.h"
+
+// A request body map assembled per call: only the members that are to be sent are added, in
+// wire order, so that absent optional members never reach the JSON.
+template <size_t Capacity>
+struct sv_engine_queue_body_map {
+  brindle_field fields[Capacity];
+  size_t count = 0;
+
+  void add(const brindle_field &field) noexcept {
+    if (count < Capacity) fields[count++] = field;
+  }
+  brindle_map map(const char *name, size_t record_size) const noexcept {
+    return brindle_map{name, record_size, fields, count};
+  }
+};
+
+// The response headers a stream keeps, the HTTP status and the buffered error body.
+struct sv_engine_queue_transfer {
+  long status = 0;
+  char *correlation_id = nullptr;
+  char *content_type = nullptr;
+  sv_engine_buffer error_body{};
+  int32_t aborted = 0;  // a callback refused the transfer; the reason is in the call's error
+};
+
+// Frees what the transfer holds and zeroes it.
+void sv_engine_queue_transfer_reset(sv_engine_queue_transfer *transfer) noexcept;
+
+// Handles one response header line: the status line and, when keep_content_type is set,
+// Content-Type; always X-Correlation-Id. Returns false when a copy failed.
+bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const char *line,
+                                     size_t length, bool keep_content_type) noexcept;
+
+// Appends to the error body within the error body limit (8192 bytes, terminator included).
+bool sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
+                                         size_t length) noexcept;
+
+// The options every stream sets: URL, headers, POST with the generated body, no signals,
+// timeout, Unix socket, HTTP version and the TLS options.
+void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, const char *url,
+                                    curl_slist *headers, brindle_curl_upload *upload,
+                                    char *curl_error) noexcept;
+
+// The request headers "Content-Type: application/json" and "Accept: <accept>", or NULL.
+curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept;
+
+// Pauses before a retry of a refused stream request: retry_after_seconds when the server gave
+// it, else *delay_ns, which then doubles up to the cap. The pause is cut into short slices and
+// the client's cancel check runs before and between them; returns true when it asked to stop.
+bool sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
+                                 int64_t *delay_ns) noexcept;
+
+// The client's cancel check; false when it has none.
+bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept;
+
+// The shared stream behind subscribe, dequeue and their WithState forms, on path. Arguments
+// are checked by the caller.
+int sv_engine_queue_run_stream(const sv_engine_client *client,
+                               const sv_engine_dequeue_request *request, const char *path,
+                               const sv_engine_message_handler *handler, void *context,
+                               sv_engine_error *error) noexcept;
+
+// Trace logs of one stream attempt: method POST, path, endpoint, attempt, total, plus extras.
+void sv_engine_queue_log_attempt(const sv_engine_client *client, const char *event,
+                                 const char *path, size_t index, const ember_field *extra,
+                                 size_t extra_count) noexcept;
+
+constexpr int64_t SV_ENGINE_QUEUE_FIRST_RETRY_NS = 500000;    // 0.5 ms
+constexpr int64_t SV_ENGINE_QUEUE_RETRY_CAP_NS = 250000000;   // 250 ms
+constexpr size_t SV_ENGINE_QUEUE_SPOOL_MEMORY_BYTES = 65536;  // synchronous dequeue payloads
+
+#endif

@@ -1,0 +1,177 @@
+// Pieces shared by the dequeue and subscribe streams and the queue watch: request headers,
+// transfer options, the response header callback's work, the bounded error body, the cancel
+// check and the pause before a retry.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "queue_internal.h"
+#include "sv_log.h"
+
+namespace {
+
+bool name_is(const char *line, size_t name_length, const char *name) {
+  if (std::strlen(name) != name_length) return false;
+  for (size_t i = 0; i < name_length; ++i) {
+    char c = line[i];
+    char d = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
+    if (c != d) return false;
+  }
+  return true;
+}
+
+// The header value without leading spaces and tabs and without trailing spaces, tabs, CR, LF.
+bool store_value(char **slot, const char *start, const char *end) {
+  while (start < end && (*start == ' ' || *start == '\t'))
+    ++start;
+  while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
+    --end;
+  char *copy = sv_engine_strdup_range(start, end);
+  if (copy == nullptr) return false;
+  std::free(*slot);
+  *slot = copy;
+  return true;
+}
+
+// Sleeps up to ns nanoseconds, resuming after signals.
+void sleep_ns(int64_t ns) {
+  timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  timespec left{};
+  while (nanosleep(&wait, &left) != 0 && errno == EINTR)
+    wait = left;
+}
+
+// How often a long pause looks at the cancel check.
+constexpr int64_t kCancelSliceNs = 10000000;  // 10 ms
+
+}  // namespace
+
+void sv_engine_queue_transfer_reset(sv_engine_queue_transfer *transfer) noexcept {
+  sv_engine_free_string(&transfer->correlation_id);
+  sv_engine_free_string(&transfer->content_type);
+  sv_engine_buffer_cleanup(&transfer->error_body);
+  *transfer = sv_engine_queue_transfer{};
+}
+
+bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const char *line,
+                                     size_t length, bool keep_content_type) noexcept {
+  if (length >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
+    char status_line[64];
+    const size_t take = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
+    std::memcpy(status_line, line, take);
+    status_line[take] = '\0';
+    long status = 0;
+    if (std::sscanf(status_line, "%*s %ld", &status) == 1) transfer->status = status;
+    return true;
+  }
+  const char *colon = static_cast<const char *>(std::memchr(line, ':', length));
+  if (colon == nullptr) return true;
+  const size_t name_length = static_cast<size_t>(colon - line);
+  if (name_is(line, name_length, "X-Correlation-Id")) {
+    return store_value(&transfer->correlation_id, colon + 1, line + length);
+  }
+  if (keep_content_type && name_is(line, name_length, "Content-Type")) {
+    return store_value(&transfer->content_type, colon + 1, line + length);
+  }
+  return true;
+}
+
+bool sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
+                                         size_t length) noexcept {
+  return sv_engine_buffer_append_limited(&transfer->error_body, bytes, length,
+                                         static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT)) == SV_OK;
+}
+
+curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept {
+  curl_slist *list = curl_slist_append(nullptr, "Content-Type: application/json");
+  if (list == nullptr) return nullptr;
+  char line[64];
+  std::snprintf(line, sizeof(line), "Accept: %s", accept);
+  curl_slist *grown = curl_slist_append(list, line);
+  if (grown == nullptr) curl_slist_free_all(list);
+  return grown;
+}
+
+void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, const char *url,
+                                    curl_slist *headers, brindle_curl_upload *upload,
+                                    char *curl_error) noexcept {
+  curl_easy_setopt(curl, CURLOPT_URL, url);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, brindle_curl_read_callback);
+  curl_easy_setopt(curl, CURLOPT_READDATA, upload);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (client->timeout_ms > 0) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(client->timeout_ms));
+  }
+  if (client->unix_socket_path != nullptr && client->unix_socket_path[0] != '\0') {
+    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
+                   client->prefer_http_2 != 0 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
+  if (client->disable_mtls == 0) {
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify != 0 ? 0L : 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify != 0 ? 0L : 2L);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, sv_engine_curl_ssl_ctx_stream);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<sv_engine_client *>(client));
+  }
+}
+
+bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept {
+  return client != nullptr && client->cancel_check != nullptr &&
+         client->cancel_check(client->cancel_context) != 0;
+}
+
+bool sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
+                                 int64_t *delay_ns) noexcept {
+  int64_t pause = *delay_ns;
+  if (retry_after_seconds > 0) {
+    // Large hints are clamped so the product cannot overflow; the cancel check still ends them.
+    const int64_t seconds = retry_after_seconds < 86400 ? retry_after_seconds : 86400;
+    pause = seconds * 1000000000;
+  } else {
+    *delay_ns =
+        *delay_ns * 2 < SV_ENGINE_QUEUE_RETRY_CAP_NS ? *delay_ns * 2 : SV_ENGINE_QUEUE_RETRY_CAP_NS;
+  }
+  if (sv_engine_queue_cancelled(client)) return true;
+  while (pause > 0) {
+    const int64_t slice = pause < kCancelSliceNs ? pause : kCancelSliceNs;
+    sleep_ns(slice);
+    pause -= slice;
+    if (sv_engine_queue_cancelled(client)) return true;
+  }
+  return false;
+}
+
+extern "C" {
+
+SV_API int sv_engine_queue_stream_progress(void *client, int64_t, int64_t, int64_t,
+                                           int64_t) noexcept {
+  return sv_engine_queue_cancelled(static_cast<const sv_engine_client *>(client)) ? 1 : 0;
+}
+
+}  // extern "C"
+
+void sv_engine_queue_log_attempt(const sv_engine_client *client, const char *event,
+                                 const char *path, size_t index, const ember_field *extra,
+                                 size_t extra_count) noexcept {
+  ember_field fields[8] = {
+      sv_log_str_field("method", "POST"),
+      sv_log_str_field("path", path),
+      sv_log_str_field("endpoint", client->endpoints[index]),
+      sv_log_u64_field("attempt", index + 1),
+      sv_log_u64_field("total", client->endpoint_count),
+  };
+  size_t count = 5;
+  for (size_t i = 0; i < extra_count && count < 8; ++i)
+    fields[count++] = extra[i];
+  sv_log_trace(sv_engine_client_logger(client), event, fields, count);
+}
