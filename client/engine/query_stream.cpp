@@ -1,0 +1,290 @@
+// The streaming query transfer shared by query_into and query_keys: one libcurl transfer per
+// endpoint with the request body generated while it uploads, paging headers captured, a 2xx body
+// handed to the form's consumer as it arrives and any other body buffered (within 8192 bytes) for
+// the server error.
+#include <strings.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "query_internal.h"
+#include "stavoc_numbers.h"
+#include "sv_log.h"
+
+namespace {
+
+// Per-attempt state shared by the header and write callbacks.
+struct Transfer {
+  const sv_engine_client *client = nullptr;
+  sv_engine_error *error = nullptr;
+  sv_engine_query_stream_response *response = nullptr;
+  QueryBodyConsumer *consumer = nullptr;
+  sv_engine_buffer error_body{};
+  bool aborted = false;  // a callback refused and stored why in error
+  char curl_error[CURL_ERROR_SIZE] = {};
+};
+
+bool is_success(int64_t status) {
+  return status >= 200 && status <= 299;
+}
+
+size_t refuse(Transfer *transfer, int code, const char *message) {
+  transfer->aborted = true;
+  if (message != nullptr) sv_engine_set_client_error(transfer->error, code, message);
+  return 0;
+}
+
+bool name_is(const char *line, size_t name_length, const char *name) {
+  return std::strlen(name) == name_length && strncasecmp(line, name, name_length) == 0;
+}
+
+// A header line: the status line sets the status, the paging headers are captured.
+size_t header_callback(char *line, size_t size, size_t count, void *userdata) noexcept {
+  auto *transfer = static_cast<Transfer *>(userdata);
+  if (size != 0 && count > SIZE_MAX / size) return 0;
+  const size_t length = size * count;
+  if (transfer == nullptr) return length;
+  sv_engine_query_stream_response *response = transfer->response;
+  if (length >= 5 && std::strncmp(line, "HTTP/", 5) == 0) {
+    char status_line[64];
+    const size_t copied = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
+    std::memcpy(status_line, line, copied);
+    status_line[copied] = '\0';
+    long status = 0;
+    if (std::sscanf(status_line, "%*s %ld", &status) == 1) response->status = status;
+    return length;
+  }
+  const char *colon = static_cast<const char *>(std::memchr(line, ':', length));
+  if (colon == nullptr) return length;
+  const size_t name_length = static_cast<size_t>(colon - line);
+  const char *start = colon + 1;
+  const char *end = line + length;
+  while (start < end && (*start == ' ' || *start == '\t'))
+    ++start;
+  while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
+    --end;
+
+  struct Capture {
+    const char *name;
+    char **slot;
+    const char *message;
+  };
+  const Capture captures[] = {
+      {"X-Correlation-Id", &response->correlation_id, "failed to capture correlation id"},
+      {"X-Stavo-Query-Cursor", &response->cursor, "failed to capture query cursor"},
+      {"X-Stavo-Query-Return", &response->return_mode, "failed to capture query return mode"},
+      {"X-Stavo-Query-Metadata", &response->metadata, "failed to capture query metadata"},
+  };
+  for (const Capture &capture : captures) {
+    if (!name_is(line, name_length, capture.name)) continue;
+    // The captured strings are the only header text kept: bound them.
+    if (static_cast<size_t>(end - start) > SV_ENGINE_QUERY_HEADER_VALUE_LIMIT) {
+      return refuse(transfer, SV_ERR_PROTOCOL, "query response header is too long");
+    }
+    if (!sv_engine_query_capture(transfer->client, capture.slot, start, end)) {
+      return refuse(transfer, SV_ERR_NOMEM, capture.message);
+    }
+    return length;
+  }
+  if (name_is(line, name_length, "X-Stavo-Query-Index-Seq")) {
+    unsigned long value = 0;
+    if (sv_parse_ulong_base10_range_checked(start, static_cast<size_t>(end - start), &value) == 0) {
+      return refuse(transfer, SV_ERR_PROTOCOL, "failed to parse query index sequence");
+    }
+    response->index_seq = value;
+    response->has_index_seq = 1;
+  }
+  return length;
+}
+
+size_t write_callback(char *bytes, size_t size, size_t count, void *userdata) noexcept {
+  auto *transfer = static_cast<Transfer *>(userdata);
+  if (size != 0 && count > SIZE_MAX / size) return 0;
+  const size_t length = size * count;
+  if (transfer == nullptr || length == 0) return length;
+  if (is_success(transfer->response->status)) {
+    if (!transfer->consumer->consume(bytes, length, transfer->error))
+      return refuse(transfer, 0, nullptr);
+    return length;
+  }
+  // Only a success body belongs to the caller; any other body is the server's error report.
+  if (transfer->error_body.length + length + 1 > SV_ENGINE_QUERY_ERROR_BODY_LIMIT) {
+    return refuse(transfer, SV_ERR_PROTOCOL, "failed to buffer error response");
+  }
+  if (sv_engine_buffer_append(&transfer->error_body, bytes, length) != SV_OK) {
+    return refuse(transfer, SV_ERR_NOMEM, "failed to buffer error response");
+  }
+  return length;
+}
+
+void set_options(CURL *curl, const sv_engine_client *client, const char *url, curl_slist *headers,
+                 brindle_curl_upload *upload, Transfer *transfer) {
+  curl_easy_setopt(curl, CURLOPT_URL, url);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_POST, 1L);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, brindle_curl_read_callback);
+  curl_easy_setopt(curl, CURLOPT_READDATA, upload);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, transfer);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer->curl_error);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  if (client->timeout_ms > 0) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(client->timeout_ms));
+  }
+  if (client->unix_socket_path != nullptr && client->unix_socket_path[0] != '\0') {
+    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
+                   client->prefer_http_2 != 0 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
+                                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
+  if (client->disable_mtls == 0) {
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify != 0 ? 0L : 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify != 0 ? 0L : 2L);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, sv_engine_curl_ssl_ctx_stream);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<sv_engine_client *>(client));
+  }
+}
+
+// How one attempt ended.
+enum class Outcome { kReturn, kNextEndpoint };
+
+// Everything one attempt owns.
+struct Attempt {
+  CURL *curl = nullptr;
+  curl_slist *headers = nullptr;
+  char *url = nullptr;
+  brindle_curl_upload upload{};
+  bool upload_started = false;
+  Transfer transfer{};
+
+  Attempt() = default;
+  Attempt(const Attempt &) = delete;
+  Attempt &operator=(const Attempt &) = delete;
+  ~Attempt() {
+    if (upload_started) brindle_curl_upload_cleanup(&upload);
+    curl_slist_free_all(headers);
+    if (curl != nullptr) curl_easy_cleanup(curl);
+    std::free(url);
+    sv_engine_buffer_cleanup(&transfer.error_body);
+  }
+};
+
+int prepare_attempt(Attempt &attempt, const sv_engine_client *client, const char *endpoint,
+                    const sv_engine_query_request *request, const sv_engine_query_body *body,
+                    sv_engine_error *error) {
+  attempt.url = sv_engine_query_url(client, endpoint, request);
+  if (attempt.url == nullptr) {
+    return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate query URL");
+  }
+  attempt.curl = curl_easy_init();
+  if (attempt.curl == nullptr)
+    return sv_engine_set_transport_error(error, "failed to initialize curl");
+  curl_slist *list = curl_slist_append(nullptr, "Content-Type: application/json");
+  curl_slist *grown =
+      list != nullptr ? curl_slist_append(list, "Accept: application/x-ndjson, application/json")
+                      : nullptr;
+  if (grown == nullptr) {
+    curl_slist_free_all(list);
+    return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate curl header list");
+  }
+  attempt.headers = grown;
+  const brindle_status started =
+      brindle_curl_upload_init(&attempt.upload, &sv_engine_query_body_map, body, nullptr);
+  attempt.upload_started = true;
+  if (started != BRINDLE_OK) {
+    return sv_engine_brindle_error_from_status(error, started, &attempt.upload.generator.error,
+                                               "failed to prepare query request body");
+  }
+  set_options(attempt.curl, client, attempt.url, attempt.headers, &attempt.upload,
+              &attempt.transfer);
+  // A measured body goes out with a Content-Length; otherwise libcurl sends it chunked.
+  size_t length = 0;
+  if (brindle_generator_measure(&sv_engine_query_body_map, body, nullptr, &length, nullptr) ==
+      BRINDLE_OK) {
+    curl_easy_setopt(attempt.curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+  }
+  return SV_OK;
+}
+
+Outcome run_attempt(const sv_engine_client *client, const char *endpoint,
+                    const sv_engine_query_request *request, const sv_engine_query_body *body,
+                    QueryBodyConsumer &consumer, sv_engine_query_stream_response *response,
+                    sv_engine_error *error, int *status) {
+  Attempt attempt;
+  attempt.transfer.client = client;
+  attempt.transfer.error = error;
+  attempt.transfer.response = response;
+  attempt.transfer.consumer = &consumer;
+  *status = prepare_attempt(attempt, client, endpoint, request, body, error);
+  if (*status == SV_OK) *status = consumer.start_attempt(error);
+  if (*status != SV_OK) {
+    consumer.end_attempt();
+    return Outcome::kReturn;
+  }
+  const CURLcode code = curl_easy_perform(attempt.curl);
+  if (attempt.transfer.aborted && error->code != 0) {
+    *status = error->code;
+  } else if (code != CURLE_OK) {
+    if (attempt.upload.generator.error.code != 0) {
+      *status = sv_engine_brindle_error_from_status(error, attempt.upload.generator.error.code,
+                                                    &attempt.upload.generator.error,
+                                                    "failed to generate query request body");
+    } else {
+      *status = sv_engine_set_transport_error(error, attempt.transfer.curl_error[0] != '\0'
+                                                         ? attempt.transfer.curl_error
+                                                         : curl_easy_strerror(code));
+    }
+  } else {
+    long http_status = 0;
+    curl_easy_getinfo(attempt.curl, CURLINFO_RESPONSE_CODE, &http_status);
+    response->status = http_status;
+    if (is_success(http_status)) {
+      *status = consumer.finish(client, response, error);
+    } else {
+      *status = sv_engine_set_server_error_from_json(error, http_status, response->correlation_id,
+                                                     attempt.transfer.error_body.data);
+      if (*status == SV_ERR_SERVER && error->server_error_code != nullptr &&
+          std::strcmp(error->server_error_code, "node_passive") == 0) {
+        sv_engine_error_reset(error);
+        consumer.end_attempt();
+        return Outcome::kNextEndpoint;
+      }
+    }
+  }
+  consumer.end_attempt();
+  return Outcome::kReturn;
+}
+
+}  // namespace
+
+bool sv_engine_query_capture(const sv_engine_client *client, char **slot, const char *start,
+                             const char *end) noexcept {
+  char *copy = sv_engine_client_strdup_range(client, start, end);
+  if (copy == nullptr) return false;
+  sv_engine_client_free_alloc(client, *slot);
+  *slot = copy;
+  return true;
+}
+
+int sv_engine_query_stream_run(const sv_engine_client *client,
+                               const sv_engine_query_request *request,
+                               const sv_engine_query_body *body, QueryBodyConsumer &consumer,
+                               sv_engine_query_stream_response *response,
+                               sv_engine_error *error) noexcept {
+  for (size_t index = 0; index < client->endpoint_count; ++index) {
+    sv_engine_query_stream_response_cleanup(client, response);
+    int status = SV_OK;
+    const Outcome outcome = run_attempt(client, client->endpoints[index], request, body, consumer,
+                                        response, error, &status);
+    if (outcome == Outcome::kReturn) {
+      if (status != SV_OK) sv_engine_query_stream_response_cleanup(client, response);
+      return status;
+    }
+  }
+  sv_engine_query_stream_response_cleanup(client, response);
+  return sv_engine_set_transport_error(error, "all endpoints rejected the streaming query request");
+}
