@@ -3,6 +3,7 @@
 #ifndef STAVO_TESTS_API_API_TEST_SUPPORT_H
 #define STAVO_TESTS_API_API_TEST_SUPPORT_H
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -13,9 +14,10 @@ namespace api_test {
 // Counts allocations and frees; fail_at = N makes the Nth allocation (malloc or realloc, counted
 // from 1) fail, and every later one succeed.
 struct CountingAllocator {
-  size_t allocations = 0;  // attempts, failed ones included
-  size_t live = 0;         // blocks handed out and not yet freed
-  size_t fail_at = 0;      // 0: never fail
+  // Atomic: the two sides of a stream pipe may free on different threads.
+  std::atomic<size_t> allocations{0};  // attempts, failed ones included
+  std::atomic<size_t> live{0};         // blocks handed out and not yet freed
+  size_t fail_at = 0;                  // 0: never fail
   sv_allocator allocator{};
 
   CountingAllocator() {
