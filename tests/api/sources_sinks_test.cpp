@@ -164,6 +164,34 @@ TEST(FileSource, AReadErrorFailsTheReadWithTheSystemText) {
   sv_source_close(source);
 }
 
+// A stream that yields some bytes and then fails, as a dying disk would.
+ssize_t failing_cookie_read(void *cookie, char *buffer, size_t size) {
+  auto *calls = static_cast<int *>(cookie);
+  if ((*calls)++ == 0 && size >= 10) {
+    std::memcpy(buffer, "0123456789", 10);
+    return 10;
+  }
+  errno = EIO;
+  return -1;
+}
+
+TEST(FileSource, BytesBeforeAReadErrorArriveAndTheErrorFollows) {
+  int calls = 0;
+  cookie_io_functions_t functions{};
+  functions.read = failing_cookie_read;
+  FILE *file = fopencookie(&calls, "r", functions);
+  ASSERT_NE(file, nullptr);
+  sv_source *source = sv_source_from_open_file(file, 1);
+  ASSERT_NE(source, nullptr);
+  int status = 0;
+  Error error;
+  EXPECT_EQ(read_all(source, 64, &status, error.get()), "0123456789");
+  EXPECT_EQ(status, SV_ERR_TRANSPORT);
+  EXPECT_EQ(error.message(), "failed to read file source");
+  EXPECT_EQ(error.detail(), std::strerror(EIO));
+  sv_source_close(source);
+}
+
 TEST(OpenFileSource, ClosesTheFileOnlyWhenItOwnsIt) {
   const std::string path = temp_path("open.bin");
   write_file(path, "open file contents");
