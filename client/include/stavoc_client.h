@@ -1,0 +1,491 @@
+/*
+ * The public client of libstavoc: allocators, the error record's functions, the client
+ * configuration, the client handle with one method slot per server operation, and the exported
+ * functions that dispatch through those slots.
+ *
+ *   sv_client_config config;
+ *   sv_client_config_init(&config);
+ *   const char *endpoints[] = {"https://stavo.example:9341"};
+ *   config.endpoints = endpoints;
+ *   config.endpoint_count = 1;
+ *   config.client_bundle_path = "/etc/stavo/client.pem";
+ *   sv_client *client = NULL;
+ *   sv_error error;
+ *   sv_error_init(&error);
+ *   if (sv_client_open(&config, &client, &error) != SV_OK) {
+ *     fprintf(stderr, "open failed: %s\n", error.message);
+ *   }
+ *   ...
+ *   sv_client_close(client);
+ *   sv_error_cleanup(&error);
+ *
+ * Every function that can fail returns an SV_* status and, when the caller passes one, fills an
+ * sv_error with the reason. The caller owns every record it passes; strings in request records
+ * are only read during the call.
+ */
+#ifndef STAVOC_CLIENT_H
+#define STAVOC_CLIENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "brindle_core.h"
+#include "ember.h"
+#include "stavoc_common.h"
+#include "stavoc_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Allocators -------------------------------------------------------------------------- */
+
+/* Memory functions for the client handle and the client's private copies. A NULL member means
+ * the system function (malloc, realloc or free) for that operation alone; context is handed to
+ * each function as its first argument. */
+typedef struct sv_allocator {
+  void *(*malloc_fn)(void *context, size_t size);
+  void *(*realloc_fn)(void *context, void *pointer, size_t size);
+  void (*free_fn)(void *context, void *pointer);
+  void *context;
+} sv_allocator;
+
+/* Zeroes the four members (the system allocator). NULL is ignored. */
+SV_API void sv_allocator_init(sv_allocator *allocator) SV_NOEXCEPT;
+
+/* Allocation helpers over an allocator; a NULL allocator means the system allocator. */
+SV_API void *sv_alloc_with_allocator(const sv_allocator *allocator, size_t size) SV_NOEXCEPT;
+/* count * size zeroed bytes (at least one byte is allocated); NULL when the product overflows.
+ * Only malloc_fn is used. */
+SV_API void *sv_calloc_with_allocator(const sv_allocator *allocator, size_t count, size_t size)
+    SV_NOEXCEPT;
+SV_API void *sv_realloc_with_allocator(const sv_allocator *allocator, void *pointer, size_t size)
+    SV_NOEXCEPT;
+/* A NULL pointer is ignored. */
+SV_API void sv_free_with_allocator(const sv_allocator *allocator, void *pointer) SV_NOEXCEPT;
+/* A copy of string; NULL in (or a failed allocation) gives NULL. */
+SV_API char *sv_strdup_with_allocator(const sv_allocator *allocator, const char *string)
+    SV_NOEXCEPT;
+/* length + 1 bytes: the bytes followed by a NUL. NULL on failure or when bytes is NULL with a
+ * non-zero length. */
+SV_API char *sv_dup_bytes_with_allocator(const sv_allocator *allocator, const void *bytes,
+                                         size_t length) SV_NOEXCEPT;
+/* System-allocator copies (free with free()); the methods fill result records with them. */
+SV_API char *sv_strdup_local(const char *string) SV_NOEXCEPT;
+SV_API char *sv_dup_bytes_as_text(const void *bytes, size_t length) SV_NOEXCEPT;
+
+/* ---- Error record ------------------------------------------------------------------------ */
+
+/* Zeroes the six members; returns error. NULL is ignored (and returned). */
+SV_API sv_error *sv_error_init(sv_error *error) SV_NOEXCEPT;
+/* Frees the four strings and zeroes the record. NULL is ignored. */
+SV_API void sv_error_cleanup(sv_error *error) SV_NOEXCEPT;
+/* Replaces the record's contents: copies each non-NULL string first (system allocator; a failed
+ * copy leaves that member NULL), then frees the old strings and stores the new values, so an
+ * argument may point into the record itself. Returns code, also for a NULL record. */
+SV_API int sv_error_set(sv_error *error, int code, int64_t http_status, const char *message,
+                        const char *detail, const char *server_error_code,
+                        const char *correlation_id) SV_NOEXCEPT;
+
+struct sv_engine_error;
+/* Copies an engine error (code, HTTP status, message, detail, server error code, correlation
+ * id) into error and returns the public code: engine codes 0 to 4 pass unchanged, every other
+ * code becomes SV_ERR_SERVER. A NULL engine error gives SV_ERR_INVALID. */
+SV_API int sv_error_from_engine(sv_error *error, const struct sv_engine_error *engine_error)
+    SV_NOEXCEPT;
+
+/* Turns a brindle status into a public error and returns its code: BRINDLE_OK gives SV_OK and
+ * leaves error untouched; invalid argument gives SV_ERR_INVALID, allocation failure
+ * SV_ERR_NOMEM, callback, I/O and internal failures SV_ERR_TRANSPORT, everything else
+ * SV_ERR_PROTOCOL. message becomes the error's message and the brindle error's text, when it
+ * has one, its detail. */
+SV_API int sv_brindle_error_from_status(sv_error *error, int status,
+                                        const brindle_error *brindle_error_record,
+                                        const char *message) SV_NOEXCEPT;
+
+/* The library's version, "0.7.0". */
+SV_API const char *sv_version_string(void) SV_NOEXCEPT;
+
+/* ---- Records of the operations ------------------------------------------------------------ */
+
+/* Handles, and the request and result records of the operations that the slots below take.
+ * Each is a complete record in the header of its operation group. */
+typedef struct sv_client sv_client;
+typedef struct sv_lease sv_lease;
+typedef struct sv_message sv_message;
+typedef struct sv_consumer_service sv_consumer_service;
+typedef struct sv_consumer_service_config sv_consumer_service_config;
+typedef struct sv_acquire_req sv_acquire_req;
+typedef struct sv_describe_req sv_describe_req;
+typedef struct sv_describe_res sv_describe_res;
+typedef struct sv_get_opts sv_get_opts;
+typedef struct sv_get_res sv_get_res;
+typedef struct sv_update_req sv_update_req;
+typedef struct sv_update_res sv_update_res;
+typedef struct sv_mutate_op sv_mutate_op;
+typedef struct sv_mutate_res sv_mutate_res;
+typedef struct sv_metadata_op sv_metadata_op;
+typedef struct sv_metadata_res sv_metadata_res;
+typedef struct sv_remove_op sv_remove_op;
+typedef struct sv_remove_res sv_remove_res;
+typedef struct sv_keepalive_op sv_keepalive_op;
+typedef struct sv_keepalive_res sv_keepalive_res;
+typedef struct sv_release_op sv_release_op;
+typedef struct sv_release_res sv_release_res;
+typedef struct sv_attach_op sv_attach_op;
+typedef struct sv_attach_res sv_attach_res;
+typedef struct sv_attachment_list_req sv_attachment_list_req;
+typedef struct sv_attachment_list sv_attachment_list;
+typedef struct sv_attachment_get_op sv_attachment_get_op;
+typedef struct sv_attachment_get_res sv_attachment_get_res;
+typedef struct sv_attachment_delete_op sv_attachment_delete_op;
+typedef struct sv_attachment_delete_all_op sv_attachment_delete_all_op;
+typedef struct sv_queue_stats_req sv_queue_stats_req;
+typedef struct sv_queue_stats_res sv_queue_stats_res;
+typedef struct sv_message_ref sv_message_ref;
+typedef struct sv_ack_res sv_ack_res;
+typedef struct sv_nack_op sv_nack_op;
+typedef struct sv_nack_res sv_nack_res;
+typedef struct sv_extend_op sv_extend_op;
+typedef struct sv_extend_res sv_extend_res;
+typedef struct sv_query_req sv_query_req;
+typedef struct sv_query_res sv_query_res;
+typedef struct sv_query_key_handler sv_query_key_handler;
+typedef struct sv_namespace_config_req sv_namespace_config_req;
+typedef struct sv_namespace_config_res sv_namespace_config_res;
+typedef struct sv_index_flush_req sv_index_flush_req;
+typedef struct sv_index_flush_res sv_index_flush_res;
+typedef struct sv_txn_replay_req sv_txn_replay_req;
+typedef struct sv_txn_replay_res sv_txn_replay_res;
+typedef struct sv_txn_decision_req sv_txn_decision_req;
+typedef struct sv_txn_decision_res sv_txn_decision_res;
+typedef struct sv_tc_lease_acquire_req sv_tc_lease_acquire_req;
+typedef struct sv_tc_lease_acquire_res sv_tc_lease_acquire_res;
+typedef struct sv_tc_lease_renew_req sv_tc_lease_renew_req;
+typedef struct sv_tc_lease_renew_res sv_tc_lease_renew_res;
+typedef struct sv_tc_lease_release_req sv_tc_lease_release_req;
+typedef struct sv_tc_lease_release_res sv_tc_lease_release_res;
+typedef struct sv_tc_leader_res sv_tc_leader_res;
+typedef struct sv_tc_cluster_announce_req sv_tc_cluster_announce_req;
+typedef struct sv_tc_cluster_res sv_tc_cluster_res;
+typedef struct sv_tc_rm_register_req sv_tc_rm_register_req;
+typedef struct sv_tc_rm_unregister_req sv_tc_rm_unregister_req;
+typedef struct sv_tc_rm_res sv_tc_rm_res;
+typedef struct sv_tc_rm_list_res sv_tc_rm_list_res;
+typedef struct sv_enqueue_req sv_enqueue_req;
+typedef struct sv_enqueue_res sv_enqueue_res;
+typedef struct sv_dequeue_req sv_dequeue_req;
+/* The result of sv_dequeue_batch (named apart from the function). */
+typedef struct sv_dequeue_batch_res sv_dequeue_batch_res;
+typedef struct sv_consumer sv_consumer;
+typedef struct sv_watch_queue_req sv_watch_queue_req;
+typedef struct sv_watch_handler sv_watch_handler;
+typedef struct sv_update_view sv_update_view;
+
+/* The handler of sv_acquire_for_update: runs while the lease is held, with the state snapshot
+ * in view; a non-zero status makes the release roll back. */
+typedef int (*sv_update_handler)(void *context, const sv_update_view *view, sv_error *error);
+
+/* ---- Configuration ----------------------------------------------------------------------- */
+
+/* Caller-owned; every string and the endpoint array are only read during sv_client_open. The
+ * layout and defaults equal those of the engine client configuration. */
+typedef struct sv_client_config {
+  const char *const *endpoints;    /* base URLs of the server, tried in this order */
+  size_t endpoint_count;           /* at least 1 */
+  const char *unix_socket_path;    /* connect through this Unix domain socket instead of TCP */
+  sv_source *client_bundle_source; /* yields the PEM client bundle; wins over the path */
+  const char *client_bundle_path;  /* file holding the PEM client bundle */
+  const char *default_namespace;   /* namespace of requests that name none; NULL: "default" */
+  int64_t timeout_ms;              /* whole-request timeout; below 1 means 30000 */
+  int32_t disable_mtls;          /* no client certificate; the bundle is neither needed nor read */
+  int32_t insecure_skip_verify;  /* do not verify the server certificate and host name */
+  int32_t prefer_http_2;         /* 1: HTTP/2 over TLS; 0: HTTP/1.1 */
+  uint64_t response_limit_bytes; /* limit of typed responses and mapped reads; 0 means 1 MiB */
+  ember_logger *logger;          /* NULL: nothing is logged */
+  int32_t disable_logger_sys_field; /* 0: log through a child of logger with sys="client.stavo" */
+  sv_allocator allocator;           /* for the client handle and its private copies */
+} sv_client_config;
+
+/* Zeroes the record, then sets timeout_ms = 30000 and prefer_http_2 = 1. Returns config (NULL
+ * for NULL). */
+SV_API sv_client_config *sv_client_config_init(sv_client_config *config) SV_NOEXCEPT;
+
+/* ---- Client handle ----------------------------------------------------------------------- */
+
+/* Library-owned; created by sv_client_open, freed by sv_client_close. The method slots are
+ * what the exported functions below call; an application calls those functions rather than the
+ * slots. A client may be used from several threads at once. */
+struct sv_client {
+  int (*acquire)(sv_client *self, const sv_acquire_req *req, sv_lease **out, sv_error *error);
+  int (*describe)(sv_client *self, const sv_describe_req *req, sv_describe_res *out,
+                  sv_error *error);
+  int (*get)(sv_client *self, const char *key, const sv_get_opts *opts, sv_sink *dst,
+             sv_get_res *out, sv_error *error);
+  int (*load)(sv_client *self, const char *key, const brindle_map *map, void *destination,
+              const brindle_parse_options *parse_options, const sv_get_opts *opts, sv_get_res *out,
+              sv_error *error);
+  int (*update)(sv_client *self, const sv_update_req *req, sv_source *src, sv_update_res *out,
+                sv_error *error);
+  int (*mutate)(sv_client *self, const sv_mutate_op *req, sv_mutate_res *out, sv_error *error);
+  int (*metadata)(sv_client *self, const sv_metadata_op *req, sv_metadata_res *out,
+                  sv_error *error);
+  int (*remove)(sv_client *self, const sv_remove_op *req, sv_remove_res *out, sv_error *error);
+  int (*keepalive)(sv_client *self, const sv_keepalive_op *req, sv_keepalive_res *out,
+                   sv_error *error);
+  int (*release)(sv_client *self, const sv_release_op *req, sv_release_res *out, sv_error *error);
+  int (*attach)(sv_client *self, const sv_attach_op *req, sv_source *src, sv_attach_res *out,
+                sv_error *error);
+  int (*list_attachments)(sv_client *self, const sv_attachment_list_req *req,
+                          sv_attachment_list *out, sv_error *error);
+  int (*get_attachment)(sv_client *self, const sv_attachment_get_op *req, sv_sink *dst,
+                        sv_attachment_get_res *out, sv_error *error);
+  int (*delete_attachment)(sv_client *self, const sv_attachment_delete_op *req, int32_t *deleted,
+                           sv_error *error);
+  int (*delete_all_attachments)(sv_client *self, const sv_attachment_delete_all_op *req,
+                                int32_t *deleted_count, sv_error *error);
+  int (*queue_stats)(sv_client *self, const sv_queue_stats_req *req, sv_queue_stats_res *out,
+                     sv_error *error);
+  int (*queue_ack)(sv_client *self, const sv_message_ref *req, sv_ack_res *out, sv_error *error);
+  int (*queue_nack)(sv_client *self, const sv_nack_op *req, sv_nack_res *out, sv_error *error);
+  int (*queue_extend)(sv_client *self, const sv_extend_op *req, sv_extend_res *out,
+                      sv_error *error);
+  int (*query)(sv_client *self, const sv_query_req *req, sv_sink *dst, sv_query_res *out,
+               sv_error *error);
+  int (*get_namespace_config)(sv_client *self, const sv_namespace_config_req *req,
+                              sv_namespace_config_res *out, sv_error *error);
+  int (*update_namespace_config)(sv_client *self, const sv_namespace_config_req *req,
+                                 sv_namespace_config_res *out, sv_error *error);
+  int (*flush_index)(sv_client *self, const sv_index_flush_req *req, sv_index_flush_res *out,
+                     sv_error *error);
+  int (*txn_replay)(sv_client *self, const sv_txn_replay_req *req, sv_txn_replay_res *out,
+                    sv_error *error);
+  int (*txn_prepare)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
+                     sv_error *error);
+  int (*txn_commit)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
+                    sv_error *error);
+  int (*txn_rollback)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
+                      sv_error *error);
+  int (*tc_lease_acquire)(sv_client *self, const sv_tc_lease_acquire_req *req,
+                          sv_tc_lease_acquire_res *out, sv_error *error);
+  int (*tc_lease_renew)(sv_client *self, const sv_tc_lease_renew_req *req,
+                        sv_tc_lease_renew_res *out, sv_error *error);
+  int (*tc_lease_release)(sv_client *self, const sv_tc_lease_release_req *req,
+                          sv_tc_lease_release_res *out, sv_error *error);
+  int (*tc_leader)(sv_client *self, sv_tc_leader_res *out, sv_error *error);
+  int (*tc_cluster_announce)(sv_client *self, const sv_tc_cluster_announce_req *req,
+                             sv_tc_cluster_res *out, sv_error *error);
+  int (*tc_cluster_leave)(sv_client *self, sv_tc_cluster_res *out, sv_error *error);
+  int (*tc_cluster_list)(sv_client *self, sv_tc_cluster_res *out, sv_error *error);
+  int (*tc_rm_register)(sv_client *self, const sv_tc_rm_register_req *req, sv_tc_rm_res *out,
+                        sv_error *error);
+  int (*tc_rm_unregister)(sv_client *self, const sv_tc_rm_unregister_req *req, sv_tc_rm_res *out,
+                          sv_error *error);
+  int (*tc_rm_list)(sv_client *self, sv_tc_rm_list_res *out, sv_error *error);
+  int (*enqueue)(sv_client *self, const sv_enqueue_req *req, sv_source *payload,
+                 sv_enqueue_res *out, sv_error *error);
+  int (*dequeue)(sv_client *self, const sv_dequeue_req *req, sv_message **out, sv_error *error);
+  int (*dequeue_batch)(sv_client *self, const sv_dequeue_req *req, sv_dequeue_batch_res *out,
+                       sv_error *error);
+  int (*dequeue_with_state)(sv_client *self, const sv_dequeue_req *req, sv_message **out,
+                            sv_error *error);
+  int (*subscribe)(sv_client *self, const sv_dequeue_req *req, const sv_consumer *consumer,
+                   sv_error *error);
+  int (*subscribe_with_state)(sv_client *self, const sv_dequeue_req *req,
+                              const sv_consumer *consumer, sv_error *error);
+  int (*new_consumer_service)(sv_client *self, const sv_consumer_service_config *config,
+                              sv_consumer_service **out, sv_error *error);
+  int (*watch_queue)(sv_client *self, const sv_watch_queue_req *req,
+                     const sv_watch_handler *handler, sv_error *error);
+  void (*close)(sv_client *self);
+
+  /* Read-only: the client's copy of the configured default namespace, or NULL. */
+  const char *default_namespace;
+  void *reserved; /* always NULL */
+
+  int (*acquire_for_update)(sv_client *self, const sv_acquire_req *req, sv_update_handler handler,
+                            void *handler_context, sv_error *error);
+  int (*query_keys)(sv_client *self, const sv_query_req *req, const sv_query_key_handler *handler,
+                    void *handler_context, sv_query_res *out, sv_error *error);
+};
+
+/* Opens a client: checks and copies the configuration, reads the client bundle (from
+ * client_bundle_source when set, else from client_bundle_path; neither with disable_mtls) and
+ * prepares the connection settings; no request is sent. *out_client is written only on
+ * success; nothing stays allocated after a failure. Failures: SV_ERR_INVALID for missing
+ * arguments or endpoints, SV_ERR_NOMEM when an allocation fails (also when the bundle source
+ * cannot be retained), SV_ERR_TRANSPORT when the bundle cannot be read, SV_ERR_PROTOCOL when it
+ * cannot be parsed. */
+SV_API int sv_client_open(const sv_client_config *config, sv_client **out_client, sv_error *error)
+    SV_NOEXCEPT;
+/* Closes the client and frees everything it owns (not the configured logger). Lease, message
+ * and consumer-service handles made from it must be closed first. NULL is ignored. */
+SV_API void sv_client_close(sv_client *client) SV_NOEXCEPT;
+
+/* The same helpers as above, over the allocator the client was opened with; a NULL client means
+ * the system allocator. */
+SV_API void *sv_client_alloc(const sv_client *client, size_t size) SV_NOEXCEPT;
+SV_API void *sv_client_calloc(const sv_client *client, size_t count, size_t size) SV_NOEXCEPT;
+SV_API void *sv_client_realloc(const sv_client *client, void *pointer, size_t size) SV_NOEXCEPT;
+SV_API void sv_client_free(const sv_client *client, void *pointer) SV_NOEXCEPT;
+SV_API char *sv_client_strdup(const sv_client *client, const char *string) SV_NOEXCEPT;
+
+/* ---- Operations -------------------------------------------------------------------------- */
+
+/* Each function calls the client's method slot of the same name with its arguments unchanged
+ * and returns the method's status; the client must be an open client (it is not checked).
+ * Every operation checks its own arguments first and fails with SV_ERR_INVALID and a message
+ * naming the operation and what it requires. An operation that this build does not provide
+ * fails with SV_ERR_INVALID "<operation> is not available in this build". */
+
+/* Acquires a lease on req's key; *out receives the lease handle. */
+SV_API int sv_acquire(sv_client *client, const sv_acquire_req *req, sv_lease **out, sv_error *error)
+    SV_NOEXCEPT;
+/* Acquires a lease, snapshots the key's state, runs handler with it and releases the lease
+ * (rolling back when the handler fails). */
+SV_API int sv_acquire_for_update(sv_client *client, const sv_acquire_req *req,
+                                 sv_update_handler handler, void *handler_context, sv_error *error)
+    SV_NOEXCEPT;
+/* Describes a key: owner, lease, version, state ETag and metadata. */
+SV_API int sv_describe(sv_client *client, const sv_describe_req *req, sv_describe_res *out,
+                       sv_error *error) SV_NOEXCEPT;
+/* Streams the state of key into dst (a lease-less read needs opts->public_read). */
+SV_API int sv_get(sv_client *client, const char *key, const sv_get_opts *opts, sv_sink *dst,
+                  sv_get_res *out, sv_error *error) SV_NOEXCEPT;
+/* Reads the state of key and parses it into destination, a record described by map. */
+SV_API int sv_load(sv_client *client, const char *key, const brindle_map *map, void *destination,
+                   const brindle_parse_options *parse_options, const sv_get_opts *opts,
+                   sv_get_res *out, sv_error *error) SV_NOEXCEPT;
+/* Replaces the state of a leased key with the bytes of src. */
+SV_API int sv_update(sv_client *client, const sv_update_req *req, sv_source *src,
+                     sv_update_res *out, sv_error *error) SV_NOEXCEPT;
+/* Applies mutation expressions to the state of a leased key on the server. */
+SV_API int sv_mutate(sv_client *client, const sv_mutate_op *req, sv_mutate_res *out,
+                     sv_error *error) SV_NOEXCEPT;
+/* Changes the metadata of a leased key. */
+SV_API int sv_metadata(sv_client *client, const sv_metadata_op *req, sv_metadata_res *out,
+                       sv_error *error) SV_NOEXCEPT;
+/* Removes the state of a leased key. */
+SV_API int sv_remove(sv_client *client, const sv_remove_op *req, sv_remove_res *out,
+                     sv_error *error) SV_NOEXCEPT;
+/* Extends a lease. */
+SV_API int sv_keepalive(sv_client *client, const sv_keepalive_op *req, sv_keepalive_res *out,
+                        sv_error *error) SV_NOEXCEPT;
+/* Releases a lease, committing or rolling back its staged writes. */
+SV_API int sv_release(sv_client *client, const sv_release_op *req, sv_release_res *out,
+                      sv_error *error) SV_NOEXCEPT;
+/* Stores the bytes of src as an attachment of a leased key. */
+SV_API int sv_attach(sv_client *client, const sv_attach_op *req, sv_source *src, sv_attach_res *out,
+                     sv_error *error) SV_NOEXCEPT;
+/* Lists the attachments of a key. */
+SV_API int sv_list_attachments(sv_client *client, const sv_attachment_list_req *req,
+                               sv_attachment_list *out, sv_error *error) SV_NOEXCEPT;
+/* Streams one attachment into dst. */
+SV_API int sv_get_attachment(sv_client *client, const sv_attachment_get_op *req, sv_sink *dst,
+                             sv_attachment_get_res *out, sv_error *error) SV_NOEXCEPT;
+/* Deletes one attachment; *deleted tells whether it existed. */
+SV_API int sv_delete_attachment(sv_client *client, const sv_attachment_delete_op *req,
+                                int32_t *deleted, sv_error *error) SV_NOEXCEPT;
+/* Deletes every attachment of a key; *deleted_count receives how many. */
+SV_API int sv_delete_all_attachments(sv_client *client, const sv_attachment_delete_all_op *req,
+                                     int32_t *deleted_count, sv_error *error) SV_NOEXCEPT;
+/* Reads the statistics of a queue. */
+SV_API int sv_queue_stats(sv_client *client, const sv_queue_stats_req *req, sv_queue_stats_res *out,
+                          sv_error *error) SV_NOEXCEPT;
+/* Acknowledges a delivered message. */
+SV_API int sv_queue_ack(sv_client *client, const sv_message_ref *req, sv_ack_res *out,
+                        sv_error *error) SV_NOEXCEPT;
+/* Returns a delivered message to its queue. */
+SV_API int sv_queue_nack(sv_client *client, const sv_nack_op *req, sv_nack_res *out,
+                         sv_error *error) SV_NOEXCEPT;
+/* Extends the visibility timeout of a delivered message. */
+SV_API int sv_queue_extend(sv_client *client, const sv_extend_op *req, sv_extend_res *out,
+                           sv_error *error) SV_NOEXCEPT;
+/* Runs a query and streams its rows into dst. */
+SV_API int sv_query(sv_client *client, const sv_query_req *req, sv_sink *dst, sv_query_res *out,
+                    sv_error *error) SV_NOEXCEPT;
+/* Runs a query in keys mode and hands the keys to handler. */
+SV_API int sv_query_keys(sv_client *client, const sv_query_req *req,
+                         const sv_query_key_handler *handler, void *handler_context,
+                         sv_query_res *out, sv_error *error) SV_NOEXCEPT;
+/* Reads the configuration of a namespace. */
+SV_API int sv_get_namespace_config(sv_client *client, const sv_namespace_config_req *req,
+                                   sv_namespace_config_res *out, sv_error *error) SV_NOEXCEPT;
+/* Changes the configuration of a namespace. */
+SV_API int sv_update_namespace_config(sv_client *client, const sv_namespace_config_req *req,
+                                      sv_namespace_config_res *out, sv_error *error) SV_NOEXCEPT;
+/* Flushes the query index of a namespace. */
+SV_API int sv_flush_index(sv_client *client, const sv_index_flush_req *req, sv_index_flush_res *out,
+                          sv_error *error) SV_NOEXCEPT;
+/* Replays the decision of a transaction. */
+SV_API int sv_txn_replay(sv_client *client, const sv_txn_replay_req *req, sv_txn_replay_res *out,
+                         sv_error *error) SV_NOEXCEPT;
+/* Records a prepare decision for a transaction. */
+SV_API int sv_txn_prepare(sv_client *client, const sv_txn_decision_req *req,
+                          sv_txn_decision_res *out, sv_error *error) SV_NOEXCEPT;
+/* Commits a transaction. */
+SV_API int sv_txn_commit(sv_client *client, const sv_txn_decision_req *req,
+                         sv_txn_decision_res *out, sv_error *error) SV_NOEXCEPT;
+/* Rolls a transaction back. */
+SV_API int sv_txn_rollback(sv_client *client, const sv_txn_decision_req *req,
+                           sv_txn_decision_res *out, sv_error *error) SV_NOEXCEPT;
+/* Acquires the coordinator lease. */
+SV_API int sv_tc_lease_acquire(sv_client *client, const sv_tc_lease_acquire_req *req,
+                               sv_tc_lease_acquire_res *out, sv_error *error) SV_NOEXCEPT;
+/* Renews the coordinator lease. */
+SV_API int sv_tc_lease_renew(sv_client *client, const sv_tc_lease_renew_req *req,
+                             sv_tc_lease_renew_res *out, sv_error *error) SV_NOEXCEPT;
+/* Releases the coordinator lease. */
+SV_API int sv_tc_lease_release(sv_client *client, const sv_tc_lease_release_req *req,
+                               sv_tc_lease_release_res *out, sv_error *error) SV_NOEXCEPT;
+/* Reads the current coordinator leader. */
+SV_API int sv_tc_leader(sv_client *client, sv_tc_leader_res *out, sv_error *error) SV_NOEXCEPT;
+/* Announces this node to the coordinator cluster. */
+SV_API int sv_tc_cluster_announce(sv_client *client, const sv_tc_cluster_announce_req *req,
+                                  sv_tc_cluster_res *out, sv_error *error) SV_NOEXCEPT;
+/* Leaves the coordinator cluster. */
+SV_API int sv_tc_cluster_leave(sv_client *client, sv_tc_cluster_res *out, sv_error *error)
+    SV_NOEXCEPT;
+/* Lists the members of the coordinator cluster. */
+SV_API int sv_tc_cluster_list(sv_client *client, sv_tc_cluster_res *out, sv_error *error)
+    SV_NOEXCEPT;
+/* Registers a resource manager with the coordinator. */
+SV_API int sv_tc_rm_register(sv_client *client, const sv_tc_rm_register_req *req, sv_tc_rm_res *out,
+                             sv_error *error) SV_NOEXCEPT;
+/* Unregisters a resource manager. */
+SV_API int sv_tc_rm_unregister(sv_client *client, const sv_tc_rm_unregister_req *req,
+                               sv_tc_rm_res *out, sv_error *error) SV_NOEXCEPT;
+/* Lists the registered resource managers. */
+SV_API int sv_tc_rm_list(sv_client *client, sv_tc_rm_list_res *out, sv_error *error) SV_NOEXCEPT;
+/* Enqueues a message whose body is the bytes of payload (pass an empty memory source for an
+ * empty body). */
+SV_API int sv_enqueue(sv_client *client, const sv_enqueue_req *req, sv_source *payload,
+                      sv_enqueue_res *out, sv_error *error) SV_NOEXCEPT;
+/* Dequeues one message; *out stays NULL when none arrived within the wait. */
+SV_API int sv_dequeue(sv_client *client, const sv_dequeue_req *req, sv_message **out,
+                      sv_error *error) SV_NOEXCEPT;
+/* Dequeues up to req->page_size messages into out. */
+SV_API int sv_dequeue_batch(sv_client *client, const sv_dequeue_req *req, sv_dequeue_batch_res *out,
+                            sv_error *error) SV_NOEXCEPT;
+/* Dequeues one message together with a lease on its state. */
+SV_API int sv_dequeue_with_state(sv_client *client, const sv_dequeue_req *req, sv_message **out,
+                                 sv_error *error) SV_NOEXCEPT;
+/* Keeps a subscribe stream open and hands every delivery to consumer on a thread of its own. */
+SV_API int sv_subscribe(sv_client *client, const sv_dequeue_req *req, const sv_consumer *consumer,
+                        sv_error *error) SV_NOEXCEPT;
+/* As sv_subscribe, with a lease on each message's state. */
+SV_API int sv_subscribe_with_state(sv_client *client, const sv_dequeue_req *req,
+                                   const sv_consumer *consumer, sv_error *error) SV_NOEXCEPT;
+/* Creates a multi-threaded consumer service that uses clients configured like this one. */
+SV_API int sv_client_new_consumer_service(sv_client *client,
+                                          const sv_consumer_service_config *config,
+                                          sv_consumer_service **out, sv_error *error) SV_NOEXCEPT;
+/* Watches a queue and calls handler for every change until it returns 0. */
+SV_API int sv_watch_queue(sv_client *client, const sv_watch_queue_req *req,
+                          const sv_watch_handler *handler, sv_error *error) SV_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_CLIENT_H */
