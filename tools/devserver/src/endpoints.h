@@ -26,6 +26,8 @@ using Routes = std::vector<Route>;
 void add_lease_endpoints(Routes &routes, EndpointContext &context);  // acquire, keepalive, ...
 void add_state_endpoints(Routes &routes, EndpointContext &context);  // get, update, mutate, ...
 void add_attachment_endpoints(Routes &routes, EndpointContext &context);  // attachments
+// query, namespace configuration, index flush, transactions, coordinator (admin_state.h)
+void add_admin_endpoints(Routes &routes, EndpointContext &context);
 
 // Seconds since the epoch for a millisecond time (rounded down).
 inline int64_t unix_seconds(int64_t ms) {

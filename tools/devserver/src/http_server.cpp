@@ -300,6 +300,7 @@ void Server::Impl::start() {
   add_lease_endpoints(routes, *context);
   add_state_endpoints(routes, *context);
   add_attachment_endpoints(routes, *context);
+  add_admin_endpoints(routes, *context);
   add_dev_endpoints(dev_routes, *this);
 
   front.bind(options.host, options.port);

@@ -178,4 +178,21 @@ void Store::remove_file(const std::string &path) {
   if (!path.empty()) ::unlink(path.c_str());
 }
 
+void Store::for_each_key(
+    Lock &, const std::string &ns, const std::string &after,
+    const std::function<bool(const std::string &key, const KeyRecord &record)> &visit) const {
+  for (auto it = keys_.upper_bound({ns, after}); it != keys_.end() && it->first.first == ns; ++it) {
+    if (!visit(it->first.second, it->second)) return;
+  }
+}
+
+std::vector<KeyRecord *> Store::leased_in_txn(Lock &, const std::string &txn_id) {
+  std::vector<KeyRecord *> out;
+  for (auto &[name, record] : keys_) {
+    expire_due(record);
+    if (record.lease && record.lease->txn_id == txn_id) out.push_back(&record);
+  }
+  return out;
+}
+
 }  // namespace stavo::devserver

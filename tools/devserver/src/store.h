@@ -6,11 +6,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "devserver/clock.h"
 #include "devserver/key_state.h"
@@ -97,6 +99,14 @@ class Store {
   const std::string &data_dir() const { return data_dir_; }
   std::string new_attachment_file();
   void remove_file(const std::string &path);
+
+  // Query and transactions. for_each_key visits the keys of `ns` after `after` in key order until
+  // `visit` returns false (committed values; no expiry is applied). leased_in_txn ends the leases
+  // that ran out, then returns the records whose lease belongs to `txn_id`, in key order.
+  void for_each_key(
+      Lock &lock, const std::string &ns, const std::string &after,
+      const std::function<bool(const std::string &key, const KeyRecord &record)> &visit) const;
+  std::vector<KeyRecord *> leased_in_txn(Lock &lock, const std::string &txn_id);
 
  private:
   void expire_due(KeyRecord &record);
