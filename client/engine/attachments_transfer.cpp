@@ -44,6 +44,10 @@ SV_API int sv_engine_client_attach_from(const sv_engine_client *client,
                                       "attach_from requires client, request, reader, response, "
                                       "error, key, name, lease_id, and txn_id");
   }
+  if (sv_engine_check_header_values({request->content_type, request->lease_id, request->txn_id},
+                                    error) != SV_OK) {
+    return SV_ERR_INVALID;
+  }
   sv_engine_attach_response_cleanup(response);
   StreamCall call;
   sv_engine_buffer path{};
@@ -96,6 +100,9 @@ SV_API int sv_engine_client_get_attachment_into(const sv_engine_client *client,
     return sv_engine_set_client_error(
         error, SV_ERR_INVALID,
         "get_attachment_into requires lease_id and txn_id unless public_read is enabled");
+  }
+  if (sv_engine_check_header_values({request->lease_id, request->txn_id}, error) != SV_OK) {
+    return SV_ERR_INVALID;
   }
   sv_engine_get_attachment_response_cleanup(response);
   StreamCall call(writer, writer_context);

@@ -68,6 +68,7 @@ SV_API int sv_engine_client_get_into(const sv_engine_client *client,
     return sv_engine_set_client_error(error, SV_ERR_INVALID,
                                       "get_into requires lease_id unless public_read is enabled");
   }
+  if (sv_engine_check_header_values({request->lease_id}, error) != SV_OK) return SV_ERR_INVALID;
   sv_engine_get_stream_response_cleanup(response);
   StreamCall call(writer, writer_context);
   sv_engine_buffer path{};

@@ -20,6 +20,17 @@ char ascii_lower(char c) {
 
 }  // namespace
 
+int sv_engine_check_header_values(std::initializer_list<const char *> values,
+                                  sv_engine_error *error) noexcept {
+  for (const char *value : values) {
+    if (value != nullptr && std::strpbrk(value, "\r\n") != nullptr) {
+      return sv_engine_set_client_error(error, SV_ERR_INVALID,
+                                        "request header values must not contain line breaks");
+    }
+  }
+  return SV_OK;
+}
+
 bool sv_engine_copy_optional(char **slot, const char *text) noexcept {
   *slot = nullptr;
   if (text == nullptr) return true;

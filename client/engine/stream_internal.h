@@ -3,6 +3,8 @@
 #ifndef STAVOC_ENGINE_STREAM_INTERNAL_H
 #define STAVOC_ENGINE_STREAM_INTERNAL_H
 
+#include <initializer_list>
+
 #include "engine_internal.h"
 
 // The public layer's bridges from an sv_source to the engine's reader and reset callbacks; their
@@ -60,6 +62,11 @@ struct StreamCall {
     return status;
   }
 };
+
+// SV_ERR_INVALID "request header values must not contain line breaks" when a value (NULLs are
+// skipped) holds CR or LF, which would add header lines of its own; else 0.
+int sv_engine_check_header_values(std::initializer_list<const char *> values,
+                                  sv_engine_error *error) noexcept;
 
 // Copies text into *slot (NULL stays NULL); false when the copy fails.
 bool sv_engine_copy_optional(char **slot, const char *text) noexcept;

@@ -91,6 +91,11 @@ int copy_reply(const UpdateReply &reply, const sv_engine_stream_state &state,
 int send_update(const sv_engine_client *client, const sv_engine_update_request *request,
                 sv_engine_reader_fn reader, void *reader_context, sv_engine_reset_fn reset,
                 void *reset_context, sv_engine_update_response *response, sv_engine_error *error) {
+  if (sv_engine_check_header_values(
+          {request->content_type, request->lease_id, request->txn_id, request->if_state_etag},
+          error) != SV_OK) {
+    return SV_ERR_INVALID;
+  }
   sv_engine_update_response_cleanup(response);
   StreamCall call;
   sv_engine_buffer path{};

@@ -130,6 +130,19 @@ TEST_F(StreamState, ArgumentChecksComeBeforeAnyRequest) {
   EXPECT_EQ(error.message(),
             "update_from requires client, request, response, error, key, lease_id, and "
             "fencing_token");
+
+  // A value with a line break would add header lines of its own.
+  update.fencing_token = 1;
+  update.lease_id = "l\r\nX-Injected: 1";
+  EXPECT_EQ(
+      sv_engine_client_update_from(client_.client, &update, nullptr, nullptr, &updated, &error),
+      SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "request header values must not contain line breaks");
+  get.key = "k";
+  get.lease_id = "l\nX-Injected: 1";
+  EXPECT_EQ(sv_engine_client_get_into(client_.client, &get, StringWriter::write, &writer, &response,
+                                      &error),
+            SV_ERR_INVALID);
   EXPECT_TRUE(server_->requests().empty());
 }
 
