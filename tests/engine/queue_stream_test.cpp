@@ -364,3 +364,38 @@ TEST_F(QueueStream, ArgumentChecks) {
 }
 
 }  // namespace
+
+namespace {
+
+int accept_event(void *, const sv_engine_queue_watch_event *, sv_engine_error *) {
+  return 1;
+}
+
+TEST(QueueStreamUrl, BareEndpointsGetTheSchemeOfTheClient) {
+  // Over TLS: without the engine's scheme rule libcurl would guess http:// and fail.
+  Rig rig(Transport::kHttp2Tls);
+  const std::string bare = "localhost:" + std::to_string(rig.server().https_port());
+  ASSERT_EQ(rig.open({bare}), SV_OK) << rig.client_record().open_message;
+  rig.server().add_fault(queue_test::stream_answer(
+      kSubscribe, multipart({meta_part(message_json("m")), payload_part("p")})));
+  Recorder recorder;
+  const sv_engine_message_handler table = recorder.table();
+  const sv_engine_dequeue_request request = queue_test::dequeue_request();
+  Outcome out;
+  out.status = sv_engine_client_subscribe(rig.client(), &request, &table, &recorder, &out.error);
+  EXPECT_EQ(out.status, SV_OK) << out.message();
+  EXPECT_EQ(recorder.messages.size(), 1u);
+
+  rig.server().add_fault(Fault::respond("POST", "/v1/queue/watch", 200, "data: {}\n\n",
+                                        {{"Content-Type", "text/event-stream"}}));
+  sv_engine_watch_queue_request watch{nullptr, "jobs"};
+  Outcome watched;
+  watched.status =
+      sv_engine_client_watch_queue(rig.client(), &watch, accept_event, nullptr, &watched.error);
+  EXPECT_EQ(watched.status, SV_OK) << watched.message();
+  EXPECT_EQ(rig.server().requests().size(), 2u);
+  ASSERT_TRUE(rig.server().wait_for_access_log(2));
+  EXPECT_EQ(rig.server().access_log().back().alpn, "h2");
+}
+
+}  // namespace
