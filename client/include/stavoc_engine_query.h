@@ -11,9 +11,10 @@
  * The two streaming forms buffer nothing proportional to the result: only an error body (at most
  * 8192 bytes) and the paging strings. Paging data arrives in the response headers
  * X-Stavo-Query-Cursor, X-Stavo-Query-Index-Seq, X-Stavo-Query-Metadata and
- * X-Stavo-Query-Return and, for query_keys, also in the body (a header wins over the body). Like
- * every exchange they walk the configured endpoints in order; an endpoint that answers 503
- * "node_passive" hands the call to the next one. Writers and handlers run on the calling thread.
+ * X-Stavo-Query-Return and, for query_keys, also in the body (a header wins over the body). They
+ * walk the configured endpoints in order, but only an endpoint that answers 503 "node_passive"
+ * hands the call to the next one; a transport failure ends the call (part of an answer may already
+ * have reached the caller). Writers and handlers run on the calling thread.
  */
 #ifndef STAVOC_ENGINE_QUERY_H
 #define STAVOC_ENGINE_QUERY_H

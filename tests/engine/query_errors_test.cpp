@@ -367,6 +367,19 @@ TEST_F(QueryErrors, NodePassiveMovesBothStreamingFormsToTheNextEndpoint) {
   EXPECT_EQ(server_->requests().size(), 2u);
 }
 
+TEST_F(QueryErrors, TransportFailureEndsTheStreamingWalk) {
+  const std::string refused = "127.0.0.1:" + std::to_string(engine_test::refused_port());
+  ASSERT_EQ(client_.open({refused, server_->http_url()}), SV_OK) << client_.open_message;
+  server_->add_fault(engine_test::query_answer("{\"key\":\"a\"}\n"));
+  WriterLog log;
+  StreamCall call(client_.client);
+  query_into(call, engine_test::query_request("{}"), log);
+  EXPECT_EQ(call.status, SV_ERR_TRANSPORT);
+  EXPECT_NE(call.message(), "<null>");
+  EXPECT_TRUE(server_->requests().empty());
+  expect_empty(call);
+}
+
 TEST_F(QueryErrors, PassiveLastEndpointAndOtherServiceErrors) {
   open(2);
   server_->add_fault(Fault::error("POST", "/v1/query", 503, "node_passive").repeat(2));
