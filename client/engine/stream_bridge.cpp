@@ -3,15 +3,12 @@
 #include "stream_internal.h"
 
 bool sv_engine_is_source_read_bridge(sv_engine_reader_fn reader) noexcept {
-  // A weak declaration: null until the public layer defines the bridge.
-  const sv_engine_reader_fn bridge = &sv_engine_read_bridge;
-  return reader != nullptr && bridge != nullptr && reader == bridge;
+  return reader != nullptr && reader == &sv_engine_read_bridge;
 }
 
 sv_engine_reset_fn sv_engine_source_reset_for(sv_engine_reader_fn reader) noexcept {
   if (!sv_engine_is_source_read_bridge(reader)) return nullptr;
-  const sv_engine_reset_fn reset = &sv_engine_reset_bridge;
-  return reset;
+  return &sv_engine_reset_bridge;
 }
 
 int sv_engine_check_rewindable_bridge(void *reader_context, sv_engine_error *error) noexcept {

@@ -6,17 +6,11 @@
 #include <initializer_list>
 
 #include "engine_internal.h"
+#include "stavoc_io.h"
 
-// The public layer's bridges from an sv_source to the engine's reader and reset callbacks; their
-// context is a record whose first member is the sv_source pointer. They are defined by the
-// public layer in this same library. The declarations are weak so the engine links on its own:
-// until they are defined their addresses are null and no reader is recognised as the bridge.
-extern "C" {
-SV_API size_t sv_engine_read_bridge(void *context, char *buffer, size_t capacity,
-                                    sv_engine_error *error) noexcept __attribute__((weak));
-SV_API int sv_engine_reset_bridge(void *context, sv_engine_error *error) noexcept
-    __attribute__((weak));
-}
+// The public layer's bridges from an sv_source to the engine's reader and reset callbacks
+// (sv_engine_read_bridge, sv_engine_reset_bridge) are declared by stavoc_io.h; their context is a
+// record whose first member is the sv_source pointer.
 
 // True when reader is the public source read bridge (compared by identity).
 bool sv_engine_is_source_read_bridge(sv_engine_reader_fn reader) noexcept;

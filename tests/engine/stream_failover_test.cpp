@@ -3,6 +3,7 @@
 // out half-read.
 #include <string>
 
+#include "stavoc.h"
 #include "stream_fixture.h"
 
 namespace {
@@ -249,6 +250,58 @@ TEST_F(StreamFailover, SingleEndpointAcceptsAnyReader) {
       << error.message();
   EXPECT_EQ(server_->state("single").lease->staged_state, "{\"one\":1}");
   sv_engine_update_response_cleanup(&response);
+}
+
+// With several endpoints a body read through the public source bridge is rewound through the
+// source and sent whole again; a source without a reset is refused before any request.
+TEST_F(StreamFailover, UpdateFromThroughTheSourceBridgeIsRewoundForTheNextEndpoint) {
+  open(2);
+  const std::string key = "bridge-failover";
+  const Lease lease = engine_test::acquire_lease(client_.client, key);
+  server_->clear_requests();
+  server_->add_fault(Fault::error("POST", "/v1/update", 503, "node_passive"));
+  const std::string document = "{\"doc\":\"" + std::string(20000, 'b') + "\"}";
+  sv_source *source = nullptr;
+  sv_error public_error;
+  sv_error_init(&public_error);
+  ASSERT_EQ(sv_source_from_memory(document.data(), document.size(), &source, &public_error), SV_OK);
+  struct {
+    sv_source *source;
+  } context{source};
+  sv_engine_update_request request{};
+  request.key = key.c_str();
+  request.lease_id = lease.lease_id.c_str();
+  request.txn_id = lease.txn_id.c_str();
+  request.fencing_token = lease.fencing_token;
+  sv_engine_update_response response{};
+  Error error;
+  ASSERT_EQ(sv_engine_client_update_from(client_.client, &request, sv_engine_read_bridge, &context,
+                                         &response, &error),
+            SV_OK)
+      << error.message();
+  const auto requests = server_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].body, document);
+  EXPECT_EQ(server_->state(key).lease->staged_state, document);
+  sv_engine_update_response_cleanup(&response);
+
+  // The same bridge over a source that cannot rewind.
+  sv_source one_way{[](sv_source *, char *, size_t, sv_error *) -> size_t { return 0; }, nullptr,
+                    nullptr};
+  context.source = &one_way;
+  server_->clear_requests();
+  EXPECT_EQ(sv_engine_client_update_from(client_.client, &request, sv_engine_read_bridge, &context,
+                                         &response, &error),
+            SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "payload source is not rewindable");
+  context.source = nullptr;
+  EXPECT_EQ(sv_engine_client_update_from(client_.client, &request, sv_engine_read_bridge, &context,
+                                         &response, &error),
+            SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "payload reset requires source");
+  EXPECT_TRUE(server_->requests().empty());
+  source->close(source);
+  sv_error_cleanup(&public_error);
 }
 
 }  // namespace
