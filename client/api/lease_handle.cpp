@@ -123,6 +123,17 @@ SV_API sv_lease *sv_lease_new(sv_client *client, const char *namespace_name, con
   lease->state_etag = sv_client_strdup(client, state_etag);
   lease->fencing_token = fencing_token;
   lease->version = version;
+  // A handle that lost its key or lease id to a failed copy could neither write nor release.
+  const bool complete = (namespace_name == nullptr || lease->namespace_name != nullptr) &&
+                        (key == nullptr || lease->key != nullptr) &&
+                        (owner == nullptr || lease->owner != nullptr) &&
+                        (lease_id == nullptr || lease->lease_id != nullptr) &&
+                        (txn_id == nullptr || lease->txn_id != nullptr) &&
+                        (state_etag == nullptr || lease->state_etag != nullptr);
+  if (!complete) {
+    sv_lease_free(lease);
+    return nullptr;
+  }
   sv_lease_sync_view(lease);
   return &lease->handle;
 }

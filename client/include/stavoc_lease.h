@@ -425,8 +425,8 @@ struct sv_lease {
 };
 
 /* Creates a handle for a lease the server granted, through the client's allocator, copying each
- * non-NULL string (a failed copy leaves that member NULL). NULL when client is NULL or the
- * handle cannot be allocated. */
+ * non-NULL string. NULL when client is NULL or the handle or one of the copies cannot be
+ * allocated (nothing stays allocated then). */
 SV_API sv_lease *sv_lease_new(sv_client *client, const char *namespace_name, const char *key,
                               const char *owner, const char *lease_id, const char *txn_id,
                               int64_t fencing_token, int64_t version, const char *state_etag)
