@@ -366,3 +366,41 @@ INSTANTIATE_TEST_SUITE_P(Transports, LeaseLife, ::testing::Values(false, true),
                          });
 
 }  // namespace
+
+namespace {
+
+TEST(LeaseLifeUnixSocket, ALeaseWorksThroughAUnixSocket) {
+  DevServer server({.unix_socket = true});
+  const std::string socket_path = server.unix_socket_path();
+  const std::string url = server.unix_url();
+  const char *endpoints[] = {url.c_str()};
+  sv_client_config config;
+  sv_client_config_init(&config);
+  config.endpoints = endpoints;
+  config.endpoint_count = 1;
+  config.unix_socket_path = socket_path.c_str();
+  config.disable_mtls = 1;
+  sv_client *raw = nullptr;
+  Error error;
+  ASSERT_EQ(sv_client_open(&config, &raw, error.get()), SV_OK) << error.message();
+  ClientPtr client(raw);
+  sv_acquire_req acquire = lease_test::acquire_request("life/unix");
+  sv_lease *lease = nullptr;
+  ASSERT_EQ(sv_acquire(raw, &acquire, &lease, error.get()), SV_OK) << error.message();
+  lease_test::Order order{21, const_cast<char *>("spring"), 4};
+  ASSERT_EQ(sv_lease_save(lease, &lease_test::order_map, &order, nullptr, error.get()), SV_OK)
+      << error.message();
+  OrderRecord loaded;
+  sv_get_res got{};
+  ASSERT_EQ(sv_lease_load(lease, &lease_test::order_map, &loaded.record, nullptr, nullptr, &got,
+                          error.get()),
+            SV_OK)
+      << error.message();
+  EXPECT_EQ(loaded.record.id, 21);
+  EXPECT_EQ(got.version, lease->version);
+  sv_get_res_cleanup(&got);
+  ASSERT_EQ(sv_lease_release(lease, nullptr, error.get()), SV_OK) << error.message();
+  EXPECT_NE(server.state("life/unix").state.find("\"spring\""), std::string::npos);
+}
+
+}  // namespace
