@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "client_internal.h"
+#include "lease_internal.h"
 
 namespace {
 
@@ -31,21 +32,21 @@ struct Unavailable<int (*)(Args...)> {
 }  // namespace
 
 void sv_client_fill_methods(sv_client *client) noexcept {
-  SV_UNAVAILABLE(client, acquire);
-  SV_UNAVAILABLE(client, describe);
-  SV_UNAVAILABLE(client, get);
-  SV_UNAVAILABLE(client, load);
-  SV_UNAVAILABLE(client, update);
-  SV_UNAVAILABLE(client, mutate);
-  SV_UNAVAILABLE(client, metadata);
-  SV_UNAVAILABLE(client, remove);
-  SV_UNAVAILABLE(client, keepalive);
-  SV_UNAVAILABLE(client, release);
-  SV_UNAVAILABLE(client, attach);
-  SV_UNAVAILABLE(client, list_attachments);
-  SV_UNAVAILABLE(client, get_attachment);
-  SV_UNAVAILABLE(client, delete_attachment);
-  SV_UNAVAILABLE(client, delete_all_attachments);
+  client->acquire = sv_client_acquire_method;
+  client->describe = sv_client_describe_method;
+  client->get = sv_client_get_method;
+  client->load = sv_client_load_method;
+  client->update = sv_client_update_method;
+  client->mutate = sv_client_mutate_method;
+  client->metadata = sv_client_metadata_method;
+  client->remove = sv_client_remove_method;
+  client->keepalive = sv_client_keepalive_method;
+  client->release = sv_client_release_method;
+  client->attach = sv_client_attach_method;
+  client->list_attachments = sv_client_list_attachments_method;
+  client->get_attachment = sv_client_get_attachment_method;
+  client->delete_attachment = sv_client_delete_attachment_method;
+  client->delete_all_attachments = sv_client_delete_all_attachments_method;
   SV_UNAVAILABLE(client, queue_stats);
   SV_UNAVAILABLE(client, queue_ack);
   SV_UNAVAILABLE(client, queue_nack);
@@ -77,6 +78,6 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   SV_UNAVAILABLE(client, new_consumer_service);
   SV_UNAVAILABLE(client, watch_queue);
   client->close = sv_client_close_method;
-  SV_UNAVAILABLE(client, acquire_for_update);
+  client->acquire_for_update = sv_client_acquire_for_update_method;
   SV_UNAVAILABLE(client, query_keys);
 }

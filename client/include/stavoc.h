@@ -10,6 +10,7 @@
  *   stavoc_types.h    the error record and the shapes of byte sources and sinks
  *   stavoc_client.h   allocators, error functions, client configuration, the client handle and
  *                     its operations
+ *   stavoc_lease.h    the key operations' records and the lease handle
  *   stavoc_io.h       ready-made sources and sinks, sv_copy, the stream pipe, engine bridges
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
@@ -22,6 +23,7 @@
 #include "stavoc_client.h"
 #include "stavoc_common.h"
 #include "stavoc_io.h"
+#include "stavoc_lease.h"
 #include "stavoc_numbers.h"
 #include "stavoc_types.h"
 

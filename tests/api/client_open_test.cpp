@@ -279,7 +279,11 @@ TEST(ClientMethods, OperationsOfLaterWorkFailCleanlyAndNameThemselves) {
     error.clear();
     EXPECT_EQ(call(), SV_ERR_INVALID) << operation;
     EXPECT_EQ(error.code(), SV_ERR_INVALID) << operation;
-    EXPECT_EQ(error.message(), operation + " is not available in this build");
+    // Provided operations refuse the missing arguments instead.
+    const std::string message = error.message();
+    EXPECT_TRUE(message == operation + " is not available in this build" ||
+                message.rfind(operation + " requires ", 0) == 0)
+        << operation << ": " << message;
   }
   // Without an error record the method still fails.
   EXPECT_EQ(sv_queue_stats(c, nullptr, nullptr, nullptr), SV_ERR_INVALID);
