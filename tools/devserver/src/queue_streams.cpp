@@ -175,11 +175,12 @@ class StreamProducer {
             Outgoing out{meta_of(request_, *message, visibility), message->payload,
                          message->content_type};
             ++delivered;
+            // Idle time counts from the delivery, not from the end of its sending.
+            if (request_.subscribe) deadline = idle_deadline();
             lock.unlock();
             bool sent = send_delivery(writer, boundary_, out);
             lock.lock();
             if (!sent) return false;
-            if (request_.subscribe) deadline = idle_deadline();
             continue;
           }
         }
