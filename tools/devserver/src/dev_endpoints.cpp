@@ -74,6 +74,15 @@ std::optional<Reply> fault_from_json(const json &body, Fault &fault) {
     fault.close_after_bytes = static_cast<size_t>(std::max<int64_t>(number, 0));
   }
   if (auto f = member_bool(body, "drop_connection", fault.drop_connection)) return f;
+  // Streamed answers: cut or stall after a number of parts or bytes.
+  for (auto [name, slot] : {std::pair{"cut_after_parts", &fault.cut_after_parts},
+                            std::pair{"stall_after_parts", &fault.stall_after_parts},
+                            std::pair{"stall_after_bytes", &fault.stall_after_bytes}}) {
+    if (!body.contains(name)) continue;
+    number = 0;
+    if (auto f = member_int(body, name, true, number)) return f;
+    *slot = static_cast<size_t>(std::max<int64_t>(number, 0));
+  }
   return std::nullopt;
 }
 

@@ -46,11 +46,16 @@ class BodyStream {
   virtual bool read(uint64_t offset, char *out, size_t length) = 0;
 };
 
+class StreamWriter;  // stream_writer.h
+
 struct Reply {
   int status = 200;
   HeaderList headers;
   std::string body;
   std::shared_ptr<BodyStream> stream;  // used instead of body when set
+  // A long-lived answer of unknown length (queue streams, event streams), sent chunked: runs on
+  // the connection's thread after the headers went out; false ends the connection abruptly.
+  std::function<bool(StreamWriter &)> produce;
 
   void set_header(std::string name, std::string value);
   std::optional<std::string> header(std::string_view name) const;

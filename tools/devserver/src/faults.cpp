@@ -73,6 +73,30 @@ Fault Fault::dropped(std::string method, std::string path) {
   return fault;
 }
 
+Fault Fault::stream_refusal(std::string path, std::string_view code, int64_t retry_after_seconds) {
+  nlohmann::ordered_json body = {{"error", code}, {"detail", "scripted queue stream refusal"}};
+  if (retry_after_seconds >= 0) body["retry_after_seconds"] = retry_after_seconds;
+  int status = code == "node_passive" ? 503 : 409;
+  return respond("POST", std::move(path), status, body.dump(),
+                 {{"Content-Type", "application/json"}});
+}
+
+Fault Fault::stream_cut_after_parts(std::string path, size_t parts) {
+  Fault fault;
+  fault.method = "POST";
+  fault.path = std::move(path);
+  fault.cut_after_parts = parts;
+  return fault;
+}
+
+Fault Fault::stream_stall_after_parts(std::string path, size_t parts) {
+  Fault fault;
+  fault.method = "POST";
+  fault.path = std::move(path);
+  fault.stall_after_parts = parts;
+  return fault;
+}
+
 uint64_t FaultTable::add(Fault fault) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (fault.times < 1) fault.times = 1;

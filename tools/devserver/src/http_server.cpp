@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "queue_store.h"
 #include "server_impl.h"
+#include "stream_writer.h"
 #include "util.h"
 
 namespace stavo::devserver {
@@ -219,7 +221,50 @@ struct RequestHandler {
       impl.options.access_logger(call.method + " " + call.target + " " +
                                  std::to_string(reply.status));
     }
+    if (reply.produce) {
+      write_stream(reply, fault, front_id, res);
+      return;
+    }
     write(reply, fault, res);
+  }
+
+  // A streamed answer: the endpoint's producer writes chunks while the request stays open.
+  class SinkWriter : public StreamWriter {
+   public:
+    SinkWriter(httplib::DataSink &sink, Server::Impl &server, uint64_t front_id)
+        : sink_(sink), server_(server), front_id_(front_id) {}
+    bool write(std::string_view bytes) override {
+      return bytes.empty() || sink_.write(bytes.data(), bytes.size());
+    }
+    bool client_gone() const override {
+      return front_id_ != 0 && server_.front.client_closed(front_id_);
+    }
+    bool server_running() const override { return !server_.stopped; }
+
+   private:
+    httplib::DataSink &sink_;
+    Server::Impl &server_;
+    uint64_t front_id_;
+  };
+
+  void write_stream(Reply &reply, const std::optional<Fault> &fault, uint64_t front_id,
+                    httplib::Response &res) const {
+    res.status = reply.status;
+    bool has_type = false;
+    std::string content_type = take_content_type(reply.headers, has_type);
+    for (const auto &[name, value] : reply.headers)
+      res.set_header(name, value);
+    Server::Impl *server = &impl;
+    res.set_chunked_content_provider(content_type,
+                                     [server, produce = std::move(reply.produce), fault, front_id](
+                                         size_t, httplib::DataSink &sink) {
+                                       SinkWriter base(sink, *server, front_id);
+                                       auto writer = make_faulted_writer(base, fault);
+                                       if (!produce(*writer))
+                                         return false;  // cut: the connection ends mid-stream
+                                       sink.done();
+                                       return true;
+                                     });
   }
 
   void write(Reply &reply, const std::optional<Fault> &fault, httplib::Response &res) const {
@@ -301,6 +346,9 @@ void Server::Impl::start() {
   add_state_endpoints(routes, *context);
   add_attachment_endpoints(routes, *context);
   add_admin_endpoints(routes, *context);
+  queues = std::make_unique<QueueService>(*store, options);
+  add_queue_endpoints(routes, *queues);
+  add_queue_dev_endpoints(dev_routes, *queues);
   add_dev_endpoints(dev_routes, *this);
 
   front.bind(options.host, options.port);
@@ -374,6 +422,7 @@ void Server::Impl::start() {
 void Server::Impl::stop() {
   if (!started || stopped.exchange(true)) return;
   if (store) store->stop();
+  if (queues) queues->stop();
   faults.stop();
   {
     std::lock_guard<std::mutex> lock(pause_mutex);
@@ -382,6 +431,7 @@ void Server::Impl::stop() {
   front.stop();
   http->server.stop();
   if (http->thread.joinable()) http->thread.join();
+  queues.reset();
   store.reset();
   if (own_data_dir) remove_tree(data_dir);
 }

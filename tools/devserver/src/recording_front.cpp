@@ -200,6 +200,7 @@ struct RecordingFront::Connection {
   std::thread upstream;
   std::thread downstream;
   std::atomic<int> finished{0};
+  std::atomic<bool> client_eof{false};
 
   void shut() {
     ::shutdown(client_fd, SHUT_RDWR);
@@ -301,6 +302,14 @@ void RecordingFront::drop_connection(uint64_t id) {
   if (connection) ::shutdown(connection->client_fd, SHUT_RDWR);
 }
 
+bool RecordingFront::client_closed(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = owners_.find(id);
+  if (it == owners_.end()) return true;
+  auto connection = it->second.lock();
+  return !connection || connection->client_eof.load();
+}
+
 void RecordingFront::reap(bool all) {
   std::vector<std::shared_ptr<Connection>> finished;
   {
@@ -358,6 +367,7 @@ void RecordingFront::accept_loop() {
         stream.feed(buffer, static_cast<size_t>(n), out);
         if (!write_all(raw->backend_fd, out.data(), out.size())) break;
       }
+      raw->client_eof = true;
       ::shutdown(raw->backend_fd, SHUT_WR);
       raw->finished.fetch_add(1);
     });

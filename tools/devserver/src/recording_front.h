@@ -43,6 +43,8 @@ class RecordingFront {
   std::optional<RawHead> take(uint64_t id);
   // Closes the client connection that carried request `id` (nothing more reaches the client).
   void drop_connection(uint64_t id);
+  // True once the client of request `id` has closed its side (or the connection is gone).
+  bool client_closed(uint64_t id);
 
   struct Connection;
 

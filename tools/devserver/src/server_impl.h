@@ -16,6 +16,7 @@
 namespace stavo::devserver {
 
 struct HttpBinding;  // the HTTP library's server object (http_server.cpp)
+class QueueService;  // queue_store.h
 
 struct Server::Impl {
   explicit Impl(ServerOptions opts);
@@ -29,6 +30,7 @@ struct Server::Impl {
   bool own_data_dir = false;
   std::unique_ptr<Store> store;
   std::unique_ptr<EndpointContext> context;
+  std::unique_ptr<QueueService> queues;
   Routes routes;      // /v1/
   Routes dev_routes;  // /_dev/
   RecordingFront front;

@@ -44,6 +44,20 @@ struct Fault {
   // Close the connection without answering at all.
   bool drop_connection = false;
 
+  // Streamed answers (queue dequeue/subscribe streams, queue watch): `close_after_bytes` cuts them
+  // too; these count parts (a multipart part, or an event) instead. A cut closes the connection
+  // without ending the stream properly; a stall stops sending but keeps the connection open until
+  // the client goes away or the server stops.
+  std::optional<size_t> cut_after_parts;
+  std::optional<size_t> stall_after_parts;
+  std::optional<size_t> stall_after_bytes;
+  // A refusal of a queue stream request: "waiting" and "cas_mismatch" answer 409, "node_passive"
+  // 503, anything else 409; with retry_after_seconds >= 0 the body carries that member.
+  static Fault stream_refusal(std::string path, std::string_view code,
+                              int64_t retry_after_seconds = -1);
+  static Fault stream_cut_after_parts(std::string path, size_t parts);
+  static Fault stream_stall_after_parts(std::string path, size_t parts);
+
   // Builders for the common cases.
   static Fault respond(std::string method, std::string path, int status, std::string body = {},
                        HeaderList headers = {});
