@@ -200,8 +200,8 @@ TEST_F(UnixSocketPath, ARegularFileIsRefusedAndKept) {
     EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
   }
   proxy.stop();
-  std::ifstream in(path);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string content;
+  std::getline(std::ifstream(path), content);
   EXPECT_EQ(content, "do not lose me");
 }
 
