@@ -23,7 +23,10 @@ function(stavo_add_library)
     OUTPUT_NAME ${L_NAME}
     VERSION ${L_VERSION}
     SOVERSION ${L_SOVERSION}
-    PUBLIC_HEADER "${L_PUBLIC_HEADERS}")
+    PUBLIC_HEADER "${L_PUBLIC_HEADERS}"
+    # Installed side by side, each library finds its siblings (libstavoc: libbrindle, libember)
+    # wherever the prefix is, without relying on the program's own run path.
+    INSTALL_RPATH "$ORIGIN")
   target_include_directories(${L_NAME} PUBLIC
     $<BUILD_INTERFACE:${L_INCLUDE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,6 +13,18 @@
 namespace stavo::test {
 
 using json = nlohmann::ordered_json;
+
+inline std::string sha256_hex(const std::string &data) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), digest);
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char byte : digest) {
+    out.push_back(hex[byte >> 4]);
+    out.push_back(hex[byte & 15]);
+  }
+  return out;
+}
 
 inline json body_of(const HttpResponse &response) {
   return json::parse(response.body, nullptr, false);

@@ -171,7 +171,7 @@ TEST(DevServerLease, GuardedRequestsCheckLeaseFencingAndTransaction) {
   EXPECT_FALSE(dev.state("k").lease->has_staged_changes);
 }
 
-TEST(DevServerLease, DescribeReportsLeaseAndCommittedState) {
+TEST(DevServerLease, DescribeReportsLeaseAndLatestState) {
   DevServer dev;
   EXPECT_EQ(http_get(dev.http_url() + "/v1/describe?key=nothing").status, 404);
   TestLease lease = must_acquire(dev, "k");
@@ -179,8 +179,8 @@ TEST(DevServerLease, DescribeReportsLeaseAndCommittedState) {
   json during = body_of(http_get(dev.http_url() + "/v1/describe?key=k&namespace=default"));
   EXPECT_EQ(during["lease_id"], lease.lease_id);
   EXPECT_EQ(during["owner"], "tester");
-  EXPECT_EQ(during["version"], 0);  // staged writes are not visible here
-  EXPECT_FALSE(during.contains("state_etag"));
+  EXPECT_EQ(during["version"], 1);  // the staged write counts
+  EXPECT_EQ(during["state_etag"], sha256_hex(R"({"v":1})"));
   ASSERT_EQ(release(dev, "k", lease).status, 200);
   json after = body_of(http_get(dev.http_url() + "/v1/describe?key=k"));
   EXPECT_FALSE(after.contains("lease_id"));
@@ -200,8 +200,8 @@ TEST(DevServerLease, MalformedAcquireBodiesAreRefusedWithAnErrorBody) {
       {"[1,2]", "invalid_json"},
       {R"({"ttl_seconds":5})", "missing_field"},
       {R"({"key":"k"})", "missing_field"},
-      {R"({"key":"k","ttl_seconds":"5"})", "invalid_field"},
-      {R"({"key":"k","ttl_seconds":0})", "invalid_field"},
+      {R"({"key":"k","ttl_seconds":"5"})", "invalid_duration"},
+      {R"({"key":"k","ttl_seconds":0})", "invalid_duration"},
       {R"({"key":7,"ttl_seconds":5})", "invalid_field"},
   };
   for (const auto &c : cases) {

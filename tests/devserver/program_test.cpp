@@ -9,6 +9,7 @@
 
 #include <array>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "helpers.h"
@@ -128,6 +129,10 @@ TEST(DevServerProgram, ServesMutualTlsToCurlAndStopsOnSigterm) {
   ASSERT_TRUE(std::regex_search(program.output, match, std::regex("https://localhost:(\\d+)")))
       << program.output;
   std::string https = match[0];
+  // Where a refused handshake can be read about.
+  ASSERT_TRUE(std::regex_search(program.output, match, std::regex("nghttpx log (\\S+)")))
+      << program.output;
+  EXPECT_TRUE(std::filesystem::exists(match[1].str())) << match[1];
   ASSERT_TRUE(std::filesystem::exists(certs + "/client-bundle.pem"));
   std::vector<std::string> tls = {
       "--cert", certs + "/client-bundle.pem", "--cacert", certs + "/ca.pem", "--http2", "-i"};
@@ -171,7 +176,8 @@ TEST(DevServerProgram, ServesMutualTlsToCurlAndStopsOnSigterm) {
   EXPECT_NE(refused, 0);  // no client certificate
 
   EXPECT_EQ(program.stop(SIGTERM), 0);
-  EXPECT_NE(program.output.find("POST /v1/acquire 200"), std::string::npos) << program.output;
+  EXPECT_TRUE(std::regex_search(program.output, std::regex(R"(POST /v1/acquire 200 \d+\.\d+ms)")))
+      << program.output;
   int after = 0;
   curl_tool({"--cert", certs + "/client-bundle.pem", "--cacert", certs + "/ca.pem",
              https + "/v1/describe?key=demo"},
@@ -179,6 +185,21 @@ TEST(DevServerProgram, ServesMutualTlsToCurlAndStopsOnSigterm) {
   EXPECT_EQ(after, 7);  // nothing listens any more: nghttpx went down with the program
   EXPECT_FALSE(std::filesystem::exists(socket));
   std::filesystem::remove_all(dir);
+}
+
+TEST(DevServerProgram, RefusesToReplaceAFileWithItsSocket) {
+  std::string path =
+      (std::filesystem::temp_directory_path() / ("stavo-program-file-" + std::to_string(getpid())))
+          .string();
+  { std::ofstream(path) << "keep"; }
+  Program program({"--listen", "127.0.0.1:0", "--unix-socket", path});
+  program.read_until("not a socket");
+  EXPECT_EQ(program.stop(0), 2);
+  EXPECT_NE(program.output.find("not a socket"), std::string::npos) << program.output;
+  std::string content;
+  std::getline(std::ifstream(path), content);
+  EXPECT_EQ(content, "keep");  // still there after the program ended
+  std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -114,5 +114,21 @@ TEST(DevServerWire, LargeUploadsKeepOnlyAPrefixInTheLog) {
   EXPECT_TRUE(logged.body_truncated);
 }
 
+TEST(DevServerWire, PostWithoutALengthHasAnEmptyBodyAndIsAnsweredAtOnce) {
+  DevServer dev;
+  RawConnection connection(dev.http_port());
+  // Neither Content-Length nor Transfer-Encoding: the body is empty. Waiting for one would outlast
+  // the connection's 10 s receive timeout and leave no answer here.
+  std::string first = connection.exchange("POST /v1/acquire HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(complete_answers(first), 1u) << first;
+  EXPECT_EQ(first.rfind("HTTP/1.1 400", 0), 0u) << first;
+  EXPECT_NE(first.find("invalid_json"), std::string::npos) << first;
+  // The connection stays usable, and a bodiless write is refused for its lease, not its body.
+  std::string second = connection.exchange(
+      "POST /v1/remove?key=k HTTP/1.1\r\nHost: x\r\nX-Fencing-Token: 1\r\n\r\n");
+  ASSERT_EQ(complete_answers(second), 2u) << second;
+  EXPECT_NE(second.find("lease_required"), std::string::npos) << second;
+}
+
 }  // namespace
 }  // namespace stavo::test

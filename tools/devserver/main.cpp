@@ -27,7 +27,8 @@ const char kUsage[] =
     "  --listen HOST:PORT     plain HTTP address (default 127.0.0.1:7380; port 0 picks one)\n"
     "  --tls DIR              serve HTTPS (h2 and http/1.1, client certificate required) with the\n"
     "                         certificates in DIR, generating them when missing\n"
-    "  --tls-listen HOST:PORT HTTPS address (default 127.0.0.1:7443; port 0 picks one)\n"
+    "  --tls-listen HOST:PORT HTTPS address (default 127.0.0.1:7443, reached as\n"
+    "                         https://localhost:7443; port 0 picks one)\n"
     "  --unix-socket PATH     also serve plain HTTP (and h2c) on a Unix domain socket\n"
     "  --passive              answer every /v1/ request with 503 \"node_passive\"\n"
     "  --dev-controls         serve the /_dev/ control paths (request log, faults, clock, state)\n"
@@ -35,7 +36,8 @@ const char kUsage[] =
     "  --data-dir DIR         keep attachment bytes in DIR (default: a temporary directory)\n"
     "  --threads N            concurrent requests (default 128)\n"
     "  --nghttpx PATH         the nghttpx binary (default /usr/sbin/nghttpx)\n"
-    "  --cert-script PATH     the certificate script (default: scripts/dev-certs of the source)\n"
+    "  --cert-script PATH     the certificate script (default: share/stavo/dev-certs of the\n"
+    "                         installation, or scripts/dev-certs of the checkout)\n"
     "  --quiet                do not print one line per request\n"
     "  --help                 this text\n"
     "\n"
@@ -165,6 +167,10 @@ int main(int argc, char **argv) {
   }
   if (proxy && !unix_socket.empty()) {
     std::printf("  unix   %s  (http/1.1 and h2c)\n", unix_socket.c_str());
+  }
+  if (proxy) {
+    // A refused TLS handshake (no client certificate, say) shows only there.
+    std::printf("  nghttpx log %s\n", proxy->error_log_path().c_str());
   }
   if (options.passive) std::printf("  passive: every /v1/ request answers 503 node_passive\n");
   if (options.dev_controls)

@@ -162,7 +162,7 @@ Reply upload(EndpointContext &ctx, Call &call) {
   }
   json out = {{"attachment", info_json(existing->second.info)},
               {"noop", noop},
-              {"version", record->version}};
+              {"version", record->view_version()}};
   return json_reply(out);
 }
 
@@ -225,7 +225,7 @@ Reply delete_one(EndpointContext &ctx, Call &call) {
     ctx.store.remove_file(attachment->file);
     record->attachments.erase(attachment->info.name);
   }
-  return json_reply({{"deleted", deleted}, {"version", record->version}});
+  return json_reply({{"deleted", deleted}, {"version", record->view_version()}});
 }
 
 Reply delete_all(EndpointContext &ctx, Call &call) {
@@ -238,7 +238,7 @@ Reply delete_all(EndpointContext &ctx, Call &call) {
   for (auto &[name, attachment] : record->attachments)
     ctx.store.remove_file(attachment.file);
   record->attachments.clear();
-  return json_reply({{"deleted", count}, {"version", record->version}});
+  return json_reply({{"deleted", count}, {"version", record->view_version()}});
 }
 
 }  // namespace

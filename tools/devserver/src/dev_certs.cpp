@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -18,7 +19,16 @@ bool exists(const std::string &path) {
 }  // namespace
 
 std::string default_cert_script() {
-  return DEVSERVER_DEFAULT_CERT_SCRIPT;
+  // Installed, the script sits at a fixed place relative to the program (bin/ and share/stavo/).
+  std::error_code ignored;
+  std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ignored);
+  if (!program.empty()) {
+    std::filesystem::path beside =
+        (program.parent_path() / DEVSERVER_CERT_SCRIPT_FROM_PROGRAM).lexically_normal();
+    if (exists(beside.string())) return beside.string();
+  }
+  // Run from the build tree (the program or a test): the checkout's copy.
+  return DEVSERVER_SOURCE_CERT_SCRIPT;
 }
 
 DevCerts ensure_dev_certs(const std::string &dir, const std::string &script) {
@@ -30,6 +40,10 @@ DevCerts ensure_dev_certs(const std::string &dir, const std::string &script) {
   }
   if (complete) return certs;
   std::string program = script.empty() ? default_cert_script() : script;
+  if (!exists(program)) {
+    throw std::runtime_error("the certificate script " + program +
+                             " is missing (give one with --cert-script)");
+  }
   ::mkdir(dir.c_str(), 0700);
   std::string output = dir + "/dev-certs.log";
   int status = wait_process(spawn_process({"/bin/sh", program, dir}, output));

@@ -1,5 +1,8 @@
 // The /_dev/ control paths (program started with --dev-controls): the same controls the
 // in-process fixture offers, for tests and people that drive the program over HTTP.
+#include <algorithm>
+#include <iterator>
+
 #include "lease_guard.h"
 #include "server_impl.h"
 #include "util.h"
@@ -28,19 +31,51 @@ json request_json(const LoggedRequest &entry) {
           {"faulted", entry.faulted}};
 }
 
+// Every member a fault may have; anything else is refused rather than silently ignored.
+constexpr const char *kFaultMembers[] = {"method",
+                                         "path",
+                                         "times",
+                                         "status",
+                                         "body",
+                                         "headers",
+                                         "delay_ms",
+                                         "hold",
+                                         "chunk_sizes",
+                                         "chunk_pause_ms",
+                                         "chunked_encoding",
+                                         "close_after_bytes",
+                                         "drop_connection"};
+
+std::optional<Reply> unknown_member(const json &body) {
+  for (const auto &[name, value] : body.items()) {
+    bool known = std::find(std::begin(kFaultMembers), std::end(kFaultMembers), name) !=
+                 std::end(kFaultMembers);
+    if (!known) {
+      return error_reply(400, "unknown_field",
+                         "'" + name + "' is not a fault member (see the dev server's README)");
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<Reply> fault_from_json(const json &body, Fault &fault) {
+  if (auto f = unknown_member(body)) return f;
   if (auto f = member_string(body, "method", false, fault.method)) return f;
   if (auto f = member_string(body, "path", false, fault.path)) return f;
   int64_t number = 0;
   if (auto f = member_int(body, "times", false, number)) return f;
-  if (body.contains("times"))
-    fault.times = static_cast<int>(std::clamp<int64_t>(number, 1, 1000000));
+  if (body.contains("times")) {
+    if (number < 1 || number > 1000000) {
+      return error_reply(400, "invalid_field", "'times' must be from 1 to 1000000");
+    }
+    fault.times = static_cast<int>(number);
+  }
   number = 0;
   if (auto f = member_int(body, "status", false, number)) return f;
-  fault.status = static_cast<int>(number);
-  if (fault.status != 0 && (fault.status < 100 || fault.status > 999)) {
+  if (number != 0 && (number < 100 || number > 999)) {
     return error_reply(400, "invalid_field", "'status' must be an HTTP status");
   }
+  fault.status = static_cast<int>(number);
   if (auto f = member_string(body, "body", false, fault.body)) return f;
   if (auto it = body.find("headers"); it != body.end()) {
     if (!it->is_array()) return error_reply(400, "invalid_field", "'headers' must be an array");
@@ -52,26 +87,29 @@ std::optional<Reply> fault_from_json(const json &body, Fault &fault) {
     }
   }
   number = 0;
-  if (auto f = member_int(body, "delay_ms", false, number)) return f;
-  fault.delay = std::chrono::milliseconds(std::max<int64_t>(number, 0));
+  if (auto f = member_duration_ms(body, "delay_ms", number)) return f;
+  fault.delay = std::chrono::milliseconds(number);
   if (auto f = member_bool(body, "hold", fault.hold)) return f;
   if (auto it = body.find("chunk_sizes"); it != body.end()) {
     if (!it->is_array()) return error_reply(400, "invalid_field", "'chunk_sizes' must be an array");
     for (const auto &size : *it) {
-      if (!size.is_number_unsigned()) {
+      if (!size.is_number_unsigned() || size.get<uint64_t>() == 0) {
         return error_reply(400, "invalid_field", "'chunk_sizes' must hold positive integers");
       }
       fault.chunk_sizes.push_back(size.get<size_t>());
     }
   }
   number = 0;
-  if (auto f = member_int(body, "chunk_pause_ms", false, number)) return f;
-  fault.chunk_pause = std::chrono::milliseconds(std::max<int64_t>(number, 0));
+  if (auto f = member_duration_ms(body, "chunk_pause_ms", number)) return f;
+  fault.chunk_pause = std::chrono::milliseconds(number);
   if (auto f = member_bool(body, "chunked_encoding", fault.chunked_encoding)) return f;
-  if (body.contains("close_after_bytes")) {
+  if (body.contains("close_after_bytes") && !body["close_after_bytes"].is_null()) {
     number = 0;
     if (auto f = member_int(body, "close_after_bytes", true, number)) return f;
-    fault.close_after_bytes = static_cast<size_t>(std::max<int64_t>(number, 0));
+    if (number < 0) {
+      return error_reply(400, "invalid_field", "'close_after_bytes' must not be negative");
+    }
+    fault.close_after_bytes = static_cast<size_t>(number);
   }
   if (auto f = member_bool(body, "drop_connection", fault.drop_connection)) return f;
   // Streamed answers: cut or stall after a number of parts or bytes.
@@ -161,11 +199,8 @@ void add_dev_endpoints(Routes &routes, Server::Impl &server) {
                       json body;
                       if (auto f = read_json_object(call, 4096, body)) return *f;
                       int64_t ms = 0, seconds = 0;
-                      if (auto f = member_int(body, "ms", false, ms)) return *f;
-                      if (auto f = member_int(body, "seconds", false, seconds)) return *f;
-                      if (ms < 0 || seconds < 0) {
-                        return error_reply(400, "invalid_field", "time only moves forward");
-                      }
+                      if (auto f = member_duration_ms(body, "ms", ms)) return *f;
+                      if (auto f = member_duration(body, "seconds", false, seconds)) return *f;
                       s->clock.advance(std::chrono::milliseconds(ms + seconds * 1000));
                       return json_reply(clock_json(s->clock));
                     }});

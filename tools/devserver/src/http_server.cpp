@@ -3,6 +3,8 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "queue_store.h"
@@ -96,6 +98,21 @@ bool Server::Impl::pause(std::chrono::milliseconds duration) {
 
 namespace {
 
+// "METHOD target status [error code] 1.234ms": one line per answered request.
+std::string access_line(const Call &call, const Reply &reply, std::chrono::nanoseconds taken) {
+  std::string line = call.method + " " + call.target + " " + std::to_string(reply.status);
+  if (reply.status >= 400 && !reply.stream) {
+    json body = json::parse(reply.body, nullptr, false);
+    if (body.is_object() && body.contains("error") && body["error"].is_string()) {
+      line += " " + body["error"].get<std::string>();
+    }
+  }
+  char time[32];
+  std::snprintf(time, sizeof time, " %.3fms",
+                std::chrono::duration<double, std::milli>(taken).count());
+  return line + time;
+}
+
 struct RequestHandler {
   Server::Impl &impl;
 
@@ -129,6 +146,7 @@ struct RequestHandler {
 
   void operator()(const httplib::Request &req, httplib::Response &res,
                   const httplib::ContentReader *reader) const {
+    auto started = std::chrono::steady_clock::now();
     std::optional<RawHead> raw;
     uint64_t front_id = 0;
     if (auto id = parse_i64(req.get_header_value(RecordingFront::kIdHeader)); id && *id > 0) {
@@ -167,9 +185,13 @@ struct RequestHandler {
       seq = impl.log.begin(std::move(entry));
     }
     RequestLog &log = impl.log;
-    call.read_body = [&call, &req, reader, seq, dev, &log](const BodySink &sink) {
+    // HTTP/1.1: a request with neither Content-Length nor Transfer-Encoding has no body; waiting
+    // for one would only end in the read timeout.
+    bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+    call.read_body = [&call, &req, reader, seq, dev, has_body, &log](const BodySink &sink) {
       if (call.body_read) return true;
       call.body_read = true;
+      if (!has_body) return true;
       auto forward = [&](const char *data, size_t size) {
         if (!dev) log.append_body(seq, data, size);
         return sink(data, size);
@@ -218,8 +240,8 @@ struct RequestHandler {
       impl.log.finish(seq, reply.status, *reply.header("X-Correlation-Id"), fault.has_value());
     }
     if (impl.options.access_logger && !dev) {
-      impl.options.access_logger(call.method + " " + call.target + " " +
-                                 std::to_string(reply.status));
+      impl.options.access_logger(
+          access_line(call, reply, std::chrono::steady_clock::now() - started));
     }
     if (reply.produce) {
       write_stream(reply, fault, front_id, res);

@@ -23,11 +23,10 @@ Reply acquire(EndpointContext &ctx, Call &call) {
   if (auto f = member_string(body, "namespace", false, ns)) return *f;
   if (auto f = member_string(body, "key", true, key)) return *f;
   if (auto f = member_string(body, "owner", false, owner)) return *f;
-  if (auto f = member_int(body, "ttl_seconds", true, ttl)) return *f;
-  if (auto f = member_int(body, "block_seconds", false, block)) return *f;
+  if (auto f = member_duration(body, "ttl_seconds", true, ttl, 1)) return *f;
+  if (auto f = member_duration(body, "block_seconds", false, block, -1)) return *f;
   if (auto f = member_bool(body, "if_not_exists", if_not_exists)) return *f;
   if (auto f = member_string(body, "txn_id", false, txn_id)) return *f;
-  if (ttl <= 0) return error_reply(400, "invalid_field", "'ttl_seconds' must be above 0");
   ns = effective_namespace(ns);
 
   Store &store = ctx.store;
@@ -84,11 +83,10 @@ Reply keepalive(EndpointContext &ctx, Call &call) {
   int64_t ttl = 0, body_token = 0;
   if (auto f = member_string(body, "namespace", false, ns)) return *f;
   if (auto f = member_string(body, "key", true, key)) return *f;
-  if (auto f = member_int(body, "ttl_seconds", true, ttl)) return *f;
+  if (auto f = member_duration(body, "ttl_seconds", true, ttl, 1)) return *f;
   if (auto f = member_int(body, "fencing_token", false, body_token)) return *f;
   Credentials credentials;
   if (auto f = body_credentials(call, body, credentials)) return *f;
-  if (ttl <= 0) return error_reply(400, "invalid_field", "'ttl_seconds' must be above 0");
   if (body.contains("fencing_token") && body_token != *credentials.fencing_token) {
     return error_reply(400, "invalid_field",
                        "'fencing_token' in the body differs from X-Fencing-Token");
@@ -134,10 +132,11 @@ Reply describe(EndpointContext &ctx, Call &call) {
     out["lease_id"] = record->lease->id;
     out["expires_at_unix"] = unix_seconds(record->lease->expires_ms);
   }
-  out["version"] = record->version;
-  if (record->state) out["state_etag"] = record->state->etag;
+  // The latest state, the current lease's staged writes included (see store.h).
+  out["version"] = record->view_version();
+  if (const auto &state = record->view_state()) out["state_etag"] = state->etag;
   out["updated_at_unix"] = unix_seconds(record->updated_ms);
-  out["metadata"] = {{"query_hidden", record->query_hidden}};
+  out["metadata"] = {{"query_hidden", record->view_query_hidden()}};
   return json_reply(out);
 }
 

@@ -4,9 +4,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -62,6 +64,30 @@ bool accepts_unix(const std::string &path) {
   return ok;
 }
 
+// Makes way for the Unix socket: nothing there is fine, a socket nobody answers on is a leftover
+// and goes; anything else (a live socket, a regular file, a directory) is refused untouched.
+void clear_stale_socket(const std::string &path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return;
+    throw std::runtime_error("cannot use " + path +
+                             " for the Unix socket: " + std::strerror(errno));
+  }
+  if (!S_ISSOCK(info.st_mode)) {
+    throw std::runtime_error("refusing to use " + path +
+                             " for the Unix socket: it exists and is not a socket (remove it or "
+                             "choose another path)");
+  }
+  if (accepts_unix(path)) {
+    throw std::runtime_error("refusing to use " + path +
+                             " for the Unix socket: a running server is listening on it");
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    throw std::runtime_error("cannot remove the stale socket " + path + ": " +
+                             std::strerror(errno));
+  }
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -91,11 +117,16 @@ void Nghttpx::start() {
   } else {
     work_dir_ = options_.work_dir;
   }
+  if (!options_.unix_socket.empty()) clear_stale_socket(options_.unix_socket);
   // A free port can be taken by someone else before nghttpx binds it: then try another.
   std::string failure;
   int attempts = options_.tls && options_.tls_port == 0 ? 5 : 1;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (try_start(failure)) return;
+    try {
+      if (try_start(failure)) return;
+    } catch (const std::runtime_error &e) {
+      throw std::runtime_error(std::string("nghttpx did not start: ") + e.what());
+    }
   }
   throw std::runtime_error("nghttpx did not start: " + failure);
 }
@@ -105,7 +136,6 @@ bool Nghttpx::try_start(std::string &failure) {
   tls_port_ = options_.tls
                   ? (options_.tls_port != 0 ? options_.tls_port : free_port(options_.tls_host))
                   : 0;
-  if (!options_.unix_socket.empty()) ::unlink(options_.unix_socket.c_str());
   std::vector<std::string> argv = {
       options_.binary,
       "--conf=/dev/null",  // the distribution's default configuration would interfere
@@ -140,13 +170,16 @@ bool Nghttpx::try_start(std::string &failure) {
     int status = 0;
     if (process_exited(pid_, &status)) {
       pid_ = -1;
-      failure = "exit status " + std::to_string(status) + ": " + read_file(error_log_path()) +
-                read_file(work_dir_ + "/output.log");
+      failure = "nghttpx exited with status " + std::to_string(status) + ": " +
+                read_file(error_log_path()) + read_file(work_dir_ + "/output.log");
       return false;
     }
     bool ready = (!options_.tls || accepts_tcp(options_.tls_host, tls_port_)) &&
                  (options_.unix_socket.empty() || accepts_unix(options_.unix_socket));
-    if (ready) return true;
+    if (ready) {
+      remember_socket();
+      return true;
+    }
     // nghttpx offers no readiness signal: poll its sockets.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -172,7 +205,26 @@ void Nghttpx::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   pid_ = -1;
-  if (!options_.unix_socket.empty()) ::unlink(options_.unix_socket.c_str());
+  remove_own_socket();
+}
+
+void Nghttpx::remember_socket() {
+  struct stat info {};
+  socket_identity_.reset();
+  if (!options_.unix_socket.empty() && ::lstat(options_.unix_socket.c_str(), &info) == 0 &&
+      S_ISSOCK(info.st_mode)) {
+    socket_identity_ = std::make_pair(info.st_dev, info.st_ino);
+  }
+}
+
+void Nghttpx::remove_own_socket() {
+  // Only the socket this nghttpx made: whatever replaced it since then is someone else's.
+  struct stat info {};
+  if (socket_identity_ && ::lstat(options_.unix_socket.c_str(), &info) == 0 &&
+      S_ISSOCK(info.st_mode) && std::make_pair(info.st_dev, info.st_ino) == *socket_identity_) {
+    ::unlink(options_.unix_socket.c_str());
+  }
+  socket_identity_.reset();
 }
 
 std::vector<AccessLogEntry> Nghttpx::access_log() const {

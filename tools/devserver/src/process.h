@@ -9,7 +9,8 @@
 namespace stavo::devserver {
 
 // Starts argv[0] with its output going to `output_path` (appended; /dev/null when empty). The child
-// gets SIGTERM when the thread that started it ends, so nothing outlives a crashed parent.
+// gets SIGTERM when the thread that started it ends, so nothing outlives a crashed parent. Throws
+// std::runtime_error naming the program and the system's reason when it cannot be run at all.
 pid_t spawn_process(const std::vector<std::string> &argv, const std::string &output_path);
 
 // Waits for the child; its exit status (or 128 + signal).

@@ -17,7 +17,7 @@ bool is_json_type(const std::string &content_type) {
 
 Reply update_reply(const KeyRecord &record) {
   const auto &state = record.view_state();
-  json out = {{"new_version", record.next_version()}};
+  json out = {{"new_version", record.view_version()}};
   if (state) out["new_state_etag"] = state->etag;
   out["bytes"] = state ? static_cast<int64_t>(state->bytes.size()) : 0;
   return json_reply(out);
@@ -91,6 +91,7 @@ Reply update(EndpointContext &ctx, Call &call) {
   Staged &staged = record->lease->staged;
   staged.state_changed = true;
   staged.state = make_document(std::move(bytes), content_type);
+  record->stage_write();
   return update_reply(*record);
 }
 
@@ -131,6 +132,7 @@ Reply mutate(EndpointContext &ctx, Call &call) {
   Staged &staged = record->lease->staged;
   staged.state_changed = true;
   staged.state = make_document(document.dump(), "application/json");
+  record->stage_write();
   return update_reply(*record);
 }
 
@@ -150,6 +152,7 @@ Reply metadata(EndpointContext &ctx, Call &call) {
     Staged &staged = record->lease->staged;
     staged.meta_changed = true;
     staged.query_hidden = hidden;
+    record->stage_write();
   }
   json out = {{"namespace", ns},
               {"key", key},
@@ -173,6 +176,7 @@ Reply remove(EndpointContext &ctx, Call &call) {
     Staged &staged = record->lease->staged;
     staged.state_changed = true;
     staged.state.reset();
+    record->stage_write();
   }
   json out = {{"removed", removed}, {"new_version", record->view_version()}};
   return json_reply(out);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "util.h"
 
 namespace stavo::devserver {
@@ -20,7 +22,13 @@ const std::optional<Document> &KeyRecord::view_state() const {
 }
 
 int64_t KeyRecord::view_version() const {
-  return lease && lease->staged.any() ? version + 1 : version;
+  return lease && lease->staged.version != 0 ? lease->staged.version : version;
+}
+
+int64_t KeyRecord::stage_write() {
+  last_version = std::max(last_version, version) + 1;
+  lease->staged.version = last_version;
+  return last_version;
 }
 
 bool KeyRecord::view_query_hidden() const {
@@ -73,7 +81,7 @@ void Store::end_lease(Lock &, KeyRecord &record, bool commit) {
   if (commit && staged.any()) {
     if (staged.state_changed) record.state = std::move(staged.state);
     if (staged.meta_changed) record.query_hidden = staged.query_hidden;
-    ++record.version;
+    record.version = staged.version;  // every staged write took a version
     record.updated_ms = clock_.now_ms();
   }
   record.lease.reset();
@@ -166,7 +174,8 @@ void Store::seed(const std::string &ns, const std::string &key, const std::strin
   std::lock_guard<std::mutex> guard(mutex_);
   KeyRecord &record = keys_[{ns, key}];
   record.state = make_document(bytes, content_type);
-  ++record.version;
+  record.last_version = std::max(record.last_version, record.version) + 1;
+  record.version = record.last_version;
   record.updated_ms = clock_.now_ms();
 }
 

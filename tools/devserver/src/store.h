@@ -34,6 +34,7 @@ struct StoredAttachment {
 
 // Writes made under a lease; they become visible to others only when the lease is released.
 struct Staged {
+  int64_t version = 0;  // the version the latest staged write was given; 0 before any
   bool state_changed = false;
   std::optional<Document> state;  // nullopt after a remove
   bool meta_changed = false;
@@ -50,9 +51,14 @@ struct Lease {
   Staged staged;
 };
 
+// Versions: every write, staged or seeded, takes the next number of the key's counter, so a
+// version names exactly one state, even after a rollback or an expiry discarded staged writes.
+// Answers to the lease holder (and describe) report the latest staged version; a release commits
+// it as is; only public reads see the committed version.
 struct KeyRecord {
   std::optional<Document> state;
-  int64_t version = 0;
+  int64_t version = 0;       // committed
+  int64_t last_version = 0;  // the highest version ever given out on this key
   bool query_hidden = false;
   int64_t updated_ms = 0;
   int64_t fencing_counter = 0;
@@ -62,9 +68,10 @@ struct KeyRecord {
 
   // What the lease holder sees: the committed values with the staged writes applied.
   const std::optional<Document> &view_state() const;
-  int64_t view_version() const;  // committed version, +1 while writes are staged
+  int64_t view_version() const;  // the latest staged write's version, else the committed one
   bool view_query_hidden() const;
-  int64_t next_version() const { return version + 1; }
+  // Records one staged write of the current lease: it gets the next version.
+  int64_t stage_write();
 };
 
 class Store {

@@ -73,6 +73,61 @@ std::optional<int64_t> parse_i64(std::string_view text) {
   return value;
 }
 
+std::optional<Reply> check_duration(std::string_view field, int64_t value, int64_t min_seconds) {
+  if (value >= min_seconds && value <= kMaxDurationSeconds) return std::nullopt;
+  return error_reply(400, "invalid_duration",
+                     "'" + std::string(field) + "' must be a whole number of seconds from " +
+                         std::to_string(min_seconds) + " to " +
+                         std::to_string(kMaxDurationSeconds) + ", got " + std::to_string(value));
+}
+
+namespace {
+// An integer member that fits int64_t, or the "invalid_duration" answer naming it.
+std::optional<Reply> duration_integer(const json &body, const char *name, bool required,
+                                      std::optional<int64_t> &out, std::string_view unit) {
+  auto it = body.find(name);
+  if (it == body.end() || it->is_null()) {
+    if (required) {
+      return error_reply(400, "missing_field", std::string("'") + name + "' is required");
+    }
+    return std::nullopt;
+  }
+  bool fits = it->is_number_integer() &&
+              !(it->is_number_unsigned() && it->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX));
+  if (!fits) {
+    return error_reply(400, "invalid_duration",
+                       std::string("'") + name + "' must be a whole number of " +
+                           std::string(unit) + ", got " + it->dump());
+  }
+  out = it->get<int64_t>();
+  return std::nullopt;
+}
+}  // namespace
+
+std::optional<Reply> member_duration(const json &body, const char *name, bool required,
+                                     int64_t &out, int64_t min_seconds) {
+  std::optional<int64_t> value;
+  if (auto f = duration_integer(body, name, required, value, "seconds")) return f;
+  if (!value) return std::nullopt;
+  if (auto f = check_duration(name, *value, min_seconds)) return f;
+  out = *value;
+  return std::nullopt;
+}
+
+std::optional<Reply> member_duration_ms(const json &body, const char *name, int64_t &out) {
+  std::optional<int64_t> value;
+  if (auto f = duration_integer(body, name, false, value, "milliseconds")) return f;
+  if (!value) return std::nullopt;
+  if (*value < 0 || *value > kMaxDurationSeconds * 1000) {
+    return error_reply(
+        400, "invalid_duration",
+        std::string("'") + name + "' must be a whole number of milliseconds from 0 to " +
+            std::to_string(kMaxDurationSeconds * 1000) + ", got " + std::to_string(*value));
+  }
+  out = *value;
+  return std::nullopt;
+}
+
 std::string base64_encode(std::string_view data) {
   std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
   int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()),

@@ -17,7 +17,8 @@ struct DevCerts {
   std::string client_bundle() const { return dir + "/client-bundle.pem"; }
 };
 
-// The script that came with this build.
+// The script that came with this program: the installed one (share/stavo/dev-certs beside the
+// program's bin/), else, for programs run from the build tree, the checkout's scripts/dev-certs.
 std::string default_cert_script();
 
 // Makes sure `dir` holds the certificates, running `script DIR` when any is missing; throws

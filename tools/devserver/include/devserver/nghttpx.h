@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace stavo::devserver {
@@ -16,10 +18,12 @@ struct NghttpxOptions {
   int backend_port = 0;
   bool tls = true;
   std::string tls_host = "127.0.0.1";
-  int tls_port = 0;         // 0 picks a free port
-  std::string cert_dir;     // ca.pem, server.pem, server-key.pem (see dev_certs.h)
-  std::string unix_socket;  // empty: no Unix socket frontend
-  std::string work_dir;     // access and error logs; empty: a private temporary directory
+  int tls_port = 0;      // 0 picks a free port
+  std::string cert_dir;  // ca.pem, server.pem, server-key.pem (see dev_certs.h)
+  // Empty: no Unix socket frontend. A stale socket at the path is replaced; any other file there
+  // (or a socket a server still answers on) makes start() fail.
+  std::string unix_socket;
+  std::string work_dir;  // access and error logs; empty: a private temporary directory
   std::chrono::milliseconds start_timeout{15000};
 };
 
@@ -58,12 +62,15 @@ class Nghttpx {
 
  private:
   bool try_start(std::string &failure);
+  void remember_socket();
+  void remove_own_socket();
 
   NghttpxOptions options_;
   std::string work_dir_;
   bool own_work_dir_ = false;
   int tls_port_ = 0;
   pid_t pid_ = -1;
+  std::optional<std::pair<dev_t, ino_t>> socket_identity_;  // the socket nghttpx made
 };
 
 }  // namespace stavo::devserver
