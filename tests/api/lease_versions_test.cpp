@@ -74,11 +74,9 @@ TEST_F(LeaseVersions, RepeatedWritesFollowTheReportedVersion) {
       << "the last save was committed";
 }
 
-// These sequences need a server whose keepalive and describe answers report the version of the
-// lease's staged writes; a server that reports the committed version there makes the second
-// save fail with a spurious version conflict. Disabled until the dev server reports staged
-// versions in every answer.
-TEST_F(LeaseVersions, DISABLED_WritesAroundKeepaliveAndDescribeNeedStagedVersionsFromTheServer) {
+// Keepalive and describe answers report the version of the lease's staged writes, so a save
+// after either keeps its implicit version precondition (no spurious version conflict).
+TEST_F(LeaseVersions, WritesAroundKeepaliveAndDescribeFollowStagedVersions) {
   sv_lease *lease = acquire_seeded("versions/keepalive");
   ASSERT_NE(lease, nullptr);
   Error error;
