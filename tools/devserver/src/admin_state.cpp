@@ -19,31 +19,6 @@ int64_t namespace_index_seq(Store &store, Store::Lock &lock, const std::string &
   return sum;
 }
 
-std::optional<Reply> member_duration(const json &body, const char *name, bool required,
-                                     int64_t per_second, int64_t &out) {
-  auto it = body.find(name);
-  if (it == body.end() || it->is_null()) {
-    if (required) {
-      return error_reply(400, "missing_field", std::string("'") + name + "' is required");
-    }
-    return std::nullopt;
-  }
-  // Compared before any multiplication, so no value can overflow.
-  int64_t limit = kMaxDurationSeconds * per_second;
-  bool valid = (it->is_number_unsigned() && it->get<uint64_t>() <= static_cast<uint64_t>(limit)) ||
-               (it->is_number_integer() && !it->is_number_unsigned() && it->get<int64_t>() >= 0 &&
-                it->get<int64_t>() <= limit);
-  if (!valid) {
-    return error_reply(400, "invalid_duration",
-                       std::string("'") + name + "' must be an integer from 0 to " +
-                           std::to_string(limit) +
-                           (per_second == 1000 ? " milliseconds" : " seconds"),
-                       {{"field", name}});
-  }
-  out = it->get<int64_t>();
-  return std::nullopt;
-}
-
 std::optional<Reply> member_count(const json &body, const char *name, bool required, int64_t &out) {
   if (auto f = member_int(body, name, required, out)) return f;
   if (out < 0) {

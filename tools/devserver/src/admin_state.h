@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "endpoints.h"
+#include "util.h"
 
 namespace stavo::devserver {
 
@@ -73,13 +74,6 @@ NamespaceConfig namespace_config(AdminState &state, const std::string &ns);
 // The number of changes committed in namespace `ns`: every commit raises one key's version by one.
 int64_t namespace_index_seq(Store &store, Store::Lock &lock, const std::string &ns);
 
-// Longest duration a request may carry: one year.
-constexpr int64_t kMaxDurationSeconds = 31536000;
-
-// An optional (or required) duration member: an integer from 0 to kMaxDurationSeconds seconds,
-// in units of 1/`per_second` (1000 for milliseconds). Otherwise 400 "invalid_duration".
-std::optional<Reply> member_duration(const json &body, const char *name, bool required,
-                                     int64_t per_second, int64_t &out);
 // An integer member that must not be negative.
 std::optional<Reply> member_count(const json &body, const char *name, bool required, int64_t &out);
 

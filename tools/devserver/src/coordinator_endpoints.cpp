@@ -42,7 +42,7 @@ Reply lease_acquire(EndpointContext &ctx, AdminState &state, Call &call) {
   if (auto f = member_string(body, "candidate_id", true, candidate)) return *f;
   if (auto f = member_string(body, "candidate_endpoint", false, endpoint)) return *f;
   if (auto f = member_count(body, "term", true, term)) return *f;
-  if (auto f = member_duration(body, "ttl_ms", true, 1000, ttl_ms)) return *f;
+  if (auto f = member_duration_ms(body, "ttl_ms", ttl_ms, true)) return *f;
   int64_t now = ctx.store.clock().now_ms();
   std::lock_guard<std::mutex> guard(state.mutex);
   bool live = leader_live(state, now);
@@ -63,7 +63,7 @@ Reply lease_renew(EndpointContext &ctx, AdminState &state, Call &call) {
   int64_t term = 0, ttl_ms = 0;
   if (auto f = member_string(body, "leader_id", true, leader)) return *f;
   if (auto f = member_count(body, "term", true, term)) return *f;
-  if (auto f = member_duration(body, "ttl_ms", true, 1000, ttl_ms)) return *f;
+  if (auto f = member_duration_ms(body, "ttl_ms", ttl_ms, true)) return *f;
   int64_t now = ctx.store.clock().now_ms();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!leader_live(state, now) || state.leader->leader_id != leader || term != state.term) {

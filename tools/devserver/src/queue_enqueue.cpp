@@ -29,12 +29,12 @@ std::optional<Reply> parse_meta(const std::string &text, EnqueueMeta &meta) {
     return error_reply(400, "invalid_meta", "the meta part must be a JSON object");
   }
   if (auto f = queue_names(body, meta.ns, meta.queue)) return f;
-  if (auto f = member_duration(body, "delay_seconds", meta.delay_seconds)) return f;
-  if (auto f =
-          member_duration(body, "visibility_timeout_seconds", meta.visibility_timeout_seconds)) {
+  if (auto f = member_duration(body, "delay_seconds", false, meta.delay_seconds)) return f;
+  if (auto f = member_duration(body, "visibility_timeout_seconds", false,
+                               meta.visibility_timeout_seconds)) {
     return f;
   }
-  if (auto f = member_duration(body, "ttl_seconds", meta.ttl_seconds)) return f;
+  if (auto f = member_duration(body, "ttl_seconds", false, meta.ttl_seconds)) return f;
   if (auto f = member_int(body, "max_attempts", false, meta.max_attempts)) return f;
   if (meta.max_attempts < 0 || meta.max_attempts > std::numeric_limits<int32_t>::max()) {
     return error_reply(400, "invalid_field", "'max_attempts' must be from 0 to 2147483647");

@@ -110,7 +110,7 @@ Reply nack(QueueService &queues, Call &call) {
   SettleRequest request;
   if (auto f = parse_settle(body, request)) return *f;
   int64_t delay = 0;
-  if (auto f = member_duration(body, "delay_seconds", delay)) return *f;
+  if (auto f = member_duration(body, "delay_seconds", false, delay)) return *f;
   std::string intent = "failure";
   if (auto f = member_string(body, "intent", false, intent)) return *f;
   if (intent.empty()) intent = "failure";
@@ -144,7 +144,7 @@ Reply extend(QueueService &queues, Call &call) {
   SettleRequest request;
   if (auto f = parse_settle(body, request)) return *f;
   int64_t by = 0;
-  if (auto f = member_duration(body, "extend_by_seconds", by)) return *f;
+  if (auto f = member_duration(body, "extend_by_seconds", false, by)) return *f;
   auto lock = queues.lock();
   QueueRecord *queue = nullptr;
   QueueMessage *message = nullptr;

@@ -29,9 +29,10 @@ struct StreamRequest {
 std::optional<Reply> parse_request(const json &body, StreamRequest &out) {
   if (auto f = queue_names(body, out.ns, out.queue)) return f;
   if (auto f = member_string(body, "owner", false, out.owner)) return f;
-  if (auto f = member_duration(body, "visibility_timeout_seconds", out.visibility_timeout_seconds))
+  if (auto f = member_duration(body, "visibility_timeout_seconds", false,
+                               out.visibility_timeout_seconds))
     return f;
-  if (auto f = member_duration(body, "wait_seconds", out.wait_seconds, -1)) return f;
+  if (auto f = member_duration(body, "wait_seconds", false, out.wait_seconds, -1)) return f;
   if (auto f = member_int(body, "page_size", false, out.page_size)) return f;
   if (out.page_size < 1 || out.page_size > kMaxPageSize) {
     return error_reply(400, "invalid_field",

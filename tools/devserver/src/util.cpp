@@ -78,7 +78,8 @@ std::optional<Reply> check_duration(std::string_view field, int64_t value, int64
   return error_reply(400, "invalid_duration",
                      "'" + std::string(field) + "' must be a whole number of seconds from " +
                          std::to_string(min_seconds) + " to " +
-                         std::to_string(kMaxDurationSeconds) + ", got " + std::to_string(value));
+                         std::to_string(kMaxDurationSeconds) + ", got " + std::to_string(value),
+                     {{"field", std::string(field)}});
 }
 
 namespace {
@@ -97,7 +98,8 @@ std::optional<Reply> duration_integer(const json &body, const char *name, bool r
   if (!fits) {
     return error_reply(400, "invalid_duration",
                        std::string("'") + name + "' must be a whole number of " +
-                           std::string(unit) + ", got " + it->dump());
+                           std::string(unit) + ", got " + it->dump(),
+                       {{"field", name}});
   }
   out = it->get<int64_t>();
   return std::nullopt;
@@ -114,15 +116,17 @@ std::optional<Reply> member_duration(const json &body, const char *name, bool re
   return std::nullopt;
 }
 
-std::optional<Reply> member_duration_ms(const json &body, const char *name, int64_t &out) {
+std::optional<Reply> member_duration_ms(const json &body, const char *name, int64_t &out,
+                                        bool required) {
   std::optional<int64_t> value;
-  if (auto f = duration_integer(body, name, false, value, "milliseconds")) return f;
+  if (auto f = duration_integer(body, name, required, value, "milliseconds")) return f;
   if (!value) return std::nullopt;
   if (*value < 0 || *value > kMaxDurationSeconds * 1000) {
     return error_reply(
         400, "invalid_duration",
         std::string("'") + name + "' must be a whole number of milliseconds from 0 to " +
-            std::to_string(kMaxDurationSeconds * 1000) + ", got " + std::to_string(*value));
+            std::to_string(kMaxDurationSeconds * 1000) + ", got " + std::to_string(*value),
+        {{"field", name}});
   }
   out = *value;
   return std::nullopt;

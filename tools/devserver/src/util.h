@@ -43,8 +43,10 @@ std::optional<Reply> check_duration(std::string_view field, int64_t value, int64
 std::optional<Reply> member_duration(const json &body, const char *name, bool required,
                                      int64_t &out, int64_t min_seconds = 0);
 
-// The same for a millisecond member of a dev control (0 to one year in milliseconds).
-std::optional<Reply> member_duration_ms(const json &body, const char *name, int64_t &out);
+// The same for a millisecond member (0 to one year in milliseconds). Every "invalid_duration"
+// answer names the member in "field" as well as in the detail.
+std::optional<Reply> member_duration_ms(const json &body, const char *name, int64_t &out,
+                                        bool required = false);
 
 std::string base64_encode(std::string_view data);
 std::optional<std::string> base64_decode(std::string_view text);
