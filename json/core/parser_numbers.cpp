@@ -1,6 +1,8 @@
 // Number tokens: the JSON number grammar and the converters for int64, uint64 and double
-// members. Doubles are stored correctly rounded; which texts are accepted follows the
-// historical rule of a fast multiply-add path with a strtod fallback (see brindle__parse_f64).
+// members. Doubles are stored correctly rounded. Values below the smallest normal double are
+// always accepted (a subnormal or a signed zero); which texts near the top of the range are
+// accepted follows the historical rule of a fast multiply-add path with a strtod fallback (see
+// brindle__parse_f64).
 #include <cerrno>
 #include <cfloat>
 #include <charconv>
@@ -136,6 +138,29 @@ bool all_digits_zero(const number_parts &parts) {
   return true;
 }
 
+// Whether the magnitude of a number with a nonzero digit is below one. Only asked of texts the
+// correctly rounding conversion found out of range, which are far below one (underflow to zero)
+// or far above (overflow), so the decimal position of the leading digit decides. Long digit runs
+// and exponents saturate instead of wrapping.
+bool magnitude_below_one(const number_parts &parts) {
+  constexpr int64_t kCap = int64_t{1} << 58;  // times ten still fits
+  int64_t position;                           // power of ten of the leading nonzero digit
+  if (parts.integer[0] != '0') {
+    position = static_cast<int64_t>(parts.integer_digits < kCap ? parts.integer_digits : kCap) - 1;
+  } else {
+    size_t zeros = 0;
+    while (zeros < parts.fraction_digits && parts.fraction[zeros] == '0')
+      ++zeros;
+    position = -static_cast<int64_t>(zeros < kCap ? zeros : kCap) - 1;
+  }
+  int64_t exponent = 0;
+  for (size_t i = 0; i < parts.exponent_digits && exponent < kCap; ++i) {
+    exponent = exponent * 10 + static_cast<int64_t>(parts.exponent[i] - '0');
+  }
+  if (parts.exponent_negative) exponent = -exponent;
+  return position + exponent < 0;
+}
+
 }  // namespace
 
 bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexcept {
@@ -184,11 +209,12 @@ bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out)
   return accumulate_digits(text, length, UINT64_MAX, out);
 }
 
-// Accepted texts: the JSON grammar (checked by the caller for the _valid form), and then either the
-// fast path (at most 17 fraction digits, exponent digits accumulated while at most 10000) gives a
-// finite value, or strtod takes the whole text without setting errno. So 1e400 is refused, 1e-400
-// (fast path: 0) is accepted, and texts the fast path leaves to strtod are refused when strtod
-// reports underflow.
+// Accepted texts: the JSON grammar (checked by the caller for the _valid form), and then any value
+// below the smallest normal double, stored correctly rounded (a subnormal, or zero with the sign
+// of the text), however it is spelled. Above that, either the fast path (at most 17 fraction
+// digits, exponent digits accumulated while at most 10000) gives a finite value, or strtod takes
+// the whole text without reporting overflow. So 1e-400 and 1.000000000000000000e-400 are stored as
+// 0, and 1e400 is refused.
 bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept {
   return brindle__number_grammar_ok(text, length) && brindle__parse_f64_valid(text, length, out);
 }
@@ -209,16 +235,20 @@ bool brindle__parse_f64_valid(const unsigned char *text, size_t length, double *
     *out = parts.negative ? -0.0 : 0.0;
     return true;
   }
-  // Near the edges (overflow, underflow, subnormals) the historical rule decides.
+  // Underflow is never an error: subnormals come converted, values that round to zero are out of
+  // range for the conversion and keep the sign of the text.
+  if (converted && std::fabs(value) < DBL_MIN) {
+    *out = value;
+    return true;
+  }
+  if (result.ec == std::errc::result_out_of_range && magnitude_below_one(parts)) {
+    *out = parts.negative ? -0.0 : 0.0;
+    return true;
+  }
+  // Near the top of the range the historical rule decides.
   double fast;
   if (fast_path_value(parts, &fast)) {
-    if (converted && std::isfinite(value)) {
-      *out = value;
-    } else if (std::fabs(fast) < 1.0) {
-      *out = parts.negative ? -0.0 : 0.0;  // underflows to zero when correctly rounded
-    } else {
-      *out = fast;  // within the range by the fast path, just beyond it when rounded
-    }
+    *out = converted && std::isfinite(value) ? value : fast;  // fast: just beyond when rounded
     return true;
   }
   return strtod_value(text, length, out);

@@ -88,6 +88,8 @@ const char *const kDocuments[] = {
     "{\"ints\":[1,2,]}",
     "{\"s\":\"\\x\"}",
     "{\"f\":-0.000123456789012345678}",
+    "{\"floats\":[-2.137434449116363827e-308,1.000000000000000000e-400,-1e-400,4.9e-324],"
+    "\"f\":-2.2250738585072011e-308}",
 };
 
 class ChunkInvariance : public ::testing::TestWithParam<const char *> {};

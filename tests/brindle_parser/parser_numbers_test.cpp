@@ -75,16 +75,91 @@ TEST(Doubles, EdgeCasesOfTheRange) {
   refused("1e400");
   refused("-1e400");
   refused("1e99999");
-  // Exponents beyond what the fast path accumulates, and more than 17 fraction digits, are left
-  // to strtod, which refuses values that underflow.
-  refused("1e-100010");
-  refused("1.000000000000000000e-400");
-  EXPECT_EQ(accepted("1.00000000000000000e-400"), 0.0);
-  refused("4.940656458412465442e-324");
   // Number tokens outside the JSON grammar.
   for (const char *text : {"01", "1.", "1e", "1e+", "-", "1.5.2", "--1", "1e5e5", "0-"}) {
     refused(text);
   }
+}
+
+// The correctly rounded value of a text, from the C library.
+double nearest(const std::string &text) {
+  return std::strtod(text.c_str(), nullptr);
+}
+
+// Values below the smallest normal double are stored correctly rounded however they are spelled:
+// short or with many fraction digits, with huge exponents, or thousands of bytes long.
+TEST(Doubles, UnderflowIsStoredCorrectlyRounded) {
+  const std::string long_subnormal =
+      "-0." + std::string(310, '0') + "123456789" + std::string(3000, '7') + "e-2";
+  const std::string long_zero = "0." + std::string(3500, '0') + "1";
+  const std::string texts[] = {
+      // Subnormals, long and short spellings.
+      "-2.137434449116363827e-308", "2.137434449116363827e-308", "-2.1374344491163638e-308",
+      "1.23456789012345678901234567890e-315", "1.2345678901234568e-315", "1e-310", "-1e-320",
+      // The smallest subnormal, and the halfway point to zero rounding up to it.
+      "4.940656458412465442e-324", "4.9406564584124654e-324", "5e-324", "2.4703282292062328e-324",
+      // Just below the smallest normal, and the largest subnormal.
+      "2.225073858507201e-308", "2.225073858507201136057409796709131975934e-308",
+      "2.2250738585072009e-308", "-2.2250738585072008890245868760858598876504e-308", long_subnormal,
+      // Values that round to a signed zero.
+      "2.4703282292062327e-324", "-2.4703282292062327e-324", "1.000000000000000000e-400",
+      "-1.000000000000000000e-400", "1e-400", "-1e-400", "1e-100010", "-9.99e-100010",
+      "0.000000000000000000001e-9999999999999999999999", long_zero, "-" + long_zero};
+  for (const std::string &text : texts) {
+    const double expected = nearest(text);
+    ASSERT_LT(std::fabs(expected), DBL_MIN) << text;
+    EXPECT_EQ(bits_of(accepted(text)), bits_of(expected)) << text.substr(0, 60);
+  }
+  EXPECT_EQ(accepted("4.940656458412465442e-324"), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(bits_of(accepted("-1.000000000000000000e-400")), bits_of(-0.0));
+  EXPECT_EQ(bits_of(accepted("-" + long_zero)), bits_of(-0.0));
+  // The smallest normal itself, and texts just below it that round up to it.
+  EXPECT_EQ(accepted("2.22507385850720138309023271733240406421921598046233e-308"), DBL_MIN);
+  EXPECT_EQ(accepted("2.2250738585072013e-308"), DBL_MIN);
+  EXPECT_EQ(accepted("-2.225073858507201283e-308"), -DBL_MIN);
+
+  // In an array member too, next to ordinary values.
+  F64Record record;
+  brindle_error error;
+  const std::string document =
+      "{\"many\":[-2.137434449116363827e-308,1.000000000000000000e-400,-1e-400,0.5]}";
+  ASSERT_EQ(
+      brindle_parse_buffer(&kF64Map, &record, document.data(), document.size(), nullptr, &error),
+      BRINDLE_OK)
+      << error.message;
+  ASSERT_EQ(record.many.count, 4u);
+  EXPECT_EQ(bits_of(item<double>(record.many, 0)), bits_of(nearest("-2.137434449116363827e-308")));
+  EXPECT_EQ(bits_of(item<double>(record.many, 1)), bits_of(0.0));
+  EXPECT_EQ(bits_of(item<double>(record.many, 2)), bits_of(-0.0));
+  EXPECT_EQ(item<double>(record.many, 3), 0.5);
+  brindle_cleanup(&kF64Map, &record);
+}
+
+// Overflow stays a type mismatch, however it is spelled; the largest double is still accepted.
+TEST(Doubles, OverflowIsRefusedOnEveryPath) {
+  for (const std::string &text :
+       {std::string("1e309"), std::string("-1.000000000000000000e400"),
+        std::string("1.797693134862315807938e308"), std::string("1e100010"),
+        std::string("1e9999999999999999999999"), "1" + std::string(400, '0'),
+        "-1" + std::string(3500, '0') + ".5", "0.0001e" + std::string(40, '9')}) {
+    refused(text);
+  }
+  EXPECT_EQ(accepted("1.797693134862315708145e308"), DBL_MAX);
+  EXPECT_EQ(accepted("-179769313486231570814527423731704356798070567525844996598917476803157260"
+                     "78002853876058955863276687817154045895351438246423432132688946418276846"
+                     "75467035375169860499105765512820762454900903893289440758685084551339423"
+                     "04583236903222948165808559332123348274797826204144723168738177180919299"
+                     "881250404026184124858368"),
+            -DBL_MAX);
+
+  F64Record record;
+  brindle_error error;
+  const std::string document = "{\"many\":[1e-400,1.000000000000000000e400]}";
+  EXPECT_EQ(
+      brindle_parse_buffer(&kF64Map, &record, document.data(), document.size(), nullptr, &error),
+      BRINDLE_TYPE_MISMATCH);
+  EXPECT_STREQ(error.message, "expected number for 'many'");
+  brindle_cleanup(&kF64Map, &record);
 }
 
 TEST(Doubles, ValuesAreCorrectlyRounded) {

@@ -26,6 +26,21 @@ TEST(Validate, AnyRootValue) {
   }
 }
 
+// Validation checks the grammar only: numbers beyond either end of the double range, however
+// they are spelled, are valid JSON.
+TEST(Validate, NumbersOutsideTheDoubleRangeAreValid) {
+  for (const char *text :
+       {"-2.137434449116363827e-308", "1.000000000000000000e-400", "-1e-400", "4.9e-324",
+        "2.4703282292062327e-324", "2.2250738585072011e-308", "1e-100010",
+        "[1e400, -1.000000000000000000e400, 1e9999999999999999999999]"}) {
+    const Outcome outcome = validate_text(text);
+    EXPECT_EQ(outcome.status, BRINDLE_OK) << text << ": " << outcome.error.message;
+  }
+  const std::string long_subnormal = "[-0." + std::string(315, '0') + std::string(3000, '3') + "]";
+  EXPECT_EQ(validate_text(long_subnormal).status, BRINDLE_OK);
+  EXPECT_EQ(validate_text("[1.000000000000000000e-]").status, BRINDLE_INVALID_JSON);
+}
+
 TEST(Validate, FailuresWithPositions) {
   struct Case {
     const char *text;

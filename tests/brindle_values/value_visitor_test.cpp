@@ -306,6 +306,23 @@ TEST(ValueVisitorGrammar, ValidNumbersAndLiteralsInContext) {
   }
 }
 
+// Numbers go to the visitor as written: values beyond either end of the double range are
+// neither refused nor rewritten, whether the token arrives whole or in pieces.
+TEST(ValueVisitorGrammar, NumbersOutsideTheDoubleRangeAreDeliveredAsWritten) {
+  for (const std::string number :
+       {"-2.137434449116363827e-308", "1.000000000000000000e-400", "-1e-400", "4.9e-324",
+        "2.4703282292062327e-324", "1e-100010", "1e400", "-1.000000000000000000e400"}) {
+    const Outcome whole = visit(number);
+    EXPECT_EQ(whole.status, BRINDLE_OK) << number << ": " << whole.message;
+    EXPECT_EQ(whole.events, "N< n:" + number + " N>") << number;
+    for (size_t piece : {1u, 3u, 7u}) {
+      const Outcome pieces = visit_in_pieces("[" + number + ",0]", piece);
+      EXPECT_EQ(pieces.status, BRINDLE_OK) << number << " piece " << piece;
+      EXPECT_EQ(pieces.events, "[ N< n:" + number + " N> N< n:0 N> ] ") << number;
+    }
+  }
+}
+
 TEST(ValueVisitorGrammar, FailureEventsAreNotRetracted) {
   const Outcome outcome = visit(R"([1,{"a":tru}])");
   EXPECT_EQ(outcome.status, BRINDLE_INVALID_JSON);
