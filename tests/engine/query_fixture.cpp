@@ -75,8 +75,4 @@ stavo::test::Fault query_answer(std::string body, stavo::test::HeaderList header
   return stavo::test::Fault::respond("POST", "/v1/query", 200, std::move(body), std::move(headers));
 }
 
-std::string text(const char *value) {
-  return value != nullptr ? value : "<null>";
-}
-
 }  // namespace engine_test

@@ -67,7 +67,7 @@ std::string ndjson_documents(size_t count);
 // A canned 200 answer of /v1/query with the given body and headers.
 stavo::test::Fault query_answer(std::string body, stavo::test::HeaderList headers = {});
 
-// "text or <null>".
+// "text or <null>" (defined with the stream fixture).
 std::string text(const char *value);
 
 }  // namespace engine_test

@@ -14,11 +14,10 @@
 #include <vector>
 
 #include "endpoints.h"
+#include "util.h"
 
 namespace stavo::devserver {
 
-// Limits of every duration in seconds that a queue request carries (one year).
-constexpr int64_t kMaxDurationSeconds = 31536000;
 constexpr int64_t kDefaultVisibilitySeconds = 30;
 constexpr int64_t kDefaultMaxAttempts = 5;
 
