@@ -34,8 +34,4 @@ std::vector<std::string> chosen_headers(const stavo::test::LoggedRequest &reques
   return names;
 }
 
-std::string text(const char *value) {
-  return value != nullptr ? value : "<null>";
-}
-
 }  // namespace engine_test

@@ -61,7 +61,7 @@ void fill_credentials(Request &request, const Lease &lease) {
 // Accept), in wire order.
 std::vector<std::string> chosen_headers(const stavo::test::LoggedRequest &request);
 
-// "<null>" for NULL.
+// "<null>" for NULL (defined with the stream fixture).
 std::string text(const char *value);
 
 }  // namespace engine_test
