@@ -13,7 +13,7 @@ NamespaceConfig namespace_config(AdminState &state, const std::string &ns) {
 int64_t namespace_index_seq(Store &store, Store::Lock &lock, const std::string &ns) {
   int64_t sum = 0;
   store.for_each_key(lock, ns, "", [&sum](const std::string &, const KeyRecord &record) {
-    if (__builtin_add_overflow(sum, record.version, &sum)) sum = INT64_MAX;
+    if (__builtin_add_overflow(sum, record.commits, &sum)) sum = INT64_MAX;
     return true;
   });
   return sum;

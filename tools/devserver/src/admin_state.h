@@ -71,7 +71,7 @@ struct AdminState {
 // The namespace's configuration (defaults when never set).
 NamespaceConfig namespace_config(AdminState &state, const std::string &ns);
 
-// The number of changes committed in namespace `ns`: every commit raises one key's version by one.
+// The number of commits in namespace `ns` (a commit counts once, whatever versions it took).
 int64_t namespace_index_seq(Store &store, Store::Lock &lock, const std::string &ns);
 
 // An integer member that must not be negative.

@@ -44,7 +44,10 @@ constexpr const char *kFaultMembers[] = {"method",
                                          "chunk_pause_ms",
                                          "chunked_encoding",
                                          "close_after_bytes",
-                                         "drop_connection"};
+                                         "drop_connection",
+                                         "cut_after_parts",
+                                         "stall_after_parts",
+                                         "stall_after_bytes"};
 
 std::optional<Reply> unknown_member(const json &body) {
   for (const auto &[name, value] : body.items()) {

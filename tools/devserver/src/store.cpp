@@ -82,6 +82,7 @@ void Store::end_lease(Lock &, KeyRecord &record, bool commit) {
     if (staged.state_changed) record.state = std::move(staged.state);
     if (staged.meta_changed) record.query_hidden = staged.query_hidden;
     record.version = staged.version;  // every staged write took a version
+    ++record.commits;
     record.updated_ms = clock_.now_ms();
   }
   record.lease.reset();
@@ -176,6 +177,7 @@ void Store::seed(const std::string &ns, const std::string &key, const std::strin
   record.state = make_document(bytes, content_type);
   record.last_version = std::max(record.last_version, record.version) + 1;
   record.version = record.last_version;
+  ++record.commits;
   record.updated_ms = clock_.now_ms();
 }
 

@@ -59,6 +59,7 @@ struct KeyRecord {
   std::optional<Document> state;
   int64_t version = 0;       // committed
   int64_t last_version = 0;  // the highest version ever given out on this key
+  int64_t commits = 0;       // committed changes (a version can be skipped, a commit cannot)
   bool query_hidden = false;
   int64_t updated_ms = 0;
   int64_t fencing_counter = 0;
