@@ -13,8 +13,8 @@ namespace {
 using engine_test::AcquireResult;
 using engine_test::Client;
 using engine_test::DescribeResult;
+using engine_test::GrantedLease;
 using engine_test::KeepaliveResult;
-using engine_test::Lease;
 using engine_test::ReleaseResult;
 using engine_test::text;
 using stavo::test::DevServer;
@@ -99,7 +99,7 @@ TEST_F(LeaseOperations, AcquireUsesTheClientDefaultNamespace) {
   other.config.disable_mtls = 1;
   other.config.default_namespace = "team-x";
   ASSERT_EQ(other.open({server_->http_url()}), SV_OK) << other.open_message;
-  const Lease lease = engine_test::take_lease(other.client, "acq-ns");
+  const GrantedLease lease = engine_test::take_lease(other.client, "acq-ns");
   EXPECT_EQ(lease.namespace_name, "team-x");
   EXPECT_NE(last("POST", "/v1/acquire").body.find("\"namespace\":\"team-x\""), std::string::npos);
   EXPECT_TRUE(server_->state("acq-ns", "team-x").lease.has_value());
@@ -126,7 +126,7 @@ TEST_F(LeaseOperations, AcquireOfAHeldKeyCarriesTheServerError) {
 }
 
 TEST_F(LeaseOperations, KeepaliveSendsTheTokenInBodyAndHeader) {
-  const Lease lease = engine_test::take_lease(client_.client, "keep-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "keep-1");
   server_->advance_clock(std::chrono::seconds(10));
   server_->clear_requests();
   sv_engine_keepalive_request request{};
@@ -162,10 +162,10 @@ TEST_F(LeaseOperations, KeepaliveSendsTheTokenInBodyAndHeader) {
 }
 
 TEST_F(LeaseOperations, StaleFencingTokenIsRefused) {
-  const Lease first = engine_test::take_lease(client_.client, "keep-stale");
+  const GrantedLease first = engine_test::take_lease(client_.client, "keep-stale");
   // The first lease runs out and another holder takes the key with a newer token.
   server_->advance_clock(std::chrono::seconds(31));
-  const Lease second = engine_test::take_lease(client_.client, "keep-stale");
+  const GrantedLease second = engine_test::take_lease(client_.client, "keep-stale");
   ASSERT_EQ(second.fencing_token, first.fencing_token + 1);
   sv_engine_keepalive_request request{};
   request.key = "keep-stale";
@@ -190,7 +190,7 @@ TEST_F(LeaseOperations, StaleFencingTokenIsRefused) {
 }
 
 TEST_F(LeaseOperations, ReleaseSendsTheTokenOnlyInTheHeader) {
-  const Lease lease = engine_test::take_lease(client_.client, "rel-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "rel-1");
   server_->clear_requests();
   sv_engine_release_request request{};
   request.key = "rel-1";
@@ -211,7 +211,7 @@ TEST_F(LeaseOperations, ReleaseSendsTheTokenOnlyInTheHeader) {
 }
 
 TEST_F(LeaseOperations, ReleaseWithRollbackAndTransaction) {
-  const Lease lease = engine_test::take_lease(client_.client, "rel-2");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "rel-2");
   sv_engine_update_request update{};
   engine_test::fill_credentials(update, lease);
   update.body = "{\"a\":1}";
@@ -238,7 +238,7 @@ TEST_F(LeaseOperations, ReleaseWithRollbackAndTransaction) {
 }
 
 TEST_F(LeaseOperations, ReleaseAnswered409KeepsReleasedAtZero) {
-  const Lease lease = engine_test::take_lease(client_.client, "rel-409");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "rel-409");
   sv_engine_release_request request{};
   engine_test::fill_credentials(request, lease);
   request.lease_id = "not-the-lease";
@@ -255,7 +255,7 @@ TEST_F(LeaseOperations, ReleaseAnswered409KeepsReleasedAtZero) {
 }
 
 TEST_F(LeaseOperations, DescribeReadsEveryMember) {
-  const Lease lease = engine_test::take_lease(client_.client, "desc a&b", "ns one");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "desc a&b", "ns one");
   server_->clear_requests();
   sv_engine_describe_request request{};
   request.namespace_name = "ns one";

@@ -14,7 +14,7 @@ namespace {
 using engine_test::AcquireResult;
 using engine_test::Client;
 using engine_test::DescribeResult;
-using engine_test::Lease;
+using engine_test::GrantedLease;
 using engine_test::text;
 using engine_test::UpdateResult;
 using stavo::test::DevServer;
@@ -126,7 +126,7 @@ TEST_F(StateFaults, OnlyStatus200IsSuccess) {
 TEST_F(StateFaults, PassiveFirstEndpointSendsTheSameBodyToTheNext) {
   // Both endpoints reach the same server: the first request meets the scripted 503.
   open({server_->http_url(), "127.0.0.1:" + std::to_string(server_->http_port())});
-  const Lease lease = engine_test::take_lease(client_.client, "passive-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "passive-1");
   server_->clear_requests();
   server_->add_fault(Fault::error("POST", "/v1/mutate", 503, "node_passive", "not the leader"));
   const char *const expressions[] = {"/n=1"};
@@ -160,7 +160,7 @@ TEST_F(StateFaults, PassiveFirstEndpointSendsTheSameBodyToTheNext) {
 TEST_F(StateFaults, CutOffAnswerAndUnreachableServer) {
   open();
   server_->add_fault(Fault::cut_after("GET", "/v1/describe", 5));
-  const Lease lease = engine_test::take_lease(client_.client, "cut-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "cut-1");
   sv_engine_describe_request request{};
   request.key = lease.key.c_str();
   DescribeResult cut;

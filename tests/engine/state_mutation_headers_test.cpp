@@ -86,7 +86,7 @@ TEST(StateMutationHeaders, LineBreaksInCredentialsNeverReachTheWire) {
   engine_test::Client client;
   client.config.disable_mtls = 1;
   ASSERT_EQ(client.open({server.http_url()}), SV_OK) << client.open_message;
-  const engine_test::Lease lease = engine_test::take_lease(client.client, "crlf");
+  const engine_test::GrantedLease lease = engine_test::take_lease(client.client, "crlf");
   server.clear_requests();
   const std::string smuggled = lease.lease_id + "\r\nX-Injected: 1";
   sv_engine_update_request request{};

@@ -11,7 +11,7 @@
 namespace {
 
 using engine_test::Client;
-using engine_test::Lease;
+using engine_test::GrantedLease;
 using engine_test::MetadataResult;
 using engine_test::RemoveResult;
 using engine_test::text;
@@ -38,7 +38,7 @@ class StateOperations : public ::testing::Test {
     return requests.empty() ? stavo::test::LoggedRequest{} : requests.back();
   }
   // Writes body as the lease's staged state.
-  void update(const Lease &lease, const std::string &body) {
+  void update(const GrantedLease &lease, const std::string &body) {
     sv_engine_update_request request{};
     engine_test::fill_credentials(request, lease);
     request.body = body.data();
@@ -57,7 +57,7 @@ class StateOperations : public ::testing::Test {
 DevServer *StateOperations::server_ = nullptr;
 
 TEST_F(StateOperations, UpdateWireFormAndAnswer) {
-  const Lease lease = engine_test::take_lease(client_.client, "up-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "up-1");
   server_->clear_requests();
   const std::string body = "{\"count\":3}";
   sv_engine_update_request request{};
@@ -87,7 +87,7 @@ TEST_F(StateOperations, UpdateWireFormAndAnswer) {
 }
 
 TEST_F(StateOperations, UpdatePreconditionsAndDefaultContentType) {
-  const Lease lease = engine_test::take_lease(client_.client, "up-2");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "up-2");
   update(lease, "{\"v\":1}");
   server_->clear_requests();
 
@@ -137,7 +137,7 @@ TEST_F(StateOperations, UpdatePreconditionsAndDefaultContentType) {
 }
 
 TEST_F(StateOperations, UpdateRefusesMissingCredentialsBeforeAnyRequest) {
-  const Lease lease = engine_test::take_lease(client_.client, "up-3");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "up-3");
   server_->clear_requests();
   sv_engine_update_request request{};
   engine_test::fill_credentials(request, lease);
@@ -180,7 +180,7 @@ const brindle_field document_fields[] = {
 const brindle_map document_map = BRINDLE_MAP("document_request", Document, document_fields);
 
 TEST_F(StateOperations, UpdateStreamSerialisesTheRecord) {
-  const Lease lease = engine_test::take_lease(client_.client, "up-stream");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "up-stream");
   server_->clear_requests();
   char name[] = "n1";
   char tag_a[] = "a", tag_b[] = "b\"q";
@@ -224,7 +224,7 @@ TEST_F(StateOperations, UpdateStreamSerialisesTheRecord) {
 }
 
 TEST_F(StateOperations, MutateSendsNamespaceAndExpressions) {
-  const Lease lease = engine_test::take_lease(client_.client, "mut-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "mut-1");
   update(lease, "{\"count\":1,\"name\":\"x\"}");
   server_->clear_requests();
   const char *const expressions[] = {"/count++", "/name=\"y z\""};
@@ -255,7 +255,7 @@ TEST_F(StateOperations, MutateSendsNamespaceAndExpressions) {
 }
 
 TEST_F(StateOperations, MetadataBodyFollowsTheFlag) {
-  const Lease lease = engine_test::take_lease(client_.client, "meta-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "meta-1");
   server_->clear_requests();
   sv_engine_metadata_request request{};
   request.key = "meta-1";
@@ -308,7 +308,7 @@ TEST_F(StateOperations, MetadataBodyFollowsTheFlag) {
 }
 
 TEST_F(StateOperations, RemoveSendsAnEmptyPost) {
-  const Lease lease = engine_test::take_lease(client_.client, "rm-1");
+  const GrantedLease lease = engine_test::take_lease(client_.client, "rm-1");
   update(lease, "{}");
   server_->clear_requests();
   sv_engine_remove_request request{};
@@ -337,7 +337,7 @@ TEST_F(StateOperations, RemoveSendsAnEmptyPost) {
 TEST_F(StateOperations, KeysWithSpacesAndAmpersandsArePercentEncoded) {
   const std::string key = "a b&c=d";
   const std::string query = "?key=a%20b%26c%3Dd&namespace=x%26y";
-  const Lease lease = engine_test::take_lease(client_.client, key, "x&y");
+  const GrantedLease lease = engine_test::take_lease(client_.client, key, "x&y");
   ASSERT_EQ(lease.namespace_name, "x&y");
   server_->clear_requests();
 

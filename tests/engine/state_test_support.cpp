@@ -2,8 +2,8 @@
 
 namespace engine_test {
 
-Lease take_lease(const sv_engine_client *client, const std::string &key,
-                 const std::string &namespace_name) {
+GrantedLease take_lease(const sv_engine_client *client, const std::string &key,
+                        const std::string &namespace_name) {
   sv_engine_acquire_request request{};
   request.namespace_name = namespace_name.c_str();
   request.key = key.c_str();
@@ -13,7 +13,7 @@ Lease take_lease(const sv_engine_client *client, const std::string &key,
   const int status =
       sv_engine_client_acquire(client, &request, &acquired.response, &acquired.error);
   EXPECT_EQ(status, SV_OK) << acquired.message();
-  Lease lease;
+  GrantedLease lease;
   lease.key = key;
   lease.namespace_name = text(acquired.response.namespace_name);
   lease.lease_id = text(acquired.response.lease_id);

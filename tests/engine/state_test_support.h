@@ -35,7 +35,7 @@ using RemoveResult = Owned<sv_engine_remove_response, sv_engine_remove_response_
 using DescribeResult = Owned<sv_engine_describe_response, sv_engine_describe_response_cleanup>;
 
 // What a granted lease hands back, as plain strings.
-struct Lease {
+struct GrantedLease {
   std::string key;
   std::string namespace_name;
   std::string lease_id;
@@ -45,12 +45,12 @@ struct Lease {
 };
 
 // Acquires key (ttl 30 s) through sv_engine_client_acquire; fails the test when it cannot.
-Lease take_lease(const sv_engine_client *client, const std::string &key,
-                 const std::string &namespace_name = "");
+GrantedLease take_lease(const sv_engine_client *client, const std::string &key,
+                        const std::string &namespace_name = "");
 
 // The write credentials of a lease filled into any request record with these members.
 template <typename Request>
-void fill_credentials(Request &request, const Lease &lease) {
+void fill_credentials(Request &request, const GrantedLease &lease) {
   request.key = lease.key.c_str();
   request.lease_id = lease.lease_id.c_str();
   request.txn_id = lease.txn_id.c_str();

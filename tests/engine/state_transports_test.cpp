@@ -9,7 +9,7 @@
 namespace {
 
 using engine_test::Client;
-using engine_test::Lease;
+using engine_test::GrantedLease;
 using engine_test::text;
 using stavo::test::DevServer;
 
@@ -23,7 +23,7 @@ class StateTransports : public ::testing::Test {
 
   // acquire, update, mutate, update_metadata, describe, keepalive, remove, release.
   void lease_life(const sv_engine_client *client, const std::string &key) {
-    const Lease lease = engine_test::take_lease(client, key);
+    const GrantedLease lease = engine_test::take_lease(client, key);
     ASSERT_FALSE(lease.lease_id.empty());
 
     sv_engine_update_request update{};
