@@ -147,14 +147,14 @@ bool compile_list(const std::string &name, const SelectorJson &list, int depth, 
   return true;
 }
 
-bool compile_operator(const std::string &member, const SelectorJson &spec, Selector::Node &out,
+bool compile_operator(const std::string &member, const SelectorJson &clause, Selector::Node &out,
                       std::string &error) {
-  if (spec.size() != 1) {
+  if (clause.size() != 1) {
     error = "the operator object of '" + member + "' must hold exactly one operator";
     return false;
   }
-  const std::string &name = spec.begin().key();
-  const SelectorJson &operand = spec.begin().value();
+  const std::string &name = clause.begin().key();
+  const SelectorJson &operand = clause.begin().value();
   const OpName *found = nullptr;
   for (const auto &candidate : kOps)
     if (name == candidate.name) found = &candidate;
