@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "client_internal.h"
+#include "client_queue_internal.h"
 #include "lease_internal.h"
 
 namespace {
@@ -69,7 +70,7 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   SV_UNAVAILABLE(client, tc_rm_register);
   SV_UNAVAILABLE(client, tc_rm_unregister);
   SV_UNAVAILABLE(client, tc_rm_list);
-  SV_UNAVAILABLE(client, enqueue);
+  client->enqueue = sv_client_enqueue_method;
   SV_UNAVAILABLE(client, dequeue);
   SV_UNAVAILABLE(client, dequeue_batch);
   SV_UNAVAILABLE(client, dequeue_with_state);

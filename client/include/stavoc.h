@@ -11,6 +11,7 @@
  *   stavoc_client.h   allocators, error functions, client configuration, the client handle and
  *                     its operations
  *   stavoc_lease.h    the key operations' records and the lease handle
+ *   stavoc_queue.h    the queue operations' records, the message handle and queue handlers
  *   stavoc_io.h       ready-made sources and sinks, sv_copy, the stream pipe, engine bridges
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
@@ -25,6 +26,7 @@
 #include "stavoc_io.h"
 #include "stavoc_lease.h"
 #include "stavoc_numbers.h"
+#include "stavoc_queue.h"
 #include "stavoc_types.h"
 
 #endif /* STAVOC_H */

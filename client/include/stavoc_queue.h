@@ -1,0 +1,338 @@
+/*
+ * Queues in libstavoc: the request and result records of the queue operations, the message
+ * handle through which an application settles one delivered message, the subscribe consumer and
+ * the queue watch handler.
+ *
+ *   sv_dequeue_req req;
+ *   sv_dequeue_req_init(&req);
+ *   req.queue = "jobs";
+ *   req.owner = "worker-1";
+ *   req.wait_seconds = 5;
+ *   sv_message *message = NULL;
+ *   if (sv_dequeue(client, &req, &message, &error) == SV_OK && message != NULL) {
+ *     sv_message_write_payload(message, sink, NULL, &error);
+ *     if (sv_message_ack(message, &error) != SV_OK) sv_message_close(message);
+ *   }
+ *
+ * A message is delivered under a lease: until it is acked, nacked or its visibility timeout runs
+ * out, no other consumer receives it. A successful sv_message_ack or sv_message_nack frees the
+ * handle; every other path ends with sv_message_close, which does not return the message to the
+ * queue (the server does so when the visibility timeout runs out).
+ *
+ * Request records are caller-owned; their init functions zero every member, and a zero member is
+ * "not given". Result records are caller-owned, start zeroed, receive copies made with the
+ * system allocator and are freed by their cleanup functions, which accept NULL and leave the
+ * record zeroed.
+ */
+#ifndef STAVOC_QUEUE_H
+#define STAVOC_QUEUE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "stavoc_client.h"
+#include "stavoc_common.h"
+#include "stavoc_lease.h"
+#include "stavoc_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Nack intents ------------------------------------------------------------------------ */
+
+/* Why a message is handed back: a failure counts towards max_attempts (and may move the message
+ * to the dead letters), a deferral does not. */
+typedef int32_t sv_nack_intent;
+#define SV_NACK_INTENT_UNSPECIFIED 0 /* sent as "failure" */
+#define SV_NACK_INTENT_FAILURE 1
+#define SV_NACK_INTENT_DEFER 2
+
+/* The intent's name: "unspecified", "failure", "defer", or "invalid" for any other value. */
+SV_API const char *sv_nack_intent_to_string(sv_nack_intent intent) SV_NOEXCEPT;
+/* The intent as the server spells it ("failure" for unspecified and failure, "defer") in
+ * *out_string (a static string). An unknown intent sets *out_string to NULL and fails with
+ * SV_ERR_INVALID "invalid nack intent"; a NULL out_string fails with "nack intent mapping
+ * requires output". */
+SV_API int sv_nack_intent_to_wire_string(sv_nack_intent intent, const char **out_string,
+                                         sv_error *error) SV_NOEXCEPT;
+
+/* ---- Requests ---------------------------------------------------------------------------- */
+
+/* dequeue, dequeue_batch, dequeue_with_state, subscribe and subscribe_with_state. */
+struct sv_dequeue_req {
+  const char *namespace_name; /* NULL: the client's default namespace */
+  const char *queue;
+  const char *owner;                  /* who holds the deliveries; required */
+  const char *txn_id;                 /* accepted, not sent */
+  int64_t visibility_timeout_seconds; /* 0: the queue's own */
+  int64_t wait_seconds;               /* how long to wait for a message; negative: forever */
+  int32_t page_size; /* messages per request (dequeue: always 1; others: at least 1) */
+  const char *start_after;
+};
+
+/* The arguments of sv_message_nack. */
+typedef struct sv_nack_req {
+  int64_t delay_seconds;       /* keep the message invisible this long (0: visible at once) */
+  sv_nack_intent intent;       /* SV_NACK_INTENT_* */
+  const char *last_error_json; /* a JSON document stored as the message's last error, or NULL */
+} sv_nack_req;
+
+/* The arguments of sv_message_extend. */
+typedef struct sv_extend_req {
+  int64_t extend_by_seconds; /* 0: the message's visibility timeout */
+} sv_extend_req;
+
+struct sv_queue_stats_req {
+  const char *namespace_name;
+  const char *queue;
+};
+
+struct sv_enqueue_req {
+  const char *namespace_name;
+  const char *queue;
+  int64_t delay_seconds;              /* invisible this long after the enqueue */
+  int64_t visibility_timeout_seconds; /* 0: the server's default */
+  int64_t ttl_seconds;                /* 0: no expiry */
+  int32_t max_attempts;               /* 0: the server's default */
+  const char *payload_content_type;   /* NULL: "application/octet-stream" */
+};
+
+/* A delivered message named by its members, for settling it without a message handle. */
+struct sv_message_ref {
+  const char *namespace_name;
+  const char *queue;
+  const char *message_id;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *meta_etag;
+  const char *state_etag;
+  const char *state_lease_id;
+  int64_t state_fencing_token;
+};
+
+/* sv_queue_nack: a message reference and the nack arguments. */
+struct sv_nack_op {
+  const char *namespace_name;
+  const char *queue;
+  const char *message_id;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *meta_etag; /* required */
+  const char *state_etag;
+  const char *state_lease_id;
+  int64_t state_fencing_token;
+  int64_t delay_seconds;
+  sv_nack_intent intent;
+  const char *last_error_json;
+};
+
+/* sv_queue_extend: a message reference and the extension. */
+struct sv_extend_op {
+  const char *namespace_name;
+  const char *queue;
+  const char *message_id;
+  const char *lease_id;
+  const char *txn_id;
+  int64_t fencing_token;
+  const char *meta_etag; /* required */
+  const char *state_etag;
+  const char *state_lease_id;
+  int64_t state_fencing_token;
+  int64_t extend_by_seconds;
+};
+
+struct sv_watch_queue_req {
+  const char *namespace_name;
+  const char *queue;
+};
+
+/* Each zeroes every member; NULL is ignored. */
+SV_API void sv_dequeue_req_init(sv_dequeue_req *req) SV_NOEXCEPT;
+SV_API void sv_nack_req_init(sv_nack_req *req) SV_NOEXCEPT;
+SV_API void sv_extend_req_init(sv_extend_req *req) SV_NOEXCEPT;
+SV_API void sv_queue_stats_req_init(sv_queue_stats_req *req) SV_NOEXCEPT;
+SV_API void sv_enqueue_req_init(sv_enqueue_req *req) SV_NOEXCEPT;
+SV_API void sv_message_ref_init(sv_message_ref *req) SV_NOEXCEPT;
+SV_API void sv_nack_op_init(sv_nack_op *req) SV_NOEXCEPT;
+SV_API void sv_extend_op_init(sv_extend_op *req) SV_NOEXCEPT;
+SV_API void sv_watch_queue_req_init(sv_watch_queue_req *req) SV_NOEXCEPT;
+
+/* ---- Results ----------------------------------------------------------------------------- */
+
+struct sv_queue_stats_res {
+  char *namespace_name;
+  char *queue;
+  int32_t waiting_consumers;
+  int32_t pending_candidates;
+  int32_t total_consumers;
+  int32_t has_active_watcher;
+  int32_t available; /* a message is visible now */
+  char *head_message_id;
+  int64_t head_enqueued_at_unix;
+  int64_t head_not_visible_until_unix;
+  int64_t head_age_seconds;
+  char *correlation_id;
+};
+
+struct sv_ack_res {
+  int32_t acked;
+  char *correlation_id;
+};
+
+struct sv_nack_res {
+  int32_t requeued; /* 0 when the message went to the dead letters */
+  char *meta_etag;
+  char *correlation_id;
+};
+
+struct sv_extend_res {
+  int64_t lease_expires_at_unix;
+  int64_t visibility_timeout_seconds;
+  char *meta_etag;
+  int64_t state_lease_expires_at_unix;
+  char *correlation_id;
+};
+
+struct sv_enqueue_res {
+  char *namespace_name;
+  char *queue;
+  char *message_id;
+  int32_t attempts;
+  int32_t max_attempts;
+  int32_t failure_attempts;
+  int64_t not_visible_until_unix;
+  int64_t visibility_timeout_seconds;
+  int64_t payload_bytes;
+  char *correlation_id;
+};
+
+/* The messages of sv_dequeue_batch, in arrival order; each is a handle of its own (settle it
+ * with sv_message_ack or sv_message_nack and set its entry to NULL, or leave it to the
+ * cleanup). */
+struct sv_dequeue_batch_res {
+  sv_message **items;
+  size_t count;
+};
+
+/* One change of a queue's head, handed to a watch handler. */
+typedef struct sv_watch_event {
+  char *namespace_name;
+  char *queue;
+  int32_t available; /* a message is visible */
+  char *head_message_id;
+  int64_t changed_at_unix;
+  char *correlation_id;
+} sv_watch_event;
+
+/* Each frees what the record owns and zeroes it; NULL is ignored. */
+SV_API void sv_queue_stats_res_cleanup(sv_queue_stats_res *res) SV_NOEXCEPT;
+SV_API void sv_ack_res_cleanup(sv_ack_res *res) SV_NOEXCEPT;
+SV_API void sv_nack_res_cleanup(sv_nack_res *res) SV_NOEXCEPT;
+SV_API void sv_extend_res_cleanup(sv_extend_res *res) SV_NOEXCEPT;
+SV_API void sv_enqueue_res_cleanup(sv_enqueue_res *res) SV_NOEXCEPT;
+SV_API void sv_watch_event_cleanup(sv_watch_event *event) SV_NOEXCEPT;
+/* Closes every message still in the batch (NULL entries are skipped), frees the array and
+ * zeroes the record. */
+SV_API void sv_dequeue_batch_cleanup(sv_dequeue_batch_res *batch) SV_NOEXCEPT;
+
+/* ---- Handlers ---------------------------------------------------------------------------- */
+
+/* The consumer of sv_subscribe: handle runs on a thread of its own for each delivery, while the
+ * payload still arrives through message->payload. It must settle the message (sv_message_ack or
+ * sv_message_nack) and return SV_OK to receive the next one; any other return, or SV_OK without
+ * settling, ends the subscription with an error after the message was nacked as a failure. The
+ * message belongs to the subscription: do not close it. */
+struct sv_consumer {
+  int (*handle)(void *context, sv_message *message, sv_error *error);
+  void *context;
+};
+
+/* The handler of sv_watch_queue: called for every event (the event is only valid during the
+ * call); return non-zero to go on watching, 0 to stop (with error filled, the watch fails with
+ * it). */
+struct sv_watch_handler {
+  int (*handle)(void *context, const sv_watch_event *event, sv_error *error);
+  void *context;
+};
+
+/* Each zeroes the record; NULL is ignored. */
+SV_API void sv_consumer_init(sv_consumer *consumer) SV_NOEXCEPT;
+SV_API void sv_watch_handler_init(sv_watch_handler *handler) SV_NOEXCEPT;
+
+/* ---- Message handle ---------------------------------------------------------------------- */
+
+/* One delivered message held under its delivery lease. The slots are called through the
+ * sv_message_* functions below. The view after the slots is read-only; its strings belong to the
+ * handle and stay valid until the handle is freed (meta_etag until the next extend). */
+struct sv_message {
+  int (*ack)(sv_message *self, sv_error *error);
+  int (*nack)(sv_message *self, const sv_nack_req *req, sv_error *error);
+  int (*extend)(sv_message *self, const sv_extend_req *req, sv_error *error);
+  sv_lease *(*state)(sv_message *self);
+  sv_source *(*payload_reader)(sv_message *self);
+  int (*rewind_payload)(sv_message *self, sv_error *error);
+  int (*write_payload)(sv_message *self, sv_sink *dst, uint64_t *out_written, sv_error *error);
+  void (*close)(sv_message *self);
+
+  const char *namespace_name;
+  const char *queue;
+  const char *message_id;
+  int32_t attempts;
+  int32_t max_attempts;
+  int32_t failure_attempts;
+  int64_t not_visible_until_unix;
+  int64_t visibility_timeout_seconds;
+  const char *payload_content_type;
+  const char *correlation_id;
+  const char *lease_id;
+  int64_t lease_expires_at_unix;
+  int64_t fencing_token;
+  const char *txn_id;
+  const char *meta_etag;
+  const char *next_cursor;
+  sv_source *payload; /* the payload bytes, or NULL; owned by the handle */
+};
+
+/* Acknowledges the message: the server removes it from the queue and commits the staged writes
+ * of its state lease. On success the handle is freed; on failure it stays open (retry or close).
+ * "message ack requires self". */
+SV_API int sv_message_ack(sv_message *message, sv_error *error) SV_NOEXCEPT;
+/* Hands the message back to the queue with req's intent, delay and last error, and rolls back
+ * the staged writes of its state lease. On success the handle is freed; on failure it stays
+ * open. An unknown intent fails with SV_ERR_INVALID "invalid nack intent" before anything is
+ * sent. "message nack requires self and req". */
+SV_API int sv_message_nack(sv_message *message, const sv_nack_req *req, sv_error *error)
+    SV_NOEXCEPT;
+/* Extends the delivery lease by req->extend_by_seconds; the view's meta_etag,
+ * lease_expires_at_unix and visibility_timeout_seconds (and the state lease's expiry) take the
+ * server's new values. "message extend requires self and req". */
+SV_API int sv_message_extend(sv_message *message, const sv_extend_req *req, sv_error *error)
+    SV_NOEXCEPT;
+/* The lease on the message's state document (deliveries with state), owned by the message: use
+ * it for reads and writes, never release or close it. NULL for a NULL message or a delivery
+ * without state. */
+SV_API sv_lease *sv_message_state(sv_message *message) SV_NOEXCEPT;
+/* The payload source, owned by the message; NULL for a NULL message or when there is none. */
+SV_API sv_source *sv_message_payload(sv_message *message) SV_NOEXCEPT;
+/* Rewinds the payload to its first byte. Payloads of synchronous dequeues can be rewound;
+ * streamed ones (subscribe) fail with "streamed payloads are not rewindable". A NULL message:
+ * SV_ERR_INVALID "message rewind_payload requires message"; no payload: "message has no
+ * payload". */
+SV_API int sv_message_rewind_payload(sv_message *message, sv_error *error) SV_NOEXCEPT;
+/* Copies the rest of the payload into dst; *out_written (when given) receives the number of
+ * bytes written, 0 when the message has no payload. A payload that fails part-way (a cut stream)
+ * returns its error. "message write_payload requires message and dst". */
+SV_API int sv_message_write_payload(sv_message *message, sv_sink *dst, uint64_t *out_written,
+                                    sv_error *error) SV_NOEXCEPT;
+/* Frees the handle, its payload and its state lease without telling the server. NULL is
+ * ignored. */
+SV_API void sv_message_close(sv_message *message) SV_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_QUEUE_H */
