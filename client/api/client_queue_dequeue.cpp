@@ -81,6 +81,10 @@ struct Delivery {
 
 int on_begin(void *context, const sv_engine_dequeue_response *, sv_engine_error *error) noexcept {
   auto *delivery = static_cast<Delivery *>(context);
+  if (delivery->spool != nullptr) {
+    sv_engine_set_protocol_error(error, "dequeue payload ended early");
+    return 0;
+  }
   if (delivery->delivered >= delivery->limit) {
     // A message beyond what was asked for could not be handed to the caller.
     sv_engine_set_protocol_error(error, "dequeue received more messages than requested");

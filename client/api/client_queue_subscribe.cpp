@@ -102,6 +102,12 @@ int refuse(sv_engine_error *engine_error, const sv_error *error) noexcept {
 int on_begin(void *context, const sv_engine_dequeue_response *meta,
              sv_engine_error *engine_error) noexcept {
   auto *subscription = static_cast<Subscription *>(context);
+  if (subscription->current != nullptr) {
+    // A delivery whose payload never ended: its handler must not read a silently short payload.
+    finish_delivery(subscription, "subscribe payload ended early");
+    sv_engine_set_protocol_error(engine_error, "subscribe payload ended early");
+    return 0;
+  }
   auto *delivery = new (std::nothrow) Delivery;
   if (delivery == nullptr) {
     sv_engine_set_client_error(engine_error, SV_ERR_NOMEM, "failed to allocate message handle");
