@@ -65,6 +65,7 @@ std::future<int> start_watch(QueueRig &rig, Watcher &watcher, sv_watch_handler &
     return sv_watch_queue(rig.client(), &req, &handler, error.get());
   });
   for (int i = 0; i < 500; ++i) {
+    if (call.wait_for(std::chrono::seconds(0)) == std::future_status::ready) break;
     const auto state = rig.inspect("events");
     if (!state.is_null() && state["watchers"].get<int>() > 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
