@@ -30,6 +30,56 @@
  * previous result before reusing its record. A failed operation leaves the result untouched,
  * except that a failed copy (SV_ERR_NOMEM) leaves it cleaned.
  */
+/*
+ * The operations (declared with the other client operations in stavoc_client.h) and what they
+ * add to the rules above. Each checks its arguments first and fails with SV_ERR_INVALID "<name>
+ * requires ..." before anything is sent or logged; a server answer outside 2xx gives
+ * SV_ERR_SERVER with the server's status, error code, detail and correlation id in sv_error; an
+ * unreachable server gives SV_ERR_TRANSPORT; an answer that cannot be decoded SV_ERR_PROTOCOL.
+ * Every operation walks the configured endpoints, moving on after an endpoint answers 503
+ * "node_passive" (and, except the two query forms, after a transport failure).
+ *
+ *   sv_query(client, req, dst, out, error)
+ *       POST /v1/query; the answer body (newline-delimited JSON rows, one {"key", "version",
+ *       "document"} per line) goes to dst as it arrives, so no page is held in memory; out
+ *       receives the paging data. A sink that refuses a write ends the call with
+ *       SV_ERR_TRANSPORT and the sink's message. "query requires self, req, dst, and out".
+ *   sv_query_keys(client, req, handler, handler_context, out, error)
+ *       As sv_query with the return mode "keys": each key goes to handler (see
+ *       sv_query_key_handler) on the calling thread. "query_keys requires self, req, handler, and
+ *       out".
+ *   sv_get_namespace_config, sv_update_namespace_config (client, req, out, error)
+ *       GET or PUT /v1/namespace; out receives the namespace's configuration after the call.
+ *   sv_flush_index(client, req, out, error)
+ *       POST /v1/index/flush; an accepted asynchronous flush (202) is a success.
+ *   sv_txn_replay(client, req, out, error)
+ *       POST /v1/txn/replay: the recorded state of a transaction.
+ *   sv_txn_prepare, sv_txn_commit, sv_txn_rollback (client, req, out, error)
+ *       POST /v1/txn/decide with the state "prepare", /v1/txn/commit or /v1/txn/rollback. The
+ *       participant array is copied with the client's allocator first (SV_ERR_NOMEM "failed to
+ *       allocate txn participants"); a positive participant_count without an array fails with
+ *       SV_ERR_INVALID "txn decision participants require a non-null array".
+ *   sv_tc_lease_acquire, sv_tc_lease_renew, sv_tc_lease_release (client, req, out, error)
+ *       POST /v1/tc/lease/acquire, renew or release: a refused lease is a success with granted
+ *       (or released) 0.
+ *   sv_tc_leader(client, out, error)
+ *       GET /v1/tc/leader.
+ *   sv_tc_cluster_announce(client, req, out, error), sv_tc_cluster_leave(client, out, error),
+ *   sv_tc_cluster_list(client, out, error)
+ *       POST /v1/tc/cluster/announce, POST /v1/tc/cluster/leave (empty body: the node the
+ *       request reaches leaves), GET /v1/tc/cluster/list; out receives the membership.
+ *   sv_tc_rm_register, sv_tc_rm_unregister (client, req, out, error), sv_tc_rm_list(client,
+ *   out, error)
+ *       POST /v1/tc/rm/register or unregister, GET /v1/tc/rm/list.
+ *
+ * Events go to the client's logger: "client.<operation>.start" and ".success" at trace level,
+ * ".transport_error" (error level) for a transport failure and ".error" (warn level) for any
+ * other, with the operation's identifying fields and, on failure, code, http_status and error.
+ * The operation names are query, query_keys, namespace.get, namespace.set, index.flush,
+ * txn.replay, txn.prepare, txn.commit, txn.rollback, tc.lease.acquire, tc.lease.renew,
+ * tc.lease.release, tc.leader, tc.cluster.announce, tc.cluster.leave, tc.cluster.list,
+ * rm.register, rm.unregister and rm.list.
+ */
 #ifndef STAVOC_ADMIN_H
 #define STAVOC_ADMIN_H
 
