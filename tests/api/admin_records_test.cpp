@@ -1,6 +1,5 @@
-// The records of the query and administration operations: init functions zero what a caller
-// left in them, and every cleanup frees what it owns (ASan reports a leak otherwise), zeroes
-// the record and accepts NULL.
+// The results of the query and administration operations: every cleanup frees what the record
+// owns (ASan reports a leak otherwise), zeroes the record and accepts NULL.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,11 +16,6 @@ bool all_zero(const Record &record) {
   return std::memcmp(&record, &zero, sizeof(record)) == 0;
 }
 
-template <typename Record>
-void scribble(Record *record) {
-  std::memset(static_cast<void *>(record), 0x5a, sizeof(*record));
-}
-
 char *dup(const char *text) {
   return sv_strdup_local(text);
 }
@@ -33,52 +27,6 @@ sv_string_list list_of(size_t count) {
   for (size_t index = 0; index < count; ++index)
     list.items[index] = dup("https://member");
   return list;
-}
-
-TEST(AdminRecords, InitFunctionsZeroEveryMember) {
-  sv_query_req query;
-  sv_query_key_handler handler;
-  sv_namespace_config_req ns;
-  sv_index_flush_req flush;
-  sv_txn_replay_req replay;
-  sv_txn_participant participant;
-  sv_txn_decision_req decision;
-  sv_tc_lease_acquire_req acquire;
-  sv_tc_lease_renew_req renew;
-  sv_tc_lease_release_req release;
-  sv_tc_cluster_announce_req announce;
-  sv_tc_rm_register_req reg;
-  sv_tc_rm_unregister_req unreg;
-  scribble(&query), sv_query_req_init(&query);
-  scribble(&handler), sv_query_key_handler_init(&handler);
-  scribble(&ns), sv_namespace_config_req_init(&ns);
-  scribble(&flush), sv_index_flush_req_init(&flush);
-  scribble(&replay), sv_txn_replay_req_init(&replay);
-  scribble(&participant), sv_txn_participant_init(&participant);
-  scribble(&decision), sv_txn_decision_req_init(&decision);
-  scribble(&acquire), sv_tc_lease_acquire_req_init(&acquire);
-  scribble(&renew), sv_tc_lease_renew_req_init(&renew);
-  scribble(&release), sv_tc_lease_release_req_init(&release);
-  scribble(&announce), sv_tc_cluster_announce_req_init(&announce);
-  scribble(&reg), sv_tc_rm_register_req_init(&reg);
-  scribble(&unreg), sv_tc_rm_unregister_req_init(&unreg);
-  EXPECT_TRUE(all_zero(query));
-  EXPECT_TRUE(all_zero(handler));
-  EXPECT_TRUE(all_zero(ns));
-  EXPECT_TRUE(all_zero(flush));
-  EXPECT_TRUE(all_zero(replay));
-  EXPECT_TRUE(all_zero(participant));
-  EXPECT_TRUE(all_zero(decision));
-  EXPECT_TRUE(all_zero(acquire));
-  EXPECT_TRUE(all_zero(renew));
-  EXPECT_TRUE(all_zero(release));
-  EXPECT_TRUE(all_zero(announce));
-  EXPECT_TRUE(all_zero(reg));
-  EXPECT_TRUE(all_zero(unreg));
-  // NULL is ignored.
-  sv_query_req_init(nullptr);
-  sv_txn_decision_req_init(nullptr);
-  sv_tc_rm_unregister_req_init(nullptr);
 }
 
 TEST(AdminRecords, CleanupsFreeEverythingAndLeaveZeroedRecords) {

@@ -160,6 +160,10 @@ TEST_F(QueryFailures, AHandlerWithoutFunctionsAcceptsEveryKey) {
       << error.message();
   auto metadata = nlohmann::json::parse(text_or_empty(res.metadata));
   EXPECT_EQ(metadata["returned"], 2);
+  const auto *event = capture_.find("client.query_keys.success");
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ((*event)["level"], "trace");
+  EXPECT_EQ((*event)["cid"], text_or_empty(res.correlation_id));
   sv_query_res_cleanup(&res);
 }
 
@@ -209,7 +213,7 @@ TEST_F(QueryFailures, AMalformedIndexSequenceIsAProtocolError) {
   EXPECT_EQ(res.correlation_id, nullptr);
 }
 
-TEST(QueryUnreachable, AServerThatCannotBeReachedIsATransportError) {
+TEST(Unreachable, EveryOperationReportsATransportErrorUnderItsOwnEvent) {
   Capture capture;
   const char *endpoints[] = {"http://127.0.0.1:1"};
   sv_client_config config;
@@ -228,9 +232,33 @@ TEST(QueryUnreachable, AServerThatCannotBeReachedIsATransportError) {
   Error error;
   sv_query_res res{};
   EXPECT_EQ(sv_query(client.get(), &req, sink.get(), &res, error.get()), SV_ERR_TRANSPORT);
-  const auto *event = capture.find("client.query.transport_error");
-  ASSERT_NE(event, nullptr);
-  EXPECT_EQ((*event)["level"], "error");
+  sv_namespace_config_req ns;
+  sv_namespace_config_req_init(&ns);
+  ns.preferred_engine = "index";
+  sv_namespace_config_res ns_res{};
+  EXPECT_EQ(sv_update_namespace_config(client.get(), &ns, &ns_res, error.get()), SV_ERR_TRANSPORT);
+  sv_txn_decision_req txn;
+  sv_txn_decision_req_init(&txn);
+  txn.txn_id = "t";
+  txn.tc_term = 4;
+  sv_txn_decision_res txn_res{};
+  EXPECT_EQ(sv_txn_prepare(client.get(), &txn, &txn_res, error.get()), SV_ERR_TRANSPORT);
+  sv_tc_rm_list_res rm{};
+  EXPECT_EQ(sv_tc_rm_list(client.get(), &rm, error.get()), SV_ERR_TRANSPORT);
+
+  for (const char *event :
+       {"client.query.transport_error", "client.namespace.set.transport_error",
+        "client.txn.prepare.transport_error", "client.rm.list.transport_error"}) {
+    const auto *record = capture.find(event);
+    ASSERT_NE(record, nullptr) << event;
+    EXPECT_EQ((*record)["level"], "error") << event;
+    EXPECT_EQ((*record)["code"], SV_ERR_TRANSPORT) << event;
+  }
+  const auto *prepare = capture.find("client.txn.prepare.start");
+  ASSERT_NE(prepare, nullptr);
+  EXPECT_EQ((*prepare)["txn_id"], "t");
+  EXPECT_EQ((*prepare)["tc_term"], 4);
+  EXPECT_EQ((*prepare)["participants"], 0);
   EXPECT_EQ(capture.find("client.query.error"), nullptr);
 }
 
