@@ -219,6 +219,7 @@ int sv_client_tc_lease_release_method(sv_client *self, const sv_tc_lease_release
   out->released = reply.released;
   const bool copied = copy_string(&out->correlation_id, reply.correlation_id);
   if (!copied) {
+    sv_tc_lease_release_res_cleanup(out);
     sv_engine_tc_release_response_cleanup(&reply);
     return sv_api_fail_local(logger, kReleaseEvents, ids, 2, SV_ERR_NOMEM,
                              "failed to allocate tc lease release response", error);

@@ -40,8 +40,8 @@
  * "node_passive" (and, except the two query forms, after a transport failure).
  *
  *   sv_query(client, req, dst, out, error)
- *       POST /v1/query; the answer body (newline-delimited JSON rows, one {"key", "version",
- *       "document"} per line) goes to dst as it arrives, so no page is held in memory; out
+ *       POST /v1/query; the answer body (newline-delimited JSON documents, passed through as
+ *       the server wrote it) goes to dst as it arrives, so no page is held in memory; out
  *       receives the paging data. A sink that refuses a write ends the call with
  *       SV_ERR_TRANSPORT and the sink's message. "query requires self, req, dst, and out".
  *   sv_query_keys(client, req, handler, handler_context, out, error)
