@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <tuple>
 
+#include "client_admin_internal.h"
 #include "client_internal.h"
 #include "client_queue_internal.h"
 #include "lease_internal.h"
@@ -52,24 +53,24 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   client->queue_ack = sv_client_queue_ack_method;
   client->queue_nack = sv_client_queue_nack_method;
   client->queue_extend = sv_client_queue_extend_method;
-  SV_UNAVAILABLE(client, query);
-  SV_UNAVAILABLE(client, get_namespace_config);
-  SV_UNAVAILABLE(client, update_namespace_config);
-  SV_UNAVAILABLE(client, flush_index);
-  SV_UNAVAILABLE(client, txn_replay);
-  SV_UNAVAILABLE(client, txn_prepare);
-  SV_UNAVAILABLE(client, txn_commit);
-  SV_UNAVAILABLE(client, txn_rollback);
-  SV_UNAVAILABLE(client, tc_lease_acquire);
-  SV_UNAVAILABLE(client, tc_lease_renew);
-  SV_UNAVAILABLE(client, tc_lease_release);
-  SV_UNAVAILABLE(client, tc_leader);
-  SV_UNAVAILABLE(client, tc_cluster_announce);
-  SV_UNAVAILABLE(client, tc_cluster_leave);
-  SV_UNAVAILABLE(client, tc_cluster_list);
-  SV_UNAVAILABLE(client, tc_rm_register);
-  SV_UNAVAILABLE(client, tc_rm_unregister);
-  SV_UNAVAILABLE(client, tc_rm_list);
+  client->query = sv_client_query_method;
+  client->get_namespace_config = sv_client_get_namespace_config_method;
+  client->update_namespace_config = sv_client_update_namespace_config_method;
+  client->flush_index = sv_client_flush_index_method;
+  client->txn_replay = sv_client_txn_replay_method;
+  client->txn_prepare = sv_client_txn_prepare_method;
+  client->txn_commit = sv_client_txn_commit_method;
+  client->txn_rollback = sv_client_txn_rollback_method;
+  client->tc_lease_acquire = sv_client_tc_lease_acquire_method;
+  client->tc_lease_renew = sv_client_tc_lease_renew_method;
+  client->tc_lease_release = sv_client_tc_lease_release_method;
+  client->tc_leader = sv_client_tc_leader_method;
+  client->tc_cluster_announce = sv_client_tc_cluster_announce_method;
+  client->tc_cluster_leave = sv_client_tc_cluster_leave_method;
+  client->tc_cluster_list = sv_client_tc_cluster_list_method;
+  client->tc_rm_register = sv_client_tc_rm_register_method;
+  client->tc_rm_unregister = sv_client_tc_rm_unregister_method;
+  client->tc_rm_list = sv_client_tc_rm_list_method;
   client->enqueue = sv_client_enqueue_method;
   client->dequeue = sv_client_dequeue_method;
   client->dequeue_batch = sv_client_dequeue_batch_method;
@@ -80,5 +81,5 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   client->watch_queue = sv_client_watch_queue_method;
   client->close = sv_client_close_method;
   client->acquire_for_update = sv_client_acquire_for_update_method;
-  SV_UNAVAILABLE(client, query_keys);
+  client->query_keys = sv_client_query_keys_method;
 }

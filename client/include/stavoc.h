@@ -15,12 +15,14 @@
  *   stavoc_io.h       ready-made sources and sinks, sv_copy, the stream pipe, engine bridges
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
+ *   stavoc_admin.h    query, namespace, index, transaction and coordinator records
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
 #ifndef STAVOC_H
 #define STAVOC_H
 
+#include "stavoc_admin.h"
 #include "stavoc_client.h"
 #include "stavoc_common.h"
 #include "stavoc_io.h"
