@@ -14,6 +14,7 @@
  *   stavoc_io.h       ready-made sources and sinks, sv_copy, the stream pipe, engine bridges
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
+ *   stavoc_mutate.h   mutation expressions, plans and their streaming apply (local mutate)
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
@@ -24,6 +25,7 @@
 #include "stavoc_common.h"
 #include "stavoc_io.h"
 #include "stavoc_lease.h"
+#include "stavoc_mutate.h"
 #include "stavoc_numbers.h"
 #include "stavoc_types.h"
 
