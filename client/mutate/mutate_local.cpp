@@ -42,13 +42,14 @@ int fail_local(ember_logger *logger, const ember_field *ids, const char *step, i
   return code;
 }
 
+// Engine writer: non-zero to go on.
 int write_chunk(void *context, const char *bytes, size_t length,
                 sv_engine_error *engine_error) noexcept {
   if (std::fwrite(bytes, 1, length, static_cast<FILE *>(context)) != length) {
-    return sv_engine_set_transport_error(engine_error,
-                                         "failed to write local mutate input scratch file");
+    sv_engine_set_transport_error(engine_error, "failed to write local mutate input scratch file");
+    return 0;
   }
-  return SV_OK;
+  return 1;
 }
 
 bool empty(const char *text) noexcept {
