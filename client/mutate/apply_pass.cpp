@@ -50,6 +50,19 @@ bool append(Growable *buffer, const char *bytes, size_t length) noexcept {
   return true;
 }
 
+// The decimal text of an element index (what "%lu" prints), without printf's cost per element.
+void format_index(unsigned long value, char *out) noexcept {
+  char digits[24];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (size_t i = 0; i < count; ++i)
+    out[i] = digits[count - 1 - i];
+  out[count] = '\0';
+}
+
 const char *segment(const Pass *pass, size_t index) noexcept {
   return pass->mutation->path[index];
 }
@@ -60,10 +73,10 @@ brindle_status enter_value(Pass *pass, brindle_error *error, bool *is_target) no
   Frame &parent = pass->frames[pass->depth - 1];
   const char *name = nullptr;
   if (parent.is_array) {
-    std::snprintf(parent.index, sizeof parent.index, "%lu", parent.count);
+    format_index(parent.count, parent.index);
     name = parent.index;
   } else {
-    if (parent.key == nullptr) {
+    if (!parent.has_key) {
       return stop(pass, error, BRINDLE_INVALID_JSON, "unexpected object visitor state");
     }
     name = parent.key;
@@ -99,8 +112,7 @@ void finish_value(Pass *pass) noexcept {
   if (parent.is_array) {
     ++parent.count;
   } else {
-    std::free(parent.key);
-    parent.key = nullptr;
+    parent.has_key = false;
   }
   pass->path_length = parent.path_length;
 }
@@ -111,7 +123,11 @@ brindle_status push_frame(Pass *pass, brindle_error *error, bool is_array) noexc
     return stop(pass, error, BRINDLE_OVERFLOW, "local mutate nesting is too deep");
   }
   Frame &frame = pass->frames[pass->depth++];
+  char *key = frame.key;  // the slot's key buffer is reused
+  const size_t key_capacity = frame.key_capacity;
   frame = Frame{};
+  frame.key = key;
+  frame.key_capacity = key_capacity;
   frame.is_array = is_array;
   frame.path_length = path_length;
   frame.first = true;
@@ -225,8 +241,7 @@ brindle_status end_container(Pass *pass, brindle_error *error, bool is_array) no
     if (write_chain(pass, frame.path_length + 1) != SV_OK) return stop_value(pass, error);
   }
   if (write(pass, error, is_array ? "]" : "}", 1) != BRINDLE_OK) return BRINDLE_IO_ERROR;
-  std::free(frame.key);
-  frame.key = nullptr;
+  frame.has_key = false;
   --pass->depth;
   if (pass->depth == 0) {
     pass->root_done = true;
@@ -292,13 +307,20 @@ brindle_status on_key_end(void *user, brindle_error *error) noexcept {
   if (!pass->key_active) return stop(pass, error, BRINDLE_INVALID_JSON, "unexpected object key");
   pass->key_active = false;
   Frame &frame = pass->frames[pass->depth - 1];
-  char *key = static_cast<char *>(std::malloc(pass->key.size + 1));
-  if (key == nullptr) {
-    return stop(pass, error, BRINDLE_ALLOCATION_FAILED, "failed to allocate local mutate buffer");
+  if (frame.key_capacity < pass->key.size + 1) {
+    size_t capacity = frame.key_capacity == 0 ? 32 : frame.key_capacity;
+    while (capacity < pass->key.size + 1)
+      capacity *= 2;
+    void *grown = std::realloc(frame.key, capacity);
+    if (grown == nullptr) {
+      return stop(pass, error, BRINDLE_ALLOCATION_FAILED, "failed to allocate local mutate buffer");
+    }
+    frame.key = static_cast<char *>(grown);
+    frame.key_capacity = capacity;
   }
-  std::memcpy(key, pass->key.data, pass->key.size + 1);
-  std::free(frame.key);
-  frame.key = key;
+  std::memcpy(frame.key, pass->key.data, pass->key.size + 1);
+  frame.has_key = true;
+  const char *key = frame.key;
   if (frame.on_target && frame.path_length < pass->mutation->path_count &&
       std::strcmp(key, segment(pass, frame.path_length)) == 0) {
     frame.found = true;

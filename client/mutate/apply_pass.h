@@ -16,8 +16,10 @@ struct Frame {
   bool first;           // no separator written yet
   bool found;           // a member named like the target's next segment was seen (objects)
   bool on_target;       // the container's path is a prefix of the target
-  char *key;            // current member key (objects, owned)
-  char index[32];       // current element index as text (arrays)
+  bool has_key;         // key holds the current member key (objects)
+  char *key;            // owned, kept across uses of the slot
+  size_t key_capacity;
+  char index[32];  // current element index as text (arrays)
 };
 
 struct Growable {

@@ -66,14 +66,20 @@ inline bool utf8_finished(const Utf8Check &check) noexcept {
   return check.ok && check.need == 0;
 }
 
-// Where a value writer reports: the output file and the failure of the value, if any.
+// Where a value writer reports: the output file (behind a buffer of its own, which spares
+// stdio's per-call locking on small writes) and the failure of the value, if any.
 struct ValueOutput {
   FILE *out;
   sv_error *error;  // filled on failure
+  char *buffer;     // NULL: every write goes straight to out
+  size_t used;
+  size_t capacity;
 };
 
 // Writes bytes to the output; "failed to write mutate output" on failure.
 bool output_write(ValueOutput *output, const char *bytes, size_t length) noexcept;
+// Passes the buffered bytes on to the file.
+bool output_flush(ValueOutput *output) noexcept;
 // Writes text as the contents of a JSON string (no quotes).
 bool output_escaped(ValueOutput *output, const char *bytes, size_t length) noexcept;
 // Writes the mutation's value (sets), or old + delta is done by the caller through write_double.

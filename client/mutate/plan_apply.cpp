@@ -42,10 +42,13 @@ int run_pass(const sv_mutation *mutation, FILE *input, FILE *output, sv_error *e
                         nullptr, nullptr, nullptr);
   }
   pass->mutation = mutation;
-  pass->output = {output, &pass->value_error};
+  pass->output = {output, &pass->value_error, nullptr, 0, kOutputBuffer};
+  pass->output.buffer = static_cast<char *>(std::malloc(kOutputBuffer));
   sv_error_init(&pass->value_error);
   pass->path = static_cast<const char **>(std::calloc(kMaxFrames, sizeof(const char *)));
-  if (pass->path == nullptr) {
+  if (pass->path == nullptr || pass->output.buffer == nullptr) {
+    std::free(pass->path);
+    std::free(pass->output.buffer);
     delete pass;
     return sv_error_set(error, SV_ERR_NOMEM, 0, "failed to allocate local mutate path stack",
                         nullptr, nullptr, nullptr);
@@ -58,10 +61,14 @@ int run_pass(const sv_mutation *mutation, FILE *input, FILE *output, sv_error *e
   int result = SV_OK;
   if (status != BRINDLE_OK && status != BRINDLE_TRUNCATED) {
     result = walk_failure(*pass, status, walk, error);
+  } else if (!output_flush(&pass->output)) {
+    result = sv_error_set(error, pass->value_error.code, 0, pass->value_error.message,
+                          pass->value_error.detail, nullptr, nullptr);
   } else if (std::fflush(output) != 0) {
     result = fail_system(error, "failed to flush mutate stream output", errno);
   }
   pass_cleanup(pass);
+  std::free(pass->output.buffer);
   delete pass;
   return result;
 }
@@ -100,8 +107,6 @@ SV_API int sv_mutation_plan_apply(const sv_mutation_plan *plan, FILE *input, FIL
       status = fail_system(error, "failed to create local mutate scratch file", errno);
       break;
     }
-    // A larger buffer than stdio's default: each pass writes the whole document.
-    std::setvbuf(output, nullptr, _IOFBF, kOutputBuffer);
     status = rewind_file(current, error);
     if (status == SV_OK) status = run_pass(&plan->items[i], current, output, error);
     if (current != input) std::fclose(current);

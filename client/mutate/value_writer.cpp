@@ -242,7 +242,28 @@ bool output_write(ValueOutput *output, const char *bytes, size_t length) noexcep
                  nullptr);
     return false;
   }
-  if (length == 0 || std::fwrite(bytes, 1, length, output->out) == length) return true;
+  if (length == 0) return true;
+  if (output->buffer != nullptr && length <= output->capacity - output->used) {
+    std::memcpy(output->buffer + output->used, bytes, length);
+    output->used += length;
+    return true;
+  }
+  if (!output_flush(output)) return false;
+  if (output->buffer != nullptr && length < output->capacity) {
+    std::memcpy(output->buffer, bytes, length);
+    output->used = length;
+    return true;
+  }
+  if (std::fwrite(bytes, 1, length, output->out) == length) return true;
+  fail_system(output->error, "failed to write mutate output", errno);
+  return false;
+}
+
+bool output_flush(ValueOutput *output) noexcept {
+  if (output->used == 0) return true;
+  const size_t used = output->used;
+  output->used = 0;
+  if (std::fwrite(output->buffer, 1, used, output->out) == used) return true;
   fail_system(output->error, "failed to write mutate output", errno);
   return false;
 }
