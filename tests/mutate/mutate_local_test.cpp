@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "api/lease_test_support.h"
@@ -172,6 +173,29 @@ TEST_P(MutateLocalPlain, FailuresBeforeTheUploadLeaveTheServerAlone) {
   EXPECT_EQ(mutate(other.lease, {"/a=1"}, &error), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "local mutate currently requires a JSON object root");
   EXPECT_EQ(server_->state("array").state, "[1,2]");
+}
+
+// The server's mutate and the local one read padded numbers alike: stored, never added.
+TEST_P(MutateLocalPlain, PaddedNumbersAreStoredOnBothSides) {
+  const char *seed = R"({"lead":1,"trail":1,"bare":1,"quoted":1})";
+  const std::vector<const char *> expressions = {"/lead= 5", "/trail=5 ", "/bare=5", "/quoted='5'"};
+  server_->seed_state("server-side", seed);
+  server_->seed_state("client-side", seed);
+  LeasePtr server_lease;
+  acquire("server-side", &server_lease);
+  sv_mutate_req req;
+  sv_mutate_req_init(&req);
+  req.mutations = expressions.data();
+  req.mutation_count = expressions.size();
+  Error error;
+  ASSERT_EQ(sv_lease_mutate(server_lease.lease, &req, error.get()), SV_OK) << error.message();
+  LeasePtr client_lease;
+  acquire("client-side", &client_lease);
+  ASSERT_EQ(mutate(client_lease.lease, expressions, &error), SV_OK) << error.message();
+  const nlohmann::json server_state = nlohmann::json::parse(staged("server-side"));
+  const nlohmann::json client_state = nlohmann::json::parse(staged("client-side"));
+  EXPECT_EQ(server_state, nlohmann::json::parse(R"({"lead":5,"trail":5,"bare":6,"quoted":5})"));
+  EXPECT_EQ(client_state, server_state);
 }
 
 INSTANTIATE_TEST_SUITE_P(Http, MutateLocalPlain, ::testing::Values(false));
