@@ -103,9 +103,15 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 struct Run {
   bool ok = false;
-  double seconds = 0;
+  double seconds = 0;      // wall clock
+  double cpu_seconds = 0;  // user + system: steadier than the wall clock on a busy machine
   long peak_rss_kib = 0;
 };
+
+double cpu_seconds(const struct rusage &usage) {
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // Applies the three mutations in this process; the peak RSS is the process's own.
 Run run_stavoc(const std::string &path, uint64_t bytes) {
@@ -119,9 +125,14 @@ Run run_stavoc(const std::string &path, uint64_t bytes) {
   }
   FILE *input = std::fopen(path.c_str(), "rb");
   FILE *result = nullptr;
+  struct rusage before {};
+  getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
   const int status = sv_mutation_plan_apply(plan, input, &result, &error);
   run.seconds = seconds_since(start);
+  struct rusage after {};
+  getrusage(RUSAGE_SELF, &after);
+  run.cpu_seconds = cpu_seconds(after) - cpu_seconds(before);
   if (status != SV_OK) {
     std::fprintf(stderr, "apply: %s\n", error.message);
   } else {
@@ -152,6 +163,7 @@ Run run_jq(const std::string &input, const std::string &output, uint64_t bytes) 
   struct rusage usage {};
   if (child < 0 || wait4(child, &status, 0, &usage) < 0) return run;
   run.seconds = seconds_since(start);
+  run.cpu_seconds = cpu_seconds(usage);
   run.peak_rss_kib = usage.ru_maxrss;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
   FILE *file = std::fopen(output.c_str(), "rb");
@@ -164,9 +176,11 @@ Run run_jq(const std::string &input, const std::string &output, uint64_t bytes) 
 
 void report(const char *who, uint64_t bytes, const Run &run) {
   const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0);
-  std::printf("%-8s %9.1f MiB  %8.2f s  %8.1f MiB/s  peak RSS %8.1f MiB  output %s\n", who, mib,
-              run.seconds, mib / run.seconds, static_cast<double>(run.peak_rss_kib) / 1024.0,
-              run.ok ? "checked" : "WRONG");
+  std::printf(
+      "%-7s %7.1f MiB  wall %7.2f s (%6.1f MiB/s)  cpu %7.2f s (%6.1f MiB/s)  peak RSS %7.1f MiB"
+      "  output %s\n",
+      who, mib, run.seconds, mib / run.seconds, run.cpu_seconds, mib / run.cpu_seconds,
+      static_cast<double>(run.peak_rss_kib) / 1024.0, run.ok ? "checked" : "WRONG");
 }
 
 uint64_t option(int argc, char **argv, const char *name, uint64_t fallback) {
@@ -210,6 +224,9 @@ int main(int argc, char **argv) {
   }
   if (jq_size > 0) {
     const uint64_t small_bytes = write_document(small, jq_size);
+    const Run same = run_stavoc(small, jq_size);  // the same bytes jq gets
+    report("stavoc", small_bytes, same);
+    ok = ok && same.ok;
     const Run jq = run_jq(small, jq_out, jq_size);
     if (jq.seconds == 0 && !jq.ok) {
       std::printf("jq       not run (is jq installed? scripts/bootstrap installs it)\n");
