@@ -423,8 +423,9 @@ brindle_value_visitor pass_visitor() noexcept {
 }
 
 void pass_cleanup(Pass *pass) noexcept {
-  for (size_t i = 0; i < pass->depth; ++i)
-    std::free(pass->frames[i].key);
+  // Every slot may hold a key buffer from an earlier container, not only the open ones.
+  for (Frame &frame : pass->frames)
+    std::free(frame.key);
   pass->depth = 0;
   std::free(pass->key.data);
   std::free(pass->number.data);
