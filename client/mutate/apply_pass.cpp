@@ -135,23 +135,31 @@ brindle_status push_frame(Pass *pass, brindle_error *error, bool is_array) noexc
   return write(pass, error, is_array ? "[" : "{", 1);
 }
 
-// Writes the missing members of the target from segment k on.
+// Writes the missing members of the target from segment k on: nested objects down to the value.
 int write_chain(Pass *pass, size_t k) noexcept {
   const sv_mutation *mutation = pass->mutation;
-  if (k == mutation->path_count) return write_mutation_value(&pass->output, mutation);
-  const char *name = segment(pass, k);
-  if (name[0] >= '0' && name[0] <= '9') {
-    return sv_error_set(&pass->value_error, SV_ERR_INVALID, 0,
-                        "local mutate cannot create missing array paths", name, nullptr, nullptr);
+  // A loop rather than recursion: a path may have any number of segments.
+  for (size_t j = k; j < mutation->path_count; ++j) {
+    const char *name = segment(pass, j);
+    if (name[0] >= '0' && name[0] <= '9') {
+      return sv_error_set(&pass->value_error, SV_ERR_INVALID, 0,
+                          "local mutate cannot create missing array paths", name, nullptr, nullptr);
+    }
   }
-  if (!output_write(&pass->output, "{\"", 2) ||
-      !output_escaped(&pass->output, name, std::strlen(name)) ||
-      !output_write(&pass->output, "\":", 2)) {
-    return pass->value_error.code;
+  for (size_t j = k; j < mutation->path_count; ++j) {
+    const char *name = segment(pass, j);
+    if (!output_write(&pass->output, "{\"", 2) ||
+        !output_escaped(&pass->output, name, std::strlen(name)) ||
+        !output_write(&pass->output, "\":", 2)) {
+      return pass->value_error.code;
+    }
   }
-  const int status = write_chain(pass, k + 1);
+  const int status = write_mutation_value(&pass->output, mutation);
   if (status != SV_OK) return status;
-  return output_write(&pass->output, "}", 1) ? SV_OK : pass->value_error.code;
+  for (size_t j = k; j < mutation->path_count; ++j) {
+    if (!output_write(&pass->output, "}", 1)) return pass->value_error.code;
+  }
+  return SV_OK;
 }
 
 // A value begins (container, string, number or literal); kind says which.

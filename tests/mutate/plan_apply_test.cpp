@@ -58,6 +58,15 @@ TEST(ApplySet, PathsThroughArraysAndScalars) {
                  "local mutate cannot create missing array paths");
   expect_failure(R"({"a":1})", {"/x/7y/z=x"}, SV_ERR_INVALID,
                  "local mutate cannot create missing array paths");
+  // A long missing chain is written without recursion, every level closed.
+  std::string path;
+  std::string expected = R"({"a":1,)";
+  for (int i = 0; i < 20000; ++i) {
+    path += "/k";
+    expected += i == 0 ? R"("k":)" : R"({"k":)";
+  }
+  expected += "true" + std::string(20000, '}');
+  EXPECT_EQ(applied(R"({"a":1})", {path + "=true"}), expected);
   // A digit as the new member's own name is an ordinary key.
   EXPECT_EQ(applied(R"({"a":{}})", {"/a/0=x"}), R"({"a":{"0":"x"}})");
 }
