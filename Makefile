@@ -57,6 +57,15 @@ bench: $(BUILD_DIR)/CMakeCache.txt
 	  "scripts/bootstrap and reconfigure)"; exit 1; }
 	$(BUILD_DIR)/bench/brindle_bench $(BENCH_ARGS)
 
+# Local mutation of a generated 1 GiB state document: peak RSS and throughput beside jq.
+# BENCH_MUTATE_ARGS passes flags on (--mb=N, --jq-mb=N, --dir=DIR).
+BENCH_MUTATE_ARGS ?=
+.PHONY: bench-mutate
+bench-mutate: $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target stavoc_mutate_bench
+	$(BUILD_DIR)/bench/mutate/stavoc_mutate_bench $(BENCH_MUTATE_ARGS)
+bench: bench-mutate
+
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 

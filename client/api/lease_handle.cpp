@@ -16,6 +16,8 @@ int sv_lease_save_method(sv_lease *self, const brindle_map *map, const void *sou
 int sv_lease_update_method(sv_lease *self, sv_source *src, const sv_update_opts *opts,
                            sv_error *error) noexcept;
 int sv_lease_mutate_method(sv_lease *self, const sv_mutate_req *req, sv_error *error) noexcept;
+int sv_lease_mutate_local_method(sv_lease *self, const sv_mutate_local_req *req,
+                                 sv_error *error) noexcept;
 int sv_lease_metadata_method(sv_lease *self, const sv_metadata_req *req, sv_error *error) noexcept;
 int sv_lease_remove_method(sv_lease *self, const sv_remove_req *req, sv_error *error) noexcept;
 int sv_lease_keepalive_method(sv_lease *self, const sv_keepalive_req *req,
@@ -34,12 +36,6 @@ int sv_lease_delete_all_attachments_method(sv_lease *self, int32_t *deleted_coun
 
 namespace {
 
-// Until local mutation is part of the build the slot fails cleanly.
-int mutate_local_unavailable(sv_lease *, const sv_mutate_local_req *, sv_error *error) noexcept {
-  return sv_error_set(error, SV_ERR_INVALID, 0, "mutate_local is not available in this build",
-                      nullptr, nullptr, nullptr);
-}
-
 void close_method(sv_lease *self) noexcept {
   if (self != nullptr) sv_lease_free(sv_lease_impl_of(self));
 }
@@ -51,7 +47,7 @@ void fill_slots(sv_lease *lease) noexcept {
   lease->save = sv_lease_save_method;
   lease->update = sv_lease_update_method;
   lease->mutate = sv_lease_mutate_method;
-  lease->mutate_local = mutate_local_unavailable;
+  lease->mutate_local = sv_lease_mutate_local_method;
   lease->metadata = sv_lease_metadata_method;
   lease->remove = sv_lease_remove_method;
   lease->keepalive = sv_lease_keepalive_method;

@@ -16,6 +16,7 @@
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
  *   stavoc_admin.h    query, namespace, index, transaction and coordinator records
+ *   stavoc_mutate.h   mutation expressions, plans and their streaming apply (local mutate)
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
@@ -27,6 +28,7 @@
 #include "stavoc_common.h"
 #include "stavoc_io.h"
 #include "stavoc_lease.h"
+#include "stavoc_mutate.h"
 #include "stavoc_numbers.h"
 #include "stavoc_queue.h"
 #include "stavoc_types.h"

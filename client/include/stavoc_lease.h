@@ -456,8 +456,8 @@ SV_API int sv_lease_update(sv_lease *lease, sv_source *src, const sv_update_opts
                            sv_error *error) SV_NOEXCEPT;
 /* Applies mutation expressions on the server. "lease mutate requires self and req". */
 SV_API int sv_lease_mutate(sv_lease *lease, const sv_mutate_req *req, sv_error *error) SV_NOEXCEPT;
-/* Applies mutation expressions locally and uploads the result; SV_ERR_INVALID until this build
- * provides local mutation. */
+/* Applies mutation expressions locally and uploads the result (stavoc_mutate.h).
+ * "lease mutate_local requires self and mutations". */
 SV_API int sv_lease_mutate_local(sv_lease *lease, const sv_mutate_local_req *req, sv_error *error)
     SV_NOEXCEPT;
 /* Changes the key's metadata (req may be NULL: nothing but the precondition is sent). */

@@ -62,7 +62,7 @@ TEST_F(LeaseEdges, ArgumentChecksNameWhatIsMissing) {
   EXPECT_EQ(sv_lease_delete_attachment(lease.get(), nullptr, nullptr, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "delete_attachment requires self, selector, and deleted");
   EXPECT_EQ(sv_lease_mutate_local(lease.get(), nullptr, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "mutate_local is not available in this build");
+  EXPECT_EQ(error.message(), "lease mutate_local requires self and mutations");
   sv_lease *none = nullptr;
   EXPECT_EQ(sv_acquire(client.get(), nullptr, &none, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "acquire requires self, req, and out");

@@ -47,11 +47,12 @@ bool iequals(const std::string &a, const char *b) {
   return true;
 }
 
-// The whole text is one double without range error (strtod semantics). A numeric delta must
-// not start with white space: padding is how a number is stored instead of added.
+// The whole text is one double without range error (strtod semantics). A numeric delta has no
+// white space before or after it: padding is how a number is stored instead of added.
 std::optional<double> full_double(const std::string &text, bool allow_leading_space = false) {
   if (text.empty()) return std::nullopt;
-  if (!allow_leading_space && std::isspace(static_cast<unsigned char>(text[0]))) {
+  if (!allow_leading_space && (std::isspace(static_cast<unsigned char>(text.front())) ||
+                               std::isspace(static_cast<unsigned char>(text.back())))) {
     return std::nullopt;
   }
   errno = 0;

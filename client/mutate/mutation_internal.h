@@ -1,0 +1,92 @@
+// Shared pieces of local mutation: the plan's storage, the parsing helpers of one expression
+// and the writers the streaming apply uses.
+#ifndef STAVOC_MUTATE_MUTATION_INTERNAL_H
+#define STAVOC_MUTATE_MUTATION_INTERNAL_H
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+
+#include "brindle_values.h"
+#include "stavoc.h"
+#include "stavoc_mutate.h"
+
+struct sv_mutation_plan {
+  sv_mutation *items;
+  size_t count;
+  size_t capacity;
+  size_t expanded_bytes;  // texts made by brace expansion so far
+};
+
+namespace sv_mutation_impl {
+
+// A view of bytes inside an expression.
+struct Text {
+  const char *data;
+  size_t size;
+};
+
+// Decoded segments are at most this many bytes.
+constexpr size_t kSegmentLimit = 1024;
+
+// Frees what one mutation owns and zeroes it.
+void mutation_clear(sv_mutation *mutation) noexcept;
+// Appends a finished mutation (ownership moves into the plan; zeroed on return either way).
+int plan_append(sv_mutation_plan *plan, sv_mutation *mutation, sv_error *error) noexcept;
+
+// Splits a JSON pointer into mutation->path.
+int split_path(Text path, sv_mutation *mutation, sv_error *error) noexcept;
+
+// Parses one expression (brace forms recurse with depth + 1) and appends its mutations.
+int parse_expression(Text expression, const sv_mutation_parse_options *options,
+                     sv_mutation_plan *plan, unsigned depth, sv_error *error) noexcept;
+// Expands a brace form: prefix up to the first '{', items of the body up to the final '}'.
+int expand_braces(Text rest, const sv_mutation_parse_options *options, sv_mutation_plan *plan,
+                  unsigned depth, sv_error *error) noexcept;
+
+// Resolves the value of a file-backed set into an owned absolute path.
+int resolve_file_path(Text value, const sv_mutation_parse_options *options, char **out,
+                      sv_error *error) noexcept;
+
+// "now" or an RFC 3339 literal, normalised into an owned text.
+int time_literal(Text literal, const sv_mutation_parse_options *options, char **out,
+                 sv_error *error) noexcept;
+// Formats an instant as a UTC timestamp with trailing fraction zeros removed.
+int format_timestamp(int64_t seconds, long nanoseconds, char **out, sv_error *error) noexcept;
+
+// True when the bytes are valid UTF-8 without NUL; state carries a cut sequence between calls.
+struct Utf8Check {
+  unsigned need = 0;       // continuation bytes still expected
+  unsigned char low = 0;   // bounds of the next continuation byte
+  unsigned char high = 0;  // (narrowed after some lead bytes)
+  bool ok = true;
+};
+void utf8_feed(Utf8Check *check, const unsigned char *bytes, size_t length) noexcept;
+inline bool utf8_finished(const Utf8Check &check) noexcept {
+  return check.ok && check.need == 0;
+}
+
+// Where a value writer reports: the output file (behind a buffer of its own, which spares
+// stdio's per-call locking on small writes) and the failure of the value, if any.
+struct ValueOutput {
+  FILE *out;
+  sv_error *error;  // filled on failure
+  char *buffer;     // NULL: every write goes straight to out
+  size_t used;
+  size_t capacity;
+};
+
+// Writes bytes to the output; "failed to write mutate output" on failure.
+bool output_write(ValueOutput *output, const char *bytes, size_t length) noexcept;
+// Passes the buffered bytes on to the file.
+bool output_flush(ValueOutput *output) noexcept;
+// Writes text as the contents of a JSON string (no quotes).
+bool output_escaped(ValueOutput *output, const char *bytes, size_t length) noexcept;
+// Writes the mutation's value (sets), or old + delta is done by the caller through write_double.
+int write_mutation_value(ValueOutput *output, const sv_mutation *mutation) noexcept;
+// Writes a double in the serializer's form; non-finite values fail.
+int write_double(ValueOutput *output, double value) noexcept;
+
+}  // namespace sv_mutation_impl
+
+#endif
