@@ -7,13 +7,14 @@
 #include <memory>
 
 #include "parsers.h"
+#include "rapid_peer.h"
 #include "registry.h"
 
 namespace bench {
 
 namespace {
 
-enum class Impl { kBrindle, kBrindlePush, kRapid, kYajl, kYajlPush, kSimdDom, kSimdOd };
+enum class Impl { kBrindle, kBrindlePush, kRapid, kRapid42, kYajl, kYajlPush, kSimdDom, kSimdOd };
 constexpr size_t kPushChunk = 4096;
 
 struct Peers {
@@ -38,13 +39,16 @@ bool is_brindle(Impl impl) {
 }
 
 bool run(Impl impl, Doc doc, Target &target, const std::string &bytes, std::string *why) {
+  const char *unused = nullptr;
   switch (impl) {
     case Impl::kBrindle:
       return parse_brindle(target, bytes, why);
     case Impl::kBrindlePush:
       return parse_brindle_push(target, bytes, kPushChunk, why);
     case Impl::kRapid:
-      return parse_rapidjson(target, bytes, why);
+      return rapid_sse2().parse(target, bytes, why);
+    case Impl::kRapid42:
+      return rapid_sse42(&unused)->parse(target, bytes, why);
     case Impl::kYajl:
       return parse_yajl(target, bytes, 0, why);
     case Impl::kYajlPush:
@@ -80,7 +84,16 @@ const Summary *reference(Doc doc, std::string *why) {
   return &done.emplace(doc, summary).first->second;
 }
 
+// The SSE4.2 copy of RapidJSON is skipped, with the reason, where it cannot run.
+bool available(benchmark::State &state, bool sse42) {
+  const char *why = nullptr;
+  if (!sse42 || rapid_sse42(&why) != nullptr) return true;
+  state.SkipWithError(why);
+  return false;
+}
+
 void parse_benchmark(benchmark::State &state, Doc doc, Impl impl) {
+  if (!available(state, impl == Impl::kRapid42)) return;
   std::string why;
   const std::string *bytes = doc_bytes(doc, &why);
   const Summary *expected = bytes != nullptr ? reference(doc, &why) : nullptr;
@@ -108,21 +121,25 @@ void parse_benchmark(benchmark::State &state, Doc doc, Impl impl) {
   state.SetLabel(expected->text());
 }
 
-enum class Check { kBrindle, kRapid, kYajl, kSimdDom };
+enum class Check { kBrindle, kRapid, kRapid42, kYajl, kSimdDom };
 
 void validate_benchmark(benchmark::State &state, Doc doc, Check check) {
+  if (!available(state, check == Check::kRapid42)) return;
   std::string why;
   const std::string *bytes = doc_bytes(doc, &why);
   if (bytes == nullptr) {
     state.SkipWithError(why.c_str());
     return;
   }
+  const char *unused = nullptr;
   auto once = [&] {
     switch (check) {
       case Check::kBrindle:
         return validate_brindle(*bytes);
       case Check::kRapid:
-        return validate_rapidjson(*bytes);
+        return rapid_sse2().validate(*bytes);
+      case Check::kRapid42:
+        return rapid_sse42(&unused)->validate(*bytes);
       case Check::kYajl:
         return validate_yajl(*bytes);
       case Check::kSimdDom:
@@ -142,15 +159,15 @@ void validate_benchmark(benchmark::State &state, Doc doc, Check check) {
 }  // namespace
 
 void register_parse_benchmarks() {
-  const std::pair<const char *, Impl> whole[] = {{kBrindleColumn, Impl::kBrindle},
-                                                 {kRapidColumn, Impl::kRapid},
-                                                 {kYajlColumn, Impl::kYajl},
-                                                 {kSimdDomColumn, Impl::kSimdDom},
-                                                 {kSimdOdColumn, Impl::kSimdOd}};
+  const std::pair<const char *, Impl> whole[] = {
+      {kBrindleColumn, Impl::kBrindle}, {kRapidColumn, Impl::kRapid},
+      {kRapid42Column, Impl::kRapid42}, {kYajlColumn, Impl::kYajl},
+      {kSimdDomColumn, Impl::kSimdDom}, {kSimdOdColumn, Impl::kSimdOd}};
   const std::pair<const char *, Impl> pushed[] = {{kBrindleColumn, Impl::kBrindlePush},
                                                   {kYajlColumn, Impl::kYajlPush}};
   const std::pair<const char *, Check> checks[] = {{kBrindleColumn, Check::kBrindle},
                                                    {kRapidColumn, Check::kRapid},
+                                                   {kRapid42Column, Check::kRapid42},
                                                    {kYajlColumn, Check::kYajl},
                                                    {kSimdDomColumn, Check::kSimdDom}};
   for (Doc doc : kDocs) {

@@ -2,96 +2,18 @@
 // its pull generator read in 16 KiB pieces, against RapidJSON's Writer and PrettyWriter writing
 // the same records. Outputs are checked once: byte-equal, or else equal once parsed.
 #include <rapidjson/document.h>
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <cstring>
 #include <map>
 #include <memory>
 
 #include "parsers.h"
+#include "rapid_peer.h"
 #include "registry.h"
 
 namespace bench {
 
 namespace {
-
-template <typename Writer>
-void write_record(Writer &w, const brindle_map *map, const void *record);
-
-template <typename Writer>
-void write_field(Writer &w, const brindle_field *f, const char *member) {
-  const auto *array = reinterpret_cast<const brindle_array *>(member);
-  switch (f->kind) {
-    case BRINDLE_FIELD_STRING: {
-      const char *s = *reinterpret_cast<char *const *>(member);
-      if (s == nullptr) {
-        w.Null();
-      } else {
-        w.String(s, static_cast<rapidjson::SizeType>(std::strlen(s)));
-      }
-      break;
-    }
-    case BRINDLE_FIELD_I64:
-      w.Int64(*reinterpret_cast<const int64_t *>(member));
-      break;
-    case BRINDLE_FIELD_U64:
-      w.Uint64(*reinterpret_cast<const uint64_t *>(member));
-      break;
-    case BRINDLE_FIELD_F64:
-      w.Double(*reinterpret_cast<const double *>(member));
-      break;
-    case BRINDLE_FIELD_BOOL:
-      w.Bool(*reinterpret_cast<const int32_t *>(member) != 0);
-      break;
-    case BRINDLE_FIELD_OBJECT:
-      write_record(w, f->submap, member);
-      break;
-    case BRINDLE_FIELD_I64_ARRAY:
-      w.StartArray();
-      for (size_t k = 0; k < array->count; ++k)
-        w.Int64(static_cast<int64_t *>(array->items)[k]);
-      w.EndArray();
-      break;
-    case BRINDLE_FIELD_OBJECT_ARRAY: {
-      const auto *objects = reinterpret_cast<const brindle_object_array *>(member);
-      w.StartArray();
-      for (size_t k = 0; k < objects->count; ++k) {
-        write_record(w, f->submap, static_cast<const char *>(objects->items) + k * f->element_size);
-      }
-      w.EndArray();
-      break;
-    }
-    default:  // the corpus records hold no other array kinds; JSON values were not kept
-      w.Null();
-      break;
-  }
-}
-
-template <typename Writer>
-void write_record(Writer &w, const brindle_map *map, const void *record) {
-  w.StartObject();
-  for (size_t i = 0; i < map->field_count; ++i) {
-    const brindle_field *f = &map->fields[i];
-    w.Key(f->json_key, static_cast<rapidjson::SizeType>(f->json_key_len));
-    write_field(w, f, static_cast<const char *>(record) + f->offset);
-  }
-  w.EndObject();
-}
-
-std::string rapid_serialize(const Target &target, bool pretty) {
-  rapidjson::StringBuffer out;
-  if (pretty) {
-    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(out);
-    w.SetIndent(' ', 2);
-    write_record(w, target.map(), const_cast<Target &>(target).record());
-  } else {
-    rapidjson::Writer<rapidjson::StringBuffer> w(out);
-    write_record(w, target.map(), const_cast<Target &>(target).record());
-  }
-  return {out.GetString(), out.GetSize()};
-}
 
 bool brindle_serialize(Target &target, bool pretty, std::string *text, size_t *length) {
   brindle_write_options options = brindle_default_write_options();
@@ -150,9 +72,14 @@ bool same_json(const std::string &a, const std::string &b) {
   return !da.HasParseError() && !db.HasParseError() && da == db;
 }
 
-enum class Impl { kBrindle, kBrindleGenerator, kRapid };
+enum class Impl { kBrindle, kBrindleGenerator, kRapid, kRapid42 };
 
 void serialize_benchmark(benchmark::State &state, Doc doc, Impl impl, bool pretty) {
+  const char *unused = nullptr;
+  if (impl == Impl::kRapid42 && rapid_sse42(&unused) == nullptr) {
+    state.SkipWithError(unused);
+    return;
+  }
   std::string why;
   Target *target = parsed(doc, &why);
   if (target == nullptr) {
@@ -166,17 +93,20 @@ void serialize_benchmark(benchmark::State &state, Doc doc, Impl impl, bool prett
       case Impl::kBrindleGenerator:
         return brindle_generate(*target, text, length);
       case Impl::kRapid:
+      case Impl::kRapid42: {
+        const RapidPeer *peer = impl == Impl::kRapid ? &rapid_sse2() : rapid_sse42(&unused);
         if (text != nullptr) {
-          *text = rapid_serialize(*target, pretty);
+          *text = peer->serialize(*target, pretty);
           *length = text->size();
         } else {
-          *length = rapid_serialize(*target, pretty).size();
+          *length = peer->serialize(*target, pretty).size();
         }
         return true;
+      }
     }
     return false;
   };
-  std::string mine, reference = rapid_serialize(*target, pretty);
+  std::string mine, reference = rapid_sse2().serialize(*target, pretty);
   size_t length = 0;
   if (!once(&mine, &length)) {
     state.SkipWithError("serialization failed");
@@ -210,12 +140,18 @@ void register_serialize_benchmarks() {
       add_benchmark(workload, kRapidColumn, [doc, pretty](benchmark::State &s) {
         serialize_benchmark(s, doc, Impl::kRapid, pretty);
       });
+      add_benchmark(workload, kRapid42Column, [doc, pretty](benchmark::State &s) {
+        serialize_benchmark(s, doc, Impl::kRapid42, pretty);
+      });
     }
     add_benchmark("generate_16k/" + name, kBrindleColumn, [doc](benchmark::State &s) {
       serialize_benchmark(s, doc, Impl::kBrindleGenerator, false);
     });
     add_benchmark("generate_16k/" + name, kRapidColumn,
                   [doc](benchmark::State &s) { serialize_benchmark(s, doc, Impl::kRapid, false); });
+    add_benchmark("generate_16k/" + name, kRapid42Column, [doc](benchmark::State &s) {
+      serialize_benchmark(s, doc, Impl::kRapid42, false);
+    });
   }
 }
 

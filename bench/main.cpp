@@ -1,16 +1,19 @@
 // Runs the benchmarks and prints the comparison table: one row per workload, brindle's MB/s,
 // each peer's MB/s and the brindle/peer ratio (above 1: brindle is faster).
 #include <benchmark/benchmark.h>
+#include <simdjson.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "rapid_peer.h"
 #include "registry.h"
 #include "store.h"
 #include "target.h"
@@ -60,7 +63,8 @@ class TableReporter : public benchmark::ConsoleReporter {
   }
 
   void print_table() const {
-    const char *peers[] = {kRapidColumn, kYajlColumn, kSimdDomColumn, kSimdOdColumn};
+    const char *peers[] = {kRapidColumn, kRapid42Column, kYajlColumn, kSimdDomColumn,
+                           kSimdOdColumn};
     std::printf(
         "\nMB/s (10^6 bytes per CPU second); brindle/peer in parentheses, above 1: brindle is "
         "faster\n\n");
@@ -68,7 +72,7 @@ class TableReporter : public benchmark::ConsoleReporter {
     for (const char *peer : peers)
       std::printf(" %-18s |", peer);
     std::printf("\n|%s|%s|", std::string(31, '-').c_str(), std::string(13, '-').c_str());
-    for (size_t i = 0; i < 4; ++i)
+    for (size_t i = 0; i < std::size(peers); ++i)
       std::printf("%s|", std::string(20, '-').c_str());
     std::printf("\n");
     std::vector<std::string> notes;
@@ -157,6 +161,15 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   std::printf("corpus: %s\n", corpus.c_str());
+  // simdjson picks its kernel for this CPU at run time; say which one the numbers are for.
+  const simdjson::implementation *simd = simdjson::get_active_implementation();
+  std::printf("simdjson: %s (%s), chosen at run time\n", simd->name().c_str(),
+              simd->description().c_str());
+  const char *why_not_sse42 = nullptr;
+  std::printf("rapidjson: NDEBUG, RAPIDJSON_SSE2%s%s\n",
+              bench::rapid_sse42(&why_not_sse42) != nullptr ? "; rapidjson_sse42: RAPIDJSON_SSE42"
+                                                            : "; no SSE4.2 column: ",
+              why_not_sse42 != nullptr ? why_not_sse42 : "");
   bench::TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.print_table();

@@ -13,7 +13,6 @@ namespace bench {
 bool parse_brindle(Target &target, const std::string &bytes, std::string *why);
 // Through the push parser, fed chunk bytes at a time.
 bool parse_brindle_push(Target &target, const std::string &bytes, size_t chunk, std::string *why);
-bool parse_rapidjson(Target &target, const std::string &bytes, std::string *why);
 // chunk 0: the whole buffer in one call.
 bool parse_yajl(Target &target, const std::string &bytes, size_t chunk, std::string *why);
 bool parse_simdjson_dom(Target &target, simdjson::dom::parser &parser,
@@ -28,7 +27,6 @@ bool stream_yajl(const brindle_map *map, void *record, const std::string &bytes,
 
 // Syntax checks of the whole document.
 bool validate_brindle(const std::string &bytes);
-bool validate_rapidjson(const std::string &bytes);
 bool validate_yajl(const std::string &bytes);
 bool validate_simdjson_dom(simdjson::dom::parser &parser, const simdjson::padded_string &bytes);
 

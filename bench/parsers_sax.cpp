@@ -1,6 +1,4 @@
-// RapidJSON's SAX Reader and yajl's callbacks, each driving the same record builder.
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
+// yajl's callbacks driving the record builder (RapidJSON's Reader is in rapid_peer_impl.h).
 #include <yajl/yajl_parse.h>
 
 #include <algorithm>
@@ -12,31 +10,6 @@
 namespace bench {
 
 namespace {
-
-struct RapidHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RapidHandler> {
-  explicit RapidHandler(RecordBuilder *b) : builder(b) {}
-  bool Null() { return builder->null(); }
-  bool Bool(bool value) { return builder->boolean(value); }
-  bool Int(int value) { return builder->integer(value); }
-  bool Uint(unsigned value) { return builder->integer(value); }
-  bool Int64(int64_t value) { return builder->integer(value); }
-  bool Uint64(uint64_t value) { return builder->uinteger(value); }
-  bool Double(double value) { return builder->real(value); }
-  bool String(const char *text, rapidjson::SizeType length, bool) {
-    return builder->string({text, length});
-  }
-  bool StartObject() { return builder->begin_object(); }
-  bool Key(const char *text, rapidjson::SizeType length, bool) {
-    return builder->key({text, length});
-  }
-  bool EndObject(rapidjson::SizeType) { return builder->end_object(); }
-  bool StartArray() { return builder->begin_array(); }
-  bool EndArray(rapidjson::SizeType) { return builder->end_array(); }
-  RecordBuilder *builder;
-};
-
-// Correctly rounded doubles, as the other parsers give.
-constexpr unsigned kRapidFlags = rapidjson::kParseFullPrecisionFlag;
 
 RecordBuilder &builder_of(void *context) {
   return *static_cast<RecordBuilder *>(context);
@@ -97,17 +70,6 @@ bool run_yajl(yajl_handle handle, const std::string &bytes, size_t chunk, std::s
 
 }  // namespace
 
-bool parse_rapidjson(Target &target, const std::string &bytes, std::string *why) {
-  target.prepare_peer();
-  RecordBuilder builder(target.map(), target.record(), target.hooks());
-  RapidHandler handler(&builder);
-  rapidjson::Reader reader;
-  rapidjson::StringStream stream(bytes.c_str());
-  const rapidjson::ParseResult result = reader.Parse<kRapidFlags>(stream, handler);
-  if (result.IsError()) *why = std::string("rapidjson: ") + GetParseError_En(result.Code());
-  return !result.IsError();
-}
-
 bool parse_yajl(Target &target, const std::string &bytes, size_t chunk, std::string *why) {
   target.prepare_peer();
   RecordBuilder builder(target.map(), target.record(), target.hooks());
@@ -124,13 +86,6 @@ bool stream_yajl(const brindle_map *map, void *record, const std::string &bytes,
   const bool ok = handle != nullptr && run_yajl(handle, bytes, chunk, nullptr);
   free_record(map, record);  // an element left half-built by a failure
   return ok;
-}
-
-bool validate_rapidjson(const std::string &bytes) {
-  rapidjson::BaseReaderHandler<> handler;
-  rapidjson::Reader reader;
-  rapidjson::StringStream stream(bytes.c_str());
-  return !reader.Parse(stream, handler).IsError();
 }
 
 bool validate_yajl(const std::string &bytes) {

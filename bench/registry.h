@@ -11,6 +11,7 @@ namespace bench {
 
 inline constexpr const char *kBrindleColumn = "brindle";
 inline constexpr const char *kRapidColumn = "rapidjson";
+inline constexpr const char *kRapid42Column = "rapidjson_sse42";
 inline constexpr const char *kYajlColumn = "yajl";
 inline constexpr const char *kSimdDomColumn = "simdjson_dom";
 inline constexpr const char *kSimdOdColumn = "simdjson_od";

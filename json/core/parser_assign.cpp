@@ -18,10 +18,13 @@ brindle_status check_grammar(brindle_parser *parser, const unsigned char *, size
   return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON, "invalid JSON number");
 }
 
-void set_present(const brindle_field *field, void *record) {
+void store_present(const brindle_field *field, void *record, int32_t value) {
   if ((field->flags & BRINDLE_FIELD_HAS_PRESENT) == 0) return;
-  const int32_t one = 1;
-  std::memcpy(static_cast<char *>(record) + field->present_offset, &one, sizeof(one));
+  std::memcpy(static_cast<char *>(record) + field->present_offset, &value, sizeof(value));
+}
+
+void set_present(const brindle_field *field, void *record) {
+  store_present(field, record, 1);
 }
 
 brindle_status assign_string(brindle_parser *parser, const brindle_field *field, void *member,
@@ -93,10 +96,18 @@ brindle_status null_into_field(brindle_parser *parser, const brindle_field *fiel
     case BRINDLE_FIELD_OBJECT_ARRAY:
       brindle__field_cleanup(field, record);
       return BRINDLE_OK;
+    case BRINDLE_FIELD_I64:
+    case BRINDLE_FIELD_U64:
+    case BRINDLE_FIELD_F64:
+    case BRINDLE_FIELD_BOOL:
+      if ((field->flags & BRINDLE_FIELD_NULLABLE) == 0) break;
+      store_present(field, record, 0);  // the member keeps whatever it held
+      return BRINDLE_OK;
     default:
-      return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH,
-                                     "null is not allowed for '%s'", brindle__key_of(field));
+      break;
   }
+  return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH, "null is not allowed for '%s'",
+                                 brindle__key_of(field));
 }
 
 brindle_status scalar_for_field(brindle_parser *parser, brindle__token_type type,

@@ -8,7 +8,9 @@ const char brindle__newline_spaces[66] =
 bool brindle__field_is_empty_for_omit(const brindle_field *field, const void *record) noexcept {
   const void *member = brindle__member(record, field);
   if ((field->flags & BRINDLE_FIELD_HAS_PRESENT) != 0) {
-    return brindle__load<int32_t>(static_cast<const char *>(record) + field->present_offset) == 0;
+    // A nullable member without a value is written as null, not left out.
+    return (field->flags & BRINDLE_FIELD_NULLABLE) == 0 &&
+           brindle__load<int32_t>(static_cast<const char *>(record) + field->present_offset) == 0;
   }
   const bool omit_empty = (field->flags & BRINDLE_FIELD_OMIT_EMPTY) != 0;
   if (!omit_empty && (field->flags & BRINDLE_FIELD_OMIT_NULL) == 0) return false;

@@ -274,6 +274,7 @@ class brindle__emitter {
 
   brindle_status value(const brindle_field *field, const char *base) {
     const char *member = base + field->offset;
+    if (brindle__field_writes_null(field, base)) return out_.put("null", 4);
     switch (field->kind) {
       case BRINDLE_FIELD_STRING:
         if (field->storage == BRINDLE_STORAGE_FIXED) {

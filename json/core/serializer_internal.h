@@ -33,6 +33,15 @@ inline bool brindle__field_is_skipped(const brindle_field *field, const void *re
          brindle__field_is_empty_for_omit(field, record);
 }
 
+// Whether a nullable number or bool is written as null: its present flag is 0.
+inline bool brindle__field_writes_null(const brindle_field *field, const void *record) noexcept {
+  constexpr uint32_t kBoth = BRINDLE_FIELD_NULLABLE | BRINDLE_FIELD_HAS_PRESENT;
+  if ((field->flags & kBoth) != kBoth) return false;
+  int32_t present;
+  std::memcpy(&present, static_cast<const char *>(record) + field->present_offset, sizeof present);
+  return present == 0;
+}
+
 // ---- Member access -----------------------------------------------------------------------------
 
 // Members are read through memcpy: descriptors give byte offsets, not alignments.

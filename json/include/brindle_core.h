@@ -158,6 +158,11 @@ enum {
 #define BRINDLE_FIELD_OMIT_NULL 0x2u   /* omit NULL strings and none sources / JSON values */
 #define BRINDLE_FIELD_OMIT_EMPTY 0x4u  /* also omit empty arrays, spools and objects */
 #define BRINDLE_FIELD_HAS_PRESENT 0x8u /* an int32 present flag at present_offset */
+/* Numbers and bools (kinds 6 to 9) accept null: the parser leaves the member as it was and sets
+   the present flag, if any, to 0; the serializer writes null for such a member whose present
+   flag is 0 instead of omitting it. Without this flag a null there is a type mismatch. Other
+   kinds take null anyway and ignore the flag. */
+#define BRINDLE_FIELD_NULLABLE 0x10u
 
 typedef struct brindle_map brindle_map;
 

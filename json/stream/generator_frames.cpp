@@ -236,6 +236,10 @@ brindle_status record_step(State *state, size_t at) {
       frame->any = true;
       frame->phase = BRINDLE__PHASE_BODY;
       state->pending.set(state->pretty ? ": " : ":", state->pretty ? 2 : 1, 0, nullptr, 0);
+      if (brindle__field_writes_null(field, frame->base)) {
+        tail(state, "null", 4);
+        return BRINDLE_OK;
+      }
       return start_value(state, field, frame->base + field->offset, frame->depth + 1);
     }
     default:
