@@ -4,9 +4,10 @@
 // "cas_mismatch" are retried with a growing pause, "node_passive" moves to the next endpoint,
 // and the client's cancel check ends the call quietly.
 #include <cstring>
+#include <new>
 
 #include "brindle_io.h"
-#include "queue_internal.h"
+#include "decoder_internal.h"
 #include "sv_log.h"
 
 namespace {
@@ -466,3 +467,52 @@ SV_API int sv_engine_client_dequeue_with_state_into(const sv_engine_client *clie
 }
 
 }  // extern "C"
+
+struct sv_engine_queue_stream_decoder {
+  Stream stream;
+};
+
+sv_engine_queue_stream_decoder *sv_engine_queue_stream_decoder_open(
+    const sv_engine_client *client, const sv_engine_message_handler *handler, void *context,
+    sv_engine_error *error) noexcept {
+  auto *decoder = new (std::nothrow) sv_engine_queue_stream_decoder;
+  if (decoder == nullptr) return nullptr;
+  Stream &stream = decoder->stream;
+  stream.client = client;
+  stream.handler = handler;
+  stream.context = context;
+  stream.error = error;
+  stream.meta_limit = client->response_limit_bytes != 0 ? client->response_limit_bytes
+                                                        : SV_ENGINE_DEFAULT_RESPONSE_LIMIT;
+  return decoder;
+}
+
+size_t sv_engine_queue_stream_decoder_header(sv_engine_queue_stream_decoder *decoder, char *line,
+                                             size_t length) noexcept {
+  return header_callback(line, 1, length, &decoder->stream);
+}
+
+size_t sv_engine_queue_stream_decoder_body(sv_engine_queue_stream_decoder *decoder, char *bytes,
+                                           size_t length) noexcept {
+  return write_callback(bytes, 1, length, &decoder->stream);
+}
+
+int sv_engine_queue_stream_decoder_finish(sv_engine_queue_stream_decoder *decoder) noexcept {
+  Stream &stream = decoder->stream;
+  if (stream.transfer.aborted != 0) {
+    return stream.error->code != 0
+               ? stream.error->code
+               : sv_engine_set_transport_error(stream.error, "stream callback failed");
+  }
+  if (!success_status(stream.transfer.status)) {
+    const char *body =
+        stream.transfer.error_body.data != nullptr ? stream.transfer.error_body.data : "";
+    return sv_engine_set_server_error_from_json(stream.error, stream.transfer.status,
+                                                stream.transfer.correlation_id, body);
+  }
+  return finish_stream(&stream);
+}
+
+void sv_engine_queue_stream_decoder_close(sv_engine_queue_stream_decoder *decoder) noexcept {
+  delete decoder;
+}

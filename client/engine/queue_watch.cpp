@@ -1,9 +1,10 @@
 // The queue watch: one POST whose answer is a text/event-stream; every event's data is a JSON
 // document that becomes a watch event for the caller's handler.
 #include <cstring>
+#include <new>
 
 #include "brindle_io.h"
-#include "queue_internal.h"
+#include "decoder_internal.h"
 #include "sv_log.h"
 
 namespace {
@@ -273,3 +274,47 @@ SV_API int sv_engine_client_watch_queue(const sv_engine_client *client,
 }
 
 }  // extern "C"
+
+struct sv_engine_queue_watch_decoder {
+  Watch watch;
+};
+
+sv_engine_queue_watch_decoder *sv_engine_queue_watch_decoder_open(
+    sv_engine_queue_watch_handler handler, void *context, sv_engine_error *error) noexcept {
+  auto *decoder = new (std::nothrow) sv_engine_queue_watch_decoder;
+  if (decoder == nullptr) return nullptr;
+  decoder->watch.handler = handler;
+  decoder->watch.context = context;
+  decoder->watch.error = error;
+  return decoder;
+}
+
+size_t sv_engine_queue_watch_decoder_header(sv_engine_queue_watch_decoder *decoder, char *line,
+                                            size_t length) noexcept {
+  return header_callback(line, 1, length, &decoder->watch);
+}
+
+size_t sv_engine_queue_watch_decoder_body(sv_engine_queue_watch_decoder *decoder, char *bytes,
+                                          size_t length) noexcept {
+  return write_callback(bytes, 1, length, &decoder->watch);
+}
+
+int sv_engine_queue_watch_decoder_finish(sv_engine_queue_watch_decoder *decoder) noexcept {
+  Watch &watch = decoder->watch;
+  if (watch.transfer.aborted != 0) {
+    return watch.error->code != 0
+               ? watch.error->code
+               : sv_engine_set_transport_error(watch.error, "stream callback failed");
+  }
+  if (!success_status(watch.transfer.status)) {
+    const char *body =
+        watch.transfer.error_body.data != nullptr ? watch.transfer.error_body.data : "";
+    return sv_engine_set_server_error_from_json(watch.error, watch.transfer.status,
+                                                watch.transfer.correlation_id, body);
+  }
+  return finish_watch(&watch);
+}
+
+void sv_engine_queue_watch_decoder_close(sv_engine_queue_watch_decoder *decoder) noexcept {
+  delete decoder;
+}
