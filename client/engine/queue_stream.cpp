@@ -118,8 +118,11 @@ int begin_part(void *user, const brindle_multipart_part *part, brindle_error *) 
 int part_data(void *user, const char *bytes, size_t length, brindle_error *) {
   auto *stream = static_cast<Stream *>(user);
   if (stream->in_meta) {
-    if (sv_engine_buffer_append_limited(&stream->meta, bytes, length,
-                                        static_cast<size_t>(stream->meta_limit)) != SV_OK) {
+    const size_t limit = static_cast<size_t>(stream->meta_limit);
+    if (length >= limit || stream->meta.length + length + 1 > limit) {
+      return stream->fail(SV_ERR_PROTOCOL, "subscribe meta part exceeds configured byte limit");
+    }
+    if (sv_engine_buffer_append(&stream->meta, bytes, length) != SV_OK) {
       return stream->fail(SV_ERR_NOMEM, "failed to append subscribe meta body");
     }
     return 0;
@@ -171,9 +174,11 @@ bool open_parser(Stream *stream) {
   brindle_error_init(&open_error);
   stream->parser = brindle_multipart_open(stream->transfer.content_type, &options, &open_error);
   if (stream->parser == nullptr) {
-    stream->transfer.aborted = 1;
-    sv_engine_brindle_error_from_status(stream->error, open_error.code, &open_error,
-                                        "failed to open multipart parser");
+    // A Content-Type without a usable boundary is the server's fault, not the caller's.
+    const int code = open_error.code == BRINDLE_ALLOCATION_FAILED ? SV_ERR_NOMEM : SV_ERR_PROTOCOL;
+    stream->fail(code, code == SV_ERR_NOMEM
+                           ? "failed to open multipart parser"
+                           : "subscribe response is not a multipart/related stream");
     return false;
   }
   return true;
@@ -187,11 +192,10 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
   auto *stream = static_cast<Stream *>(user);
   const size_t length = size * count;
   if (!success_status(stream->transfer.status)) {
-    if (!sv_engine_queue_transfer_error_body(&stream->transfer, bytes, length)) {
-      stream->fail(SV_ERR_NOMEM, "failed to buffer subscribe error body");
-      return 0;
-    }
-    return length;
+    return sv_engine_queue_transfer_error_body(&stream->transfer, bytes, length, stream->error,
+                                               "failed to buffer subscribe error body") == SV_OK
+               ? length
+               : 0;
   }
   if (stream->parser == nullptr && !open_parser(stream)) return 0;
   brindle_error push_error;

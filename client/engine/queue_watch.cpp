@@ -1,5 +1,7 @@
 // The queue watch: one POST whose answer is a text/event-stream; every event's data is a JSON
 // document that becomes a watch event for the caller's handler.
+#include <strings.h>
+
 #include <cstring>
 #include <new>
 
@@ -91,20 +93,38 @@ bool success_status(long status) {
   return status >= 200 && status <= 299;
 }
 
+// Only an event stream is read as events: any other answer (a multipart body, a JSON document)
+// would otherwise pass as a watch that saw nothing.
+bool is_event_stream(const char *content_type) {
+  if (content_type == nullptr) return false;
+  while (*content_type == ' ' || *content_type == '\t')
+    ++content_type;
+  const char kType[] = "text/event-stream";
+  const size_t length = sizeof(kType) - 1;
+  if (strncasecmp(content_type, kType, length) != 0) return false;
+  const char next = content_type[length];
+  return next == '\0' || next == ';' || next == ' ' || next == '\t';
+}
+
+bool refuse_non_event_stream(Watch *watch) {
+  if (is_event_stream(watch->transfer.content_type)) return false;
+  watch->transfer.aborted = 1;
+  sv_engine_set_protocol_error(watch->error, "queue watch response is not an event stream");
+  return true;
+}
+
 size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
   auto *watch = static_cast<Watch *>(user);
   const size_t length = size * count;
   if (!success_status(watch->transfer.status)) {
-    if (!sv_engine_queue_transfer_error_body(&watch->transfer, bytes, length)) {
-      watch->transfer.aborted = 1;
-      sv_engine_set_client_error(watch->error, SV_ERR_NOMEM,
-                                 "failed to buffer watch_queue error body");
-      return 0;
-    }
-    return length;
+    return sv_engine_queue_transfer_error_body(&watch->transfer, bytes, length, watch->error,
+                                               "failed to buffer watch_queue error body") == SV_OK
+               ? length
+               : 0;
   }
   brindle_error parse_error;
   brindle_error_init(&parse_error);
+  if (watch->parser == nullptr && refuse_non_event_stream(watch)) return 0;
   if (watch->parser == nullptr) {
     const brindle_sse_options options = brindle_default_sse_options();
     watch->parser = brindle_sse_open(&options, &parse_error);
@@ -133,7 +153,7 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
 size_t header_callback(char *line, size_t size, size_t count, void *user) {
   auto *watch = static_cast<Watch *>(user);
   const size_t length = size * count;
-  if (!sv_engine_queue_transfer_header(&watch->transfer, line, length, false)) {
+  if (!sv_engine_queue_transfer_header(&watch->transfer, line, length, true)) {
     watch->transfer.aborted = 1;
     sv_engine_set_client_error(watch->error, SV_ERR_NOMEM,
                                "failed to copy watch_queue response header");
@@ -144,7 +164,9 @@ size_t header_callback(char *line, size_t size, size_t count, void *user) {
 
 // A last event without its blank line is still delivered.
 int finish_watch(Watch *watch) {
-  if (watch->parser == nullptr) return SV_OK;
+  if (watch->parser == nullptr) {
+    return refuse_non_event_stream(watch) ? watch->error->code : SV_OK;
+  }
   brindle_error finish_error;
   brindle_error_init(&finish_error);
   const brindle_status finished = brindle_sse_finish_json(
