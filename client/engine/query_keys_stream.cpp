@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "query_internal.h"
+#include "decoder_internal.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ class KeysConsumer final : public QueryBodyConsumer {
  public:
   KeysConsumer(const sv_engine_client *client, const sv_engine_query_key_handler *handler,
                void *context, sv_engine_error *error)
-      : client_(client), handler_(handler), context_(context), error_(error) {
+      : handler_(handler), context_(context), error_(error) {
     metadata_limit_ = client->response_limit_bytes != 0 ? client->response_limit_bytes
                                                         : SV_ENGINE_DEFAULT_RESPONSE_LIMIT;
   }
@@ -170,7 +170,6 @@ class KeysConsumer final : public QueryBodyConsumer {
     return BRINDLE_CALLBACK_FAILED;
   }
 
-  const sv_engine_client *client_;
   const sv_engine_query_key_handler *handler_;
   void *context_;
   sv_engine_error *error_;
@@ -214,3 +213,10 @@ SV_API int sv_engine_client_query_keys(const sv_engine_client *client,
 }
 
 }  // extern "C"
+
+QueryBodyConsumer *sv_engine_query_keys_consumer_new(const sv_engine_client *client,
+                                                     const sv_engine_query_key_handler *handler,
+                                                     void *context,
+                                                     sv_engine_error *error) noexcept {
+  return new (std::nothrow) KeysConsumer(client, handler, context, error);
+}

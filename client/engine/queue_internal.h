@@ -41,8 +41,11 @@ bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const c
                                      size_t length, bool keep_content_type) noexcept;
 
 // Appends to the error body within the error body limit (8192 bytes, terminator included).
-bool sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
-                                         size_t length) noexcept;
+// Returns SV_OK, SV_ERR_PROTOCOL "error response exceeds 8192 bytes" or SV_ERR_NOMEM with the
+// what_failed text, stored in error and with transfer->aborted set.
+int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
+                                        size_t length, sv_engine_error *error,
+                                        const char *what_failed) noexcept;
 
 // The options every stream sets: URL, headers, POST with the generated body, no signals,
 // timeout, Unix socket, HTTP version and the TLS options.

@@ -4,9 +4,10 @@
 // "cas_mismatch" are retried with a growing pause, "node_passive" moves to the next endpoint,
 // and the client's cancel check ends the call quietly.
 #include <cstring>
+#include <new>
 
 #include "brindle_io.h"
-#include "queue_internal.h"
+#include "decoder_internal.h"
 #include "sv_log.h"
 
 namespace {
@@ -117,8 +118,11 @@ int begin_part(void *user, const brindle_multipart_part *part, brindle_error *) 
 int part_data(void *user, const char *bytes, size_t length, brindle_error *) {
   auto *stream = static_cast<Stream *>(user);
   if (stream->in_meta) {
-    if (sv_engine_buffer_append_limited(&stream->meta, bytes, length,
-                                        static_cast<size_t>(stream->meta_limit)) != SV_OK) {
+    const size_t limit = static_cast<size_t>(stream->meta_limit);
+    if (length >= limit || stream->meta.length + length + 1 > limit) {
+      return stream->fail(SV_ERR_PROTOCOL, "subscribe meta part exceeds configured byte limit");
+    }
+    if (sv_engine_buffer_append(&stream->meta, bytes, length) != SV_OK) {
       return stream->fail(SV_ERR_NOMEM, "failed to append subscribe meta body");
     }
     return 0;
@@ -170,9 +174,11 @@ bool open_parser(Stream *stream) {
   brindle_error_init(&open_error);
   stream->parser = brindle_multipart_open(stream->transfer.content_type, &options, &open_error);
   if (stream->parser == nullptr) {
-    stream->transfer.aborted = 1;
-    sv_engine_brindle_error_from_status(stream->error, open_error.code, &open_error,
-                                        "failed to open multipart parser");
+    // A Content-Type without a usable boundary is the server's fault, not the caller's.
+    const int code = open_error.code == BRINDLE_ALLOCATION_FAILED ? SV_ERR_NOMEM : SV_ERR_PROTOCOL;
+    stream->fail(code, code == SV_ERR_NOMEM
+                           ? "failed to open multipart parser"
+                           : "subscribe response is not a multipart/related stream");
     return false;
   }
   return true;
@@ -186,11 +192,10 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
   auto *stream = static_cast<Stream *>(user);
   const size_t length = size * count;
   if (!success_status(stream->transfer.status)) {
-    if (!sv_engine_queue_transfer_error_body(&stream->transfer, bytes, length)) {
-      stream->fail(SV_ERR_NOMEM, "failed to buffer subscribe error body");
-      return 0;
-    }
-    return length;
+    return sv_engine_queue_transfer_error_body(&stream->transfer, bytes, length, stream->error,
+                                               "failed to buffer subscribe error body") == SV_OK
+               ? length
+               : 0;
   }
   if (stream->parser == nullptr && !open_parser(stream)) return 0;
   brindle_error push_error;
@@ -466,3 +471,52 @@ SV_API int sv_engine_client_dequeue_with_state_into(const sv_engine_client *clie
 }
 
 }  // extern "C"
+
+struct sv_engine_queue_stream_decoder {
+  Stream stream;
+};
+
+sv_engine_queue_stream_decoder *sv_engine_queue_stream_decoder_open(
+    const sv_engine_client *client, const sv_engine_message_handler *handler, void *context,
+    sv_engine_error *error) noexcept {
+  auto *decoder = new (std::nothrow) sv_engine_queue_stream_decoder;
+  if (decoder == nullptr) return nullptr;
+  Stream &stream = decoder->stream;
+  stream.client = client;
+  stream.handler = handler;
+  stream.context = context;
+  stream.error = error;
+  stream.meta_limit = client->response_limit_bytes != 0 ? client->response_limit_bytes
+                                                        : SV_ENGINE_DEFAULT_RESPONSE_LIMIT;
+  return decoder;
+}
+
+size_t sv_engine_queue_stream_decoder_header(sv_engine_queue_stream_decoder *decoder, char *line,
+                                             size_t length) noexcept {
+  return header_callback(line, 1, length, &decoder->stream);
+}
+
+size_t sv_engine_queue_stream_decoder_body(sv_engine_queue_stream_decoder *decoder, char *bytes,
+                                           size_t length) noexcept {
+  return write_callback(bytes, 1, length, &decoder->stream);
+}
+
+int sv_engine_queue_stream_decoder_finish(sv_engine_queue_stream_decoder *decoder) noexcept {
+  Stream &stream = decoder->stream;
+  if (stream.transfer.aborted != 0) {
+    return stream.error->code != 0
+               ? stream.error->code
+               : sv_engine_set_transport_error(stream.error, "stream callback failed");
+  }
+  if (!success_status(stream.transfer.status)) {
+    const char *body =
+        stream.transfer.error_body.data != nullptr ? stream.transfer.error_body.data : "";
+    return sv_engine_set_server_error_from_json(stream.error, stream.transfer.status,
+                                                stream.transfer.correlation_id, body);
+  }
+  return finish_stream(&stream);
+}
+
+void sv_engine_queue_stream_decoder_close(sv_engine_queue_stream_decoder *decoder) noexcept {
+  delete decoder;
+}

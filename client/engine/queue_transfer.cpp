@@ -80,10 +80,18 @@ bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const c
   return true;
 }
 
-bool sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
-                                         size_t length) noexcept {
-  return sv_engine_buffer_append_limited(&transfer->error_body, bytes, length,
-                                         static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT)) == SV_OK;
+int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
+                                        size_t length, sv_engine_error *error,
+                                        const char *what_failed) noexcept {
+  const size_t limit = static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT);
+  if (length >= limit || transfer->error_body.length + length + 1 > limit) {
+    // A server that keeps talking past any sensible error report is not out of memory.
+    transfer->aborted = 1;
+    return sv_engine_set_client_error(error, SV_ERR_PROTOCOL, "error response exceeds 8192 bytes");
+  }
+  if (sv_engine_buffer_append(&transfer->error_body, bytes, length) == SV_OK) return SV_OK;
+  transfer->aborted = 1;
+  return sv_engine_set_client_error(error, SV_ERR_NOMEM, what_failed);
 }
 
 curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept {

@@ -1,9 +1,12 @@
 // The queue watch: one POST whose answer is a text/event-stream; every event's data is a JSON
 // document that becomes a watch event for the caller's handler.
+#include <strings.h>
+
 #include <cstring>
+#include <new>
 
 #include "brindle_io.h"
-#include "queue_internal.h"
+#include "decoder_internal.h"
 #include "sv_log.h"
 
 namespace {
@@ -90,20 +93,38 @@ bool success_status(long status) {
   return status >= 200 && status <= 299;
 }
 
+// Only an event stream is read as events: any other answer (a multipart body, a JSON document)
+// would otherwise pass as a watch that saw nothing.
+bool is_event_stream(const char *content_type) {
+  if (content_type == nullptr) return false;
+  while (*content_type == ' ' || *content_type == '\t')
+    ++content_type;
+  const char kType[] = "text/event-stream";
+  const size_t length = sizeof(kType) - 1;
+  if (strncasecmp(content_type, kType, length) != 0) return false;
+  const char next = content_type[length];
+  return next == '\0' || next == ';' || next == ' ' || next == '\t';
+}
+
+bool refuse_non_event_stream(Watch *watch) {
+  if (is_event_stream(watch->transfer.content_type)) return false;
+  watch->transfer.aborted = 1;
+  sv_engine_set_protocol_error(watch->error, "queue watch response is not an event stream");
+  return true;
+}
+
 size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
   auto *watch = static_cast<Watch *>(user);
   const size_t length = size * count;
   if (!success_status(watch->transfer.status)) {
-    if (!sv_engine_queue_transfer_error_body(&watch->transfer, bytes, length)) {
-      watch->transfer.aborted = 1;
-      sv_engine_set_client_error(watch->error, SV_ERR_NOMEM,
-                                 "failed to buffer watch_queue error body");
-      return 0;
-    }
-    return length;
+    return sv_engine_queue_transfer_error_body(&watch->transfer, bytes, length, watch->error,
+                                               "failed to buffer watch_queue error body") == SV_OK
+               ? length
+               : 0;
   }
   brindle_error parse_error;
   brindle_error_init(&parse_error);
+  if (watch->parser == nullptr && refuse_non_event_stream(watch)) return 0;
   if (watch->parser == nullptr) {
     const brindle_sse_options options = brindle_default_sse_options();
     watch->parser = brindle_sse_open(&options, &parse_error);
@@ -132,7 +153,7 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *user) {
 size_t header_callback(char *line, size_t size, size_t count, void *user) {
   auto *watch = static_cast<Watch *>(user);
   const size_t length = size * count;
-  if (!sv_engine_queue_transfer_header(&watch->transfer, line, length, false)) {
+  if (!sv_engine_queue_transfer_header(&watch->transfer, line, length, true)) {
     watch->transfer.aborted = 1;
     sv_engine_set_client_error(watch->error, SV_ERR_NOMEM,
                                "failed to copy watch_queue response header");
@@ -143,7 +164,9 @@ size_t header_callback(char *line, size_t size, size_t count, void *user) {
 
 // A last event without its blank line is still delivered.
 int finish_watch(Watch *watch) {
-  if (watch->parser == nullptr) return SV_OK;
+  if (watch->parser == nullptr) {
+    return refuse_non_event_stream(watch) ? watch->error->code : SV_OK;
+  }
   brindle_error finish_error;
   brindle_error_init(&finish_error);
   const brindle_status finished = brindle_sse_finish_json(
@@ -273,3 +296,47 @@ SV_API int sv_engine_client_watch_queue(const sv_engine_client *client,
 }
 
 }  // extern "C"
+
+struct sv_engine_queue_watch_decoder {
+  Watch watch;
+};
+
+sv_engine_queue_watch_decoder *sv_engine_queue_watch_decoder_open(
+    sv_engine_queue_watch_handler handler, void *context, sv_engine_error *error) noexcept {
+  auto *decoder = new (std::nothrow) sv_engine_queue_watch_decoder;
+  if (decoder == nullptr) return nullptr;
+  decoder->watch.handler = handler;
+  decoder->watch.context = context;
+  decoder->watch.error = error;
+  return decoder;
+}
+
+size_t sv_engine_queue_watch_decoder_header(sv_engine_queue_watch_decoder *decoder, char *line,
+                                            size_t length) noexcept {
+  return header_callback(line, 1, length, &decoder->watch);
+}
+
+size_t sv_engine_queue_watch_decoder_body(sv_engine_queue_watch_decoder *decoder, char *bytes,
+                                          size_t length) noexcept {
+  return write_callback(bytes, 1, length, &decoder->watch);
+}
+
+int sv_engine_queue_watch_decoder_finish(sv_engine_queue_watch_decoder *decoder) noexcept {
+  Watch &watch = decoder->watch;
+  if (watch.transfer.aborted != 0) {
+    return watch.error->code != 0
+               ? watch.error->code
+               : sv_engine_set_transport_error(watch.error, "stream callback failed");
+  }
+  if (!success_status(watch.transfer.status)) {
+    const char *body =
+        watch.transfer.error_body.data != nullptr ? watch.transfer.error_body.data : "";
+    return sv_engine_set_server_error_from_json(watch.error, watch.transfer.status,
+                                                watch.transfer.correlation_id, body);
+  }
+  return finish_watch(&watch);
+}
+
+void sv_engine_queue_watch_decoder_close(sv_engine_queue_watch_decoder *decoder) noexcept {
+  delete decoder;
+}

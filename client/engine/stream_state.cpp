@@ -143,12 +143,18 @@ bool start_typed_body(sv_engine_stream_state *state) {
 }
 
 size_t write_typed(sv_engine_stream_state *state, char *bytes, size_t length) {
-  const uint64_t remaining =
-      state->byte_limit > state->bytes_received ? state->byte_limit - state->bytes_received : 0;
-  if (length > remaining) {
-    return stop(state, SV_ERR_PROTOCOL, "typed JSON response exceeds configured byte limit");
-  }
   if (state->parser_started == 0 && !start_typed_body(state)) return 0;
+  // An error report shares the configured limit and is small besides: a server that keeps
+  // sending one is not read up to the success limit.
+  const bool error_capped =
+      state->error_mode != 0 && state->byte_limit > SV_ENGINE_ERROR_BODY_LIMIT;
+  const uint64_t limit = error_capped ? SV_ENGINE_ERROR_BODY_LIMIT : state->byte_limit;
+  const uint64_t remaining = limit > state->bytes_received ? limit - state->bytes_received : 0;
+  if (length > remaining) {
+    return stop(state, SV_ERR_PROTOCOL,
+                error_capped ? "error response exceeds 8192 bytes"
+                             : "typed JSON response exceeds configured byte limit");
+  }
   state->bytes_received += length;
   if (state->parse.parser == nullptr) return length;  // 204 or 205: nothing to parse
   if (brindle_curl_write_callback(bytes, 1, length, &state->parse) < length) {

@@ -152,10 +152,21 @@ TEST_F(QueueStream, MalformedStreamsFailWithClearMessages) {
   Recorder recorder;
   Outcome out;
   subscribe(out, recorder, queue_test::dequeue_request());
-  EXPECT_NE(out.status, SV_OK);
-  EXPECT_TRUE(out.message() == "failed to open multipart parser" ||
+  // (The server may fill in a type of its own.)
+  EXPECT_EQ(out.status, SV_ERR_PROTOCOL);
+  EXPECT_TRUE(out.message() == "subscribe response is not a multipart/related stream" ||
               out.message() == "subscribe response missing Content-Type")
       << out.message();
+  // A Content-Type that is no multipart stream is the server's fault, not the caller's.
+  for (const char *type : {"application/json", "multipart/related", "text/event-stream"}) {
+    rig_.server().add_fault(
+        Fault::respond("POST", kSubscribe, 200, "data: x\n\n", {{"Content-Type", type}}));
+    Outcome wrong;
+    subscribe(wrong, recorder, queue_test::dequeue_request());
+    EXPECT_EQ(wrong.status, SV_ERR_PROTOCOL) << type;
+    EXPECT_EQ(wrong.message(), "subscribe response is not a multipart/related stream") << type;
+  }
+  EXPECT_TRUE(recorder.messages.empty());
 }
 
 TEST_F(QueueStream, HostileStreamsEndInBoundedMemory) {
@@ -166,8 +177,8 @@ TEST_F(QueueStream, HostileStreamsEndInBoundedMemory) {
   Recorder recorder;
   Outcome meta;
   subscribe(meta, recorder, queue_test::dequeue_request());
-  EXPECT_EQ(meta.status, SV_ERR_NOMEM);
-  EXPECT_EQ(meta.message(), "failed to append subscribe meta body");
+  EXPECT_EQ(meta.status, SV_ERR_PROTOCOL);
+  EXPECT_EQ(meta.message(), "subscribe meta part exceeds configured byte limit");
 
   // A header line that never ends.
   answer(std::string("--") + queue_test::kBoundary + "\r\nX-Endless: " + std::string(200000, 'h'));
@@ -182,8 +193,8 @@ TEST_F(QueueStream, HostileStreamsEndInBoundedMemory) {
                                          {{"Content-Type", "application/json"}}));
   Outcome huge;
   subscribe(huge, recorder, queue_test::dequeue_request());
-  EXPECT_EQ(huge.status, SV_ERR_NOMEM);
-  EXPECT_EQ(huge.message(), "failed to buffer subscribe error body");
+  EXPECT_EQ(huge.status, SV_ERR_PROTOCOL);
+  EXPECT_EQ(huge.message(), "error response exceeds 8192 bytes");
   EXPECT_TRUE(recorder.messages.empty());
 }
 

@@ -140,8 +140,8 @@ TEST_F(QueueWatch, PassiveEndpointsAndServerErrors) {
   rig_.server().add_fault(Fault::respond("POST", kWatch, 500, std::string(50000, 'x')));
   Outcome huge;
   huge.status = sv_engine_client_watch_queue(two.client, &request, record, &seen, &huge.error);
-  EXPECT_EQ(huge.status, SV_ERR_NOMEM);
-  EXPECT_EQ(huge.message(), "failed to buffer watch_queue error body");
+  EXPECT_EQ(huge.status, SV_ERR_PROTOCOL);
+  EXPECT_EQ(huge.message(), "error response exceeds 8192 bytes");
 
   rig_.server().add_fault(events_answer("data: {not json\n\n"));
   Outcome broken;
@@ -154,6 +154,34 @@ TEST_F(QueueWatch, PassiveEndpointsAndServerErrors) {
   args.status = sv_engine_client_watch_queue(two.client, &nameless, record, &seen, &args.error);
   EXPECT_EQ(args.status, SV_ERR_INVALID);
   EXPECT_EQ(args.message(), "watch_queue requires client, request, handler, error, and queue");
+}
+
+TEST_F(QueueWatch, OnlyAnEventStreamIsReadAsEvents) {
+  // Answers a watch must not take for a quiet queue: another type, no type, and an empty body.
+  const std::vector<Fault> answers = {
+      Fault::respond("POST", kWatch, 200, event("m-1"), {{"Content-Type", "application/json"}}),
+      Fault::respond("POST", kWatch, 200, "--b\r\n\r\n--b--\r\n",
+                     {{"Content-Type", "multipart/related; boundary=b"}}),
+      Fault::respond("POST", kWatch, 200, event("m-2"), {}),
+      Fault::respond("POST", kWatch, 200, "", {{"Content-Type", "text/plain"}}),
+  };
+  for (const Fault &answer : answers) {
+    rig_.server().add_fault(answer);
+    Outcome out;
+    Seen seen;
+    watch(out, seen);
+    EXPECT_EQ(out.status, SV_ERR_PROTOCOL) << answer.body;
+    EXPECT_EQ(out.message(), "queue watch response is not an event stream") << answer.body;
+    EXPECT_TRUE(seen.heads.empty()) << answer.body;
+  }
+  // Parameters and letter case do not matter.
+  rig_.server().add_fault(Fault::respond("POST", kWatch, 200, event("m-3"),
+                                         {{"Content-Type", "Text/Event-Stream; charset=utf-8"}}));
+  Outcome out;
+  Seen seen;
+  watch(out, seen);
+  EXPECT_EQ(out.status, SV_OK) << out.message();
+  EXPECT_EQ(seen.heads, std::vector<std::string>{"m-3"});
 }
 
 }  // namespace

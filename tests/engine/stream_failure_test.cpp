@@ -112,6 +112,21 @@ TEST_F(StreamFailure, ReaderFailingMidUploadNeverCommitsATruncatedBody) {
   EXPECT_FALSE(server_->state("r").lease->has_staged_changes);
 }
 
+TEST_F(StreamFailure, AnErrorBodyStopsAtItsOwnCapWhateverTheResponseLimit) {
+  open();  // the default response limit, 1 MiB
+  leases_["cap"] = Lease{"lease", "txn", 1};
+  std::string padding;
+  for (int i = 0; i < 10000; ++i)
+    padding += "1,";
+  server_->add_fault(Fault::respond("POST", "/v1/update", 500,
+                                    "{\"error\":\"internal\",\"pad\":[" + padding + "1]}",
+                                    {{"Content-Type", "application/json"}}));
+  StringReader reader("{}");
+  Error error;
+  EXPECT_EQ(update("cap", reader, error), SV_ERR_PROTOCOL);
+  EXPECT_EQ(error.message(), "error response exceeds 8192 bytes");
+}
+
 TEST_F(StreamFailure, TypedBodyOverTheLimit) {
   client_.config.response_limit_bytes = 64;
   open();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "devserver/dev_certs.h"
 #include "devserver/nghttpx.h"
@@ -38,6 +39,10 @@ const char kUsage[] =
     "  --nghttpx PATH         the nghttpx binary (default /usr/sbin/nghttpx)\n"
     "  --cert-script PATH     the certificate script (default: share/stavo/dev-certs of the\n"
     "                         installation, or scripts/dev-certs of the checkout)\n"
+    "  --hostile MODE[:PATH]  answer every /v1/ request (or those to PATH) with a hostile answer:\n"
+    "                         endless-headers, huge-error-body, endless-meta-part,\n"
+    "                         endless-sse-line, payload-too-short, payload-too-long, trickle,\n"
+    "                         redirect, cut-mid-body (repeatable; the first match answers)\n"
     "  --quiet                do not print one line per request\n"
     "  --help                 this text\n"
     "\n"
@@ -72,6 +77,7 @@ int main(int argc, char **argv) {
   std::string tls_host = "127.0.0.1";
   int tls_port = 7443;
   bool quiet = false;
+  std::vector<stavo::devserver::HostileRule> hostile_rules;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -111,6 +117,16 @@ int main(int argc, char **argv) {
       if (!value(nghttpx_binary)) return fail("--nghttpx needs a path");
     } else if (arg == "--cert-script") {
       if (!value(cert_script)) return fail("--cert-script needs a path");
+    } else if (arg == "--hostile") {
+      if (!value(text)) return fail("--hostile needs a mode");
+      const size_t colon = text.find(':');
+      const auto mode = stavo::devserver::parse_hostile_mode(text.substr(0, colon));
+      if (!mode) return fail("unknown hostile mode " + text.substr(0, colon) + " (see --help)");
+      stavo::devserver::HostileRule rule;
+      rule.mode = *mode;
+      rule.path = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+      rule.times = 0;  // every matching request
+      hostile_rules.push_back(rule);
     } else if (arg == "--quiet") {
       quiet = true;
     } else {
@@ -133,6 +149,8 @@ int main(int argc, char **argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   stavo::devserver::Server server(options);
+  for (const auto &rule : hostile_rules)
+    server.hostile().add(rule);
   std::unique_ptr<stavo::devserver::Nghttpx> proxy;
   try {
     server.start();
@@ -171,6 +189,10 @@ int main(int argc, char **argv) {
   if (proxy) {
     // A refused TLS handshake (no client certificate, say) shows only there.
     std::printf("  nghttpx log %s\n", proxy->error_log_path().c_str());
+  }
+  for (const auto &rule : hostile_rules) {
+    std::printf("  hostile: %s on %s\n", std::string(hostile_mode_name(rule.mode)).c_str(),
+                rule.path.empty() ? "every /v1/ request" : rule.path.c_str());
   }
   if (options.passive) std::printf("  passive: every /v1/ request answers 503 node_passive\n");
   if (options.dev_controls)

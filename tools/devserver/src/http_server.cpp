@@ -374,6 +374,7 @@ void Server::Impl::start() {
   add_dev_endpoints(dev_routes, *this);
 
   front.bind(options.host, options.port);
+  front.set_interceptor(hostile_interceptor(hostile));
 
   httplib::Server &svr = http->server;
   size_t threads = std::max<size_t>(options.threads, 4);

@@ -355,8 +355,11 @@ void RecordingFront::accept_loop() {
       connections_.push_back(connection);
     }
     raw->upstream = std::thread([this, raw, weak] {
-      RequestStream stream(
-          [this, weak](RawHead head) { return store_head(std::move(head), weak.lock()); });
+      Answer answer;  // set when the owner claims a request: it never reaches the backend
+      RequestStream stream([this, weak, &answer](RawHead head) {
+        if (interceptor_ && !answer) answer = interceptor_(head);
+        return store_head(std::move(head), weak.lock());
+      });
       char buffer[65536];
       std::string out;
       while (true) {
@@ -365,6 +368,13 @@ void RecordingFront::accept_loop() {
         if (n <= 0) break;
         out.clear();
         stream.feed(buffer, static_cast<size_t>(n), out);
+        if (answer) {
+          answer(
+              raw->client_fd,
+              [](void *self) { return !static_cast<RecordingFront *>(self)->stopping_; }, this);
+          ::shutdown(raw->client_fd, SHUT_RDWR);
+          break;
+        }
         if (!write_all(raw->backend_fd, out.data(), out.size())) break;
       }
       raw->client_eof = true;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,14 @@ class RecordingFront {
   void stop();
   int port() const { return port_; }
 
+  // Lets the owner answer a request itself instead of relaying it: for a head it claims, the
+  // returned function gets the client socket and a "keep going" check, and the connection closes
+  // after it. Set before start().
+  using Answer = std::function<void(int client_fd, bool (*keep_going)(void *), void *context)>;
+  void set_interceptor(std::function<Answer(const RawHead &)> interceptor) {
+    interceptor_ = std::move(interceptor);
+  }
+
   std::optional<RawHead> take(uint64_t id);
   // Closes the client connection that carried request `id` (nothing more reaches the client).
   void drop_connection(uint64_t id);
@@ -58,6 +67,7 @@ class RecordingFront {
   int backend_port_ = 0;
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};
+  std::function<Answer(const RawHead &)> interceptor_;
 
   std::mutex mutex_;
   std::vector<std::shared_ptr<Connection>> connections_;

@@ -33,6 +33,9 @@ RequestLog &Server::requests() {
 FaultTable &Server::faults() {
   return impl_->faults;
 }
+HostileTable &Server::hostile() {
+  return impl_->hostile;
+}
 void Server::set_passive(bool passive) {
   impl_->passive = passive;
 }

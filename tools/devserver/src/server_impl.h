@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "devserver/hostile.h"
 #include "devserver/server.h"
 #include "endpoints.h"
 #include "recording_front.h"
@@ -26,6 +27,7 @@ struct Server::Impl {
   VirtualClock clock;
   RequestLog log;
   FaultTable faults;
+  HostileTable hostile;
   std::string data_dir;
   bool own_data_dir = false;
   std::unique_ptr<Store> store;
@@ -49,5 +51,8 @@ struct Server::Impl {
 };
 
 void add_dev_endpoints(Routes &routes, Server::Impl &server);
+
+// The front's interceptor that answers requests matching a hostile rule (hostile_front.cpp).
+std::function<RecordingFront::Answer(const RawHead &)> hostile_interceptor(HostileTable &table);
 
 }  // namespace stavo::devserver

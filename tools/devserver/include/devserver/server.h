@@ -11,6 +11,7 @@
 
 #include "devserver/clock.h"
 #include "devserver/faults.h"
+#include "devserver/hostile.h"
 #include "devserver/key_state.h"
 #include "devserver/request_log.h"
 
@@ -54,6 +55,7 @@ class Server {
   VirtualClock &clock();
   RequestLog &requests();
   FaultTable &faults();
+  HostileTable &hostile();  // hostile answers (devserver/hostile.h)
 
   void set_passive(bool passive);
   bool passive() const;
