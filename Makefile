@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: all build bootstrap configure test test-normal test-asan test-tsan clean format format-check \
-  bench
+  bench bench-client
 
 all: build
 
@@ -65,6 +65,16 @@ bench-mutate: $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target stavoc_mutate_bench
 	$(BUILD_DIR)/bench/mutate/stavoc_mutate_bench $(BENCH_MUTATE_ARGS)
 bench: bench-mutate
+
+# The client against a bare-libcurl peer on its own dev server; BENCH_CLIENT_ARGS passes flags
+# on (--benchmark_filter=..., --benchmark_min_time=...).
+BENCH_CLIENT_ARGS ?=
+.PHONY: bench-client
+bench-client: $(BUILD_DIR)/CMakeCache.txt
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target stavoc_bench || { echo "make bench-client:" \
+	  "stavoc_bench did not build (it needs Google Benchmark and the tests' dev server)"; exit 1; }
+	$(BUILD_DIR)/bench/client/stavoc_bench $(BENCH_CLIENT_ARGS)
+bench: bench-client
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i

@@ -94,6 +94,7 @@ sv_engine_client_config engine_config_of(const sv_client_config *config,
   engine.response_limit_bytes = config->response_limit_bytes;
   engine.logger = config->logger;
   engine.disable_logger_sys_field = config->disable_logger_sys_field;
+  engine.reuse_connections = config->reuse_connections;
   engine.allocator.malloc_fn = config->allocator.malloc_fn;
   engine.allocator.realloc_fn = config->allocator.realloc_fn;
   engine.allocator.free_fn = config->allocator.free_fn;

@@ -27,6 +27,14 @@ int sv_engine_copy_error_body(sv_engine_http_result *result,
 // The map of the server's JSON error body.
 extern const brindle_map sv_engine_http_error_map;
 
+// The connection pool of reuse_connections: open creates it on the client (SV_ERR_NOMEM when
+// it cannot), close releases it (no transfer may still be running); both leave clients without
+// the flag alone. Every transfer of the engine takes its easy handle from
+// sv_engine_curl_easy_init, which attaches the pool when the client has one.
+int sv_engine_connection_share_open(sv_engine_client *client, sv_engine_error *error) noexcept;
+void sv_engine_connection_share_close(sv_engine_client *client) noexcept;
+CURL *sv_engine_curl_easy_init(const sv_engine_client *client) noexcept;
+
 // Default limits of typed responses.
 constexpr uint64_t SV_ENGINE_DEFAULT_RESPONSE_LIMIT = 1048576;
 constexpr uint64_t SV_ENGINE_ERROR_BODY_LIMIT = 8192;

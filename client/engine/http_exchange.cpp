@@ -253,7 +253,7 @@ Outcome run_attempt(const Request &request, sv_engine_error *error, size_t numbe
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to build request URL");
     return Outcome::kReturn;
   }
-  attempt.curl = curl_easy_init();
+  attempt.curl = sv_engine_curl_easy_init(request.client);
   if (attempt.curl == nullptr) {
     sv_engine_buffer_cleanup(&attempt.url);
     *status = sv_engine_set_transport_error(error, "curl_easy_init failed");

@@ -180,7 +180,7 @@ int prepare_attempt(Attempt &attempt, const sv_engine_client *client, const char
   if (attempt.url == nullptr) {
     return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate query URL");
   }
-  attempt.curl = curl_easy_init();
+  attempt.curl = sv_engine_curl_easy_init(client);
   if (attempt.curl == nullptr)
     return sv_engine_set_transport_error(error, "failed to initialize curl");
   curl_slist *list = curl_slist_append(nullptr, "Content-Type: application/json");

@@ -324,7 +324,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
         sv_engine_set_client_error(call.error, SV_ERR_NOMEM, "failed to allocate subscribe URL");
     return Next::kReturn;
   }
-  CURL *curl = curl_easy_init();
+  CURL *curl = sv_engine_curl_easy_init(client);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     brindle_curl_upload_cleanup(&upload);

@@ -203,7 +203,7 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate watch_queue URL");
     return Next::kReturn;
   }
-  CURL *curl = curl_easy_init();
+  CURL *curl = sv_engine_curl_easy_init(client);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     brindle_curl_upload_cleanup(&upload);

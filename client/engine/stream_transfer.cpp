@@ -139,7 +139,7 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
         sv_engine_set_client_error(transfer.error, SV_ERR_NOMEM, "failed to allocate request URL");
     return Outcome::kReturn;
   }
-  CURL *curl = curl_easy_init();
+  CURL *curl = sv_engine_curl_easy_init(transfer.client);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     *status = sv_engine_set_transport_error(transfer.error, "failed to initialize curl");

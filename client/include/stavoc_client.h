@@ -205,6 +205,11 @@ typedef struct sv_client_config {
   ember_logger *logger;          /* NULL: nothing is logged */
   int32_t disable_logger_sys_field; /* 0: log through a child of logger with sys="client.stavo" */
   sv_allocator allocator;           /* for the client handle and its private copies */
+  /* 0 (default): every call opens and closes its own connection. 1: the client keeps a pool
+   * of connections, TLS sessions and DNS answers shared by all its calls and threads, so a call
+   * after the first usually skips the connect and the (mutual) TLS handshake. Endpoint failover
+   * is unchanged, and every new connection is verified as before. */
+  int32_t reuse_connections;
 } sv_client_config;
 
 /* Zeroes the record, then sets timeout_ms = 30000 and prefer_http_2 = 1. Returns config (NULL

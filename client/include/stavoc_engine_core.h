@@ -179,6 +179,11 @@ typedef struct sv_engine_client_config {
   ember_logger *logger;             /* NULL: the shared no-op logger */
   int32_t disable_logger_sys_field; /* log through logger as given (no sys field) */
   sv_engine_allocator allocator;    /* for the layer above; open does not apply it */
+  /* 1: the client keeps connections, TLS sessions and DNS answers in one pool that all its
+   * exchanges and streams share (threads included), so calls after the first skip the connect
+   * and the TLS handshake; every new connection is still verified. 0 (default): every exchange
+   * opens and closes its own connection. */
+  int32_t reuse_connections;
 } sv_engine_client_config;
 
 typedef struct sv_engine_client {
@@ -197,8 +202,10 @@ typedef struct sv_engine_client {
   int32_t owns_logger;                /* logger is a child made by open; close destroys it */
   int (*cancel_check)(void *context); /* polled by subscribe streams; NULL by default */
   void *cancel_context;
-  sv_engine_allocator allocator; /* zero after open: the system allocator */
-  sv_engine_bundle bundle;       /* empty when disable_mtls is set */
+  sv_engine_allocator allocator;                       /* zero after open: the system allocator */
+  sv_engine_bundle bundle;                             /* empty when disable_mtls is set */
+  int32_t reuse_connections;                           /* 1 when connection_share is set */
+  struct sv_engine_connection_share *connection_share; /* pool of reuse_connections, or NULL */
 } sv_engine_client;
 
 /* Zeroes the record; timeout_ms 30000, prefer_http_2 1. NULL is ignored. */

@@ -28,7 +28,8 @@ json request_json(const LoggedRequest &entry) {
           {"complete", entry.complete},
           {"status", entry.status},
           {"correlation_id", entry.correlation_id},
-          {"faulted", entry.faulted}};
+          {"faulted", entry.faulted},
+          {"connection", entry.connection}};
 }
 
 // Every member a fault may have; anything else is refused rather than silently ignored.

@@ -182,6 +182,7 @@ struct RequestHandler {
       entry.version = raw ? raw->version : req.version;
       entry.headers = call.headers;
       entry.headers_in_order = raw.has_value();
+      entry.connection = raw ? raw->connection : 0;
       seq = impl.log.begin(std::move(entry));
     }
     RequestLog &log = impl.log;

@@ -149,7 +149,7 @@ bool Nghttpx::try_start(std::string &failure) {
       "--stream-write-timeout=0",
       "--accesslog-file=" + access_log_path(),
       "--accesslog-format=$alpn\t$protocol_version\t$method\t$path\t$status\t"
-      "$tls_client_subject_name",
+      "$tls_client_subject_name\t$remote_port\t$tls_session_reused",
       "--errorlog-file=" + error_log_path(),
   };
   if (options_.tls) {
@@ -245,6 +245,10 @@ std::vector<AccessLogEntry> Nghttpx::access_log() const {
     entry.path = fields[3];
     entry.status = std::atoi(fields[4].c_str());
     entry.client_subject = fields[5];
+    if (fields.size() >= 8) {
+      entry.remote_port = std::atoi(fields[6].c_str());
+      entry.tls_session_reused = fields[7] == "r";
+    }
     entries.push_back(std::move(entry));
   }
   return entries;

@@ -197,6 +197,7 @@ class RequestStream {
 struct RecordingFront::Connection {
   int client_fd = -1;
   int backend_fd = -1;
+  uint64_t number = 0;  // 1 for the first connection accepted
   std::thread upstream;
   std::thread downstream;
   std::atomic<int> finished{0};
@@ -273,6 +274,7 @@ void RecordingFront::stop() {
 uint64_t RecordingFront::store_head(RawHead head, const std::shared_ptr<Connection> &owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   uint64_t id = next_id_++;
+  head.connection = owner ? owner->number : 0;
   heads_[id] = std::move(head);
   owners_[id] = owner;
   // Heads that nobody took (requests the HTTP library refused) must not pile up.
@@ -352,6 +354,7 @@ void RecordingFront::accept_loop() {
     Connection *raw = connection.get();
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      connection->number = next_connection_++;
       connections_.push_back(connection);
     }
     raw->upstream = std::thread([this, raw, weak] {

@@ -24,6 +24,7 @@ struct RawHead {
   std::string target;
   std::string version;
   HeaderList headers;
+  uint64_t connection = 0;  // number of the client connection that carried it
 };
 
 class RecordingFront {
@@ -74,6 +75,7 @@ class RecordingFront {
   std::map<uint64_t, RawHead> heads_;
   std::map<uint64_t, std::weak_ptr<Connection>> owners_;
   uint64_t next_id_ = 1;
+  uint64_t next_connection_ = 1;
 
   friend struct Connection;
   uint64_t store_head(RawHead head, const std::shared_ptr<Connection> &owner);

@@ -33,7 +33,9 @@ struct AccessLogEntry {
   std::string method;
   std::string path;  // with query
   int status = 0;
-  std::string client_subject;  // subject of the client certificate, "-" without TLS
+  std::string client_subject;       // subject of the client certificate, "-" without TLS
+  int remote_port = 0;              // the client's port: equal ports, one client connection
+  bool tls_session_reused = false;  // the TLS handshake resumed an earlier session
 };
 
 class Nghttpx {

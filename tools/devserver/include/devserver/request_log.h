@@ -36,6 +36,10 @@ struct LoggedRequest {
   int status = 0;              // status of the answer, 0 until complete
   std::string correlation_id;  // the X-Correlation-Id the answer carried
   bool faulted = false;        // a scripted fault applied to this request
+  // Number of the client connection that carried the request (1 for the first the server
+  // accepted; behind nghttpx, the proxy's connection); 0 when unknown. Equal numbers: one
+  // connection carried several requests.
+  uint64_t connection = 0;
 
   // First header with this name (any letter case).
   std::optional<std::string> header(std::string_view name) const;

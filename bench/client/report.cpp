@@ -1,0 +1,126 @@
+#include "report.h"
+
+namespace stavoc_bench {
+
+namespace {
+
+constexpr double kRatioGoal = 1.10;
+constexpr int64_t kMemoryGoalKib = 16 * 1024;
+
+const char *const kOperations[] = {"acquire_release", "get_1k", "update_1k"};
+const char *const kTransports[] = {"http", "https"};
+const char *const kModes[] = {"per_call", "reuse"};
+
+const char *operation_text(const std::string &operation) {
+  if (operation == "acquire_release") return "acquire + release";
+  if (operation == "get_1k") return "get 1 KiB state";
+  return "update 1 KiB state";
+}
+
+const char *transport_text(const std::string &transport) {
+  return transport == "http" ? "HTTP/1.1" : "mTLS HTTP/2";
+}
+
+}  // namespace
+
+void Collector::ReportRuns(const std::vector<Run> &runs) {
+  ConsoleReporter::ReportRuns(runs);
+  for (const Run &run : runs) {
+    if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+    std::string name = run.benchmark_name();
+    const std::string suffix = "/real_time";
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      name.resize(name.size() - suffix.size());
+    }
+    micros[name] = run.GetAdjustedRealTime();
+  }
+}
+
+int print_table(const Collector &collector, const std::vector<MemoryRow> &memory, FILE *out) {
+  int missed = 0;
+  auto find = [&](const std::string &name) {
+    auto it = collector.micros.find(name);
+    return it == collector.micros.end() ? -1.0 : it->second;
+  };
+  std::fprintf(out,
+               "\nstavoc client against bare libcurl (same requests; ratio = time per call "
+               "of stavoc / of curl, goal <= %.2f)\n",
+               kRatioGoal);
+  std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s |\n", "operation", "transport",
+               "connections", "stavoc /s", "curl /s", "ratio");
+  std::fprintf(out, "|%s|%s|%s|%s|%s|%s|\n", std::string(20, '-').c_str(),
+               std::string(13, '-').c_str(), std::string(13, '-').c_str(),
+               std::string(14, '-').c_str(), std::string(14, '-').c_str(),
+               std::string(8, '-').c_str());
+  for (const char *operation : kOperations) {
+    for (const char *transport : kTransports) {
+      for (const char *mode : kModes) {
+        const std::string base = std::string(operation) + "/" + transport + "/" + mode;
+        const double ours = find(base + "/stavoc");
+        const double peer = find(base + "/curl");
+        if (ours <= 0 || peer <= 0) {
+          std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s |\n",
+                       operation_text(operation), transport_text(transport),
+                       std::string(mode) == "reuse" ? "reused" : "per call", "failed", "failed",
+                       "-");
+          ++missed;
+          continue;
+        }
+        const double ratio = ours / peer;
+        if (ratio > kRatioGoal) ++missed;
+        std::fprintf(out, "| %-18s | %-11s | %-11s | %12.0f | %12.0f | %5.2f%s |\n",
+                     operation_text(operation), transport_text(transport),
+                     std::string(mode) == "reuse" ? "reused" : "per call", 1e6 / ours, 1e6 / peer,
+                     ratio, ratio > kRatioGoal ? "!" : " ");
+      }
+    }
+  }
+
+  std::fprintf(out,
+               "\nconnection reuse speed-up of stavoc (time per call with a connection per "
+               "call / with reuse)\n");
+  std::fprintf(out, "| %-18s | %-11s | %-11s |\n", "operation", "HTTP/1.1", "mTLS HTTP/2");
+  std::fprintf(out, "|%s|%s|%s|\n", std::string(20, '-').c_str(), std::string(13, '-').c_str(),
+               std::string(13, '-').c_str());
+  for (const char *operation : kOperations) {
+    std::fprintf(out, "| %-18s |", operation_text(operation));
+    for (const char *transport : kTransports) {
+      const std::string base = std::string(operation) + "/" + transport;
+      const double per_call = find(base + "/per_call/stavoc");
+      const double reused = find(base + "/reuse/stavoc");
+      if (per_call > 0 && reused > 0) {
+        std::fprintf(out, " %10.2fx |", per_call / reused);
+      } else {
+        std::fprintf(out, " %11s |", "failed");
+      }
+    }
+    std::fprintf(out, "\n");
+  }
+
+  std::fprintf(out,
+               "\nmemory: peak resident memory above the baseline while the transfer ran "
+               "(goal <= 16 MiB)\n");
+  std::fprintf(out, "| %-26s | %10s | %12s |\n", "transfer", "bytes", "peak above");
+  std::fprintf(out, "|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(12, '-').c_str(),
+               std::string(14, '-').c_str());
+  for (const MemoryRow &row : memory) {
+    if (!row.failure.empty()) {
+      std::fprintf(out, "| %-26s | %10llu | %12s | FAILED: %s\n", row.name.c_str(),
+                   static_cast<unsigned long long>(row.bytes), "-", row.failure.c_str());
+      ++missed;
+      continue;
+    }
+    const bool met = row.peak_above_kib >= 0 && row.peak_above_kib <= kMemoryGoalKib;
+    if (!met) ++missed;
+    std::fprintf(out, "| %-26s | %10llu | %8.1f MiB%s |\n", row.name.c_str(),
+                 static_cast<unsigned long long>(row.bytes),
+                 static_cast<double>(row.peak_above_kib) / 1024.0, met ? " " : "!");
+  }
+  std::fprintf(out,
+               "\nnot measured yet: enqueue of 1 KiB messages, dequeue_batch, consumer service "
+               "with 1 and 4 workers (their public methods are not in this build)\n");
+  return missed;
+}
+
+}  // namespace stavoc_bench
