@@ -39,14 +39,18 @@ test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
 
+# The ThreadSanitizer build has only the threaded test groups (stream pipe, subscribe handler
+# threads, clients shared between threads, the consumer service); see tests/CMakeLists.txt.
 test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_FLAGS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
 
-# Every test, in the normal build and in the AddressSanitizer + UBSan build.
+# Every test in the normal build and in the AddressSanitizer + UBSan build, and the threaded
+# groups in the ThreadSanitizer build.
 test: bootstrap
 	$(MAKE) test-normal
 	$(MAKE) test-asan
+	$(MAKE) test-tsan
 
 # Builds build/ and runs the benchmarks against the peer JSON libraries; BENCH_ARGS passes
 # flags on (--corpus=DIR, --benchmark_filter=..., --benchmark_min_time=...).
