@@ -76,7 +76,10 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   SV_UNAVAILABLE(client, dequeue_with_state);
   SV_UNAVAILABLE(client, subscribe);
   SV_UNAVAILABLE(client, subscribe_with_state);
-  SV_UNAVAILABLE(client, new_consumer_service);
+  int sv_client_new_consumer_service_method(sv_client *, const sv_consumer_service_config *,
+                                            sv_consumer_service **,
+                                            sv_error *) noexcept;  // client/consumer
+  client->new_consumer_service = sv_client_new_consumer_service_method;
   SV_UNAVAILABLE(client, watch_queue);
   client->close = sv_client_close_method;
   client->acquire_for_update = sv_client_acquire_for_update_method;

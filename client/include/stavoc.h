@@ -15,6 +15,7 @@
  *   stavoc_io.h       ready-made sources and sinks, sv_copy, the stream pipe, engine bridges
  *                     and JSON file helpers
  *   stavoc_numbers.h  checked base-10 conversions
+ *   stavoc_consumer.h the multi-threaded queue consumer service
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
@@ -23,6 +24,7 @@
 
 #include "stavoc_client.h"
 #include "stavoc_common.h"
+#include "stavoc_consumer.h"
 #include "stavoc_io.h"
 #include "stavoc_lease.h"
 #include "stavoc_numbers.h"
