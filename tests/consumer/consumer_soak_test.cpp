@@ -26,9 +26,9 @@ using namespace std::chrono_literals;
 
 // Sanitizer builds run several times slower; they soak fewer messages within the same minute.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kMessages = 200;
+constexpr int kMessages = 100;
 #else
-constexpr int kMessages = 600;
+constexpr int kMessages = 300;
 #endif
 constexpr const char *kQueue = "soak";
 constexpr const char *kSubscribe = "/v1/queue/subscribe";
