@@ -34,9 +34,12 @@ inline const sv_client_impl *sv_client_impl_of(const sv_client *client) noexcept
   return reinterpret_cast<const sv_client_impl *>(client);
 }
 
-// Fills every method slot: the operations this build provides and, for the others, methods
-// that fail with "<operation> is not available in this build".
+// Fills every method slot of a new client.
 void sv_client_fill_methods(sv_client *client) noexcept;
+
+// The consumer service's constructor slot (client/consumer).
+int sv_client_new_consumer_service_method(sv_client *self, const sv_consumer_service_config *config,
+                                          sv_consumer_service **out, sv_error *error) noexcept;
 
 // The close method: closes the engine client and frees every copy and the handle.
 void sv_client_close_method(sv_client *client) noexcept;

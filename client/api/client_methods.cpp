@@ -1,37 +1,8 @@
-// The client's method table. Operations that this build does not provide yet get a method that
-// fails cleanly with SV_ERR_INVALID and names the operation, so every slot is always callable.
-#include <cstdio>
-#include <tuple>
-
+// The client's method table.
 #include "client_admin_internal.h"
 #include "client_internal.h"
 #include "client_queue_internal.h"
 #include "lease_internal.h"
-
-namespace {
-
-template <typename Slot>
-struct Unavailable;
-
-// A method of the slot's exact type; its last argument is always the caller's error record.
-template <typename... Args>
-struct Unavailable<int (*)(Args...)> {
-  template <const char *Operation>
-  static int method(Args... args) noexcept {
-    sv_error *error = std::get<sizeof...(Args) - 1>(std::forward_as_tuple(args...));
-    char message[128];
-    std::snprintf(message, sizeof(message), "%s is not available in this build", Operation);
-    return sv_error_set(error, SV_ERR_INVALID, 0, message, nullptr, nullptr, nullptr);
-  }
-};
-
-#define SV_UNAVAILABLE(client, slot)                                                 \
-  do {                                                                               \
-    static constexpr char operation_name[] = #slot;                                  \
-    (client)->slot = Unavailable<decltype(sv_client::slot)>::method<operation_name>; \
-  } while (0)
-
-}  // namespace
 
 void sv_client_fill_methods(sv_client *client) noexcept {
   client->acquire = sv_client_acquire_method;
@@ -77,7 +48,7 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   client->dequeue_with_state = sv_client_dequeue_with_state_method;
   client->subscribe = sv_client_subscribe_method;
   client->subscribe_with_state = sv_client_subscribe_with_state_method;
-  SV_UNAVAILABLE(client, new_consumer_service);
+  client->new_consumer_service = sv_client_new_consumer_service_method;
   client->watch_queue = sv_client_watch_queue_method;
   client->close = sv_client_close_method;
   client->acquire_for_update = sv_client_acquire_for_update_method;

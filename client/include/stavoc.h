@@ -17,6 +17,7 @@
  *   stavoc_numbers.h  checked base-10 conversions
  *   stavoc_admin.h    query, namespace, index, transaction and coordinator records
  *   stavoc_mutate.h   mutation expressions, plans and their streaming apply (local mutate)
+ *   stavoc_consumer.h the multi-threaded queue consumer service
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
@@ -26,6 +27,7 @@
 #include "stavoc_admin.h"
 #include "stavoc_client.h"
 #include "stavoc_common.h"
+#include "stavoc_consumer.h"
 #include "stavoc_io.h"
 #include "stavoc_lease.h"
 #include "stavoc_mutate.h"

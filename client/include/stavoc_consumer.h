@@ -1,0 +1,155 @@
+/*
+ * The queue consumer service: worker threads that keep subscribe streams open on their queues,
+ * run the application's handler for every delivered message on a thread of its own, extend the
+ * message's visibility while the handler runs, settle the message from the handler's outcome
+ * and re-subscribe after failures with capped exponential backoff.
+ *
+ *   static int handle(void *context, const sv_consumer_delivery *delivery, sv_error *error) {
+ *     ... read sv_message_payload(delivery->message) ...
+ *     return SV_OK;  (the service acks; a non-zero status nacks)
+ *   }
+ *
+ *   sv_consumer_config consumer;
+ *   sv_consumer_config_init(&consumer);
+ *   consumer.request.queue = "jobs";
+ *   consumer.workers = 4;
+ *   consumer.handle = handle;
+ *   sv_consumer_service_config config;
+ *   sv_consumer_service_config_init(&config);
+ *   config.consumers = &consumer;
+ *   config.consumer_count = 1;
+ *   sv_consumer_service *service = NULL;
+ *   if (sv_client_new_consumer_service(client, &config, &service, &error) == SV_OK) {
+ *     sv_consumer_service_run(service, &error);  (until sv_consumer_service_stop or a failure)
+ *     sv_consumer_service_close(service);
+ *   }
+ */
+#ifndef STAVOC_CONSUMER_H
+#define STAVOC_CONSUMER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ember.h"
+#include "stavoc_client.h"
+#include "stavoc_common.h"
+#include "stavoc_lease.h"
+#include "stavoc_queue.h"
+#include "stavoc_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What the service hands a handler for one message; valid during the handler call only. */
+typedef struct sv_consumer_delivery {
+  sv_client *client;    /* the worker's own client */
+  ember_logger *logger; /* that client's logger */
+  const char *consumer; /* consumer name */
+  const char *queue;    /* queue name */
+  int32_t with_state;   /* the consumer subscribed with state */
+  sv_message *message;  /* the managed message: ack, nack, extend, payload */
+  sv_lease *state;      /* the lease on the message's state (with_state), else NULL */
+} sv_consumer_delivery;
+
+/* Passed to on_start (before every subscribe attempt) and on_stop (after it ended). */
+typedef struct sv_consumer_event {
+  const char *consumer;
+  const char *queue;
+  int32_t with_state;
+  int32_t attempt; /* the worker's subscribe attempt, 1 for the first */
+  sv_error *error; /* why the attempt ended, NULL when it ended without failure */
+} sv_consumer_event;
+
+/* Passed to on_error after a failed subscribe attempt or delivery. */
+typedef struct sv_consumer_error_event {
+  const char *consumer;
+  const char *queue;
+  int32_t with_state;
+  int32_t attempt;       /* consecutive failures including this one; 0 for a delivery failure */
+  int64_t restart_in_ms; /* the delay before the next attempt; 0 when there is no wait */
+  sv_error *error;
+} sv_consumer_error_event;
+
+/* Handler of one delivery: 0 acks the message (unless the handler settled or closed it),
+ * non-zero nacks it for another attempt. */
+typedef int (*sv_consumer_handle_fn)(void *context, const sv_consumer_delivery *delivery,
+                                     sv_error *error);
+/* Consulted after every failed attempt or delivery; non-zero stops the service. */
+typedef int (*sv_consumer_error_fn)(void *context, const sv_consumer_error_event *event,
+                                    sv_error *error);
+typedef void (*sv_consumer_event_fn)(void *context, const sv_consumer_event *event);
+
+/* Restart behaviour after failed subscribe attempts. Out-of-range values are normalised when
+ * the service is created (see sv_consumer_restart_policy_init for the defaults). */
+typedef struct sv_consumer_restart_policy {
+  int32_t immediate_retries; /* failures restarted at once before backoff starts; 3 */
+  int64_t initial_delay_ms;  /* first backoff delay; 250 */
+  int64_t max_delay_ms;      /* cap of every delay; 300000 */
+  double multiplier;         /* growth of the delay per failure; 2.0 */
+  int64_t jitter_ms;         /* random spread of +/- this much around each delay; 0 */
+  int32_t max_failures;      /* consecutive failures that stop the service; 0: unlimited */
+} sv_consumer_restart_policy;
+
+/* One consumer: a queue, its handler and how many workers serve it. Caller-owned; everything is
+ * copied when the service is created. */
+typedef struct sv_consumer_config {
+  const char *name;              /* for logs, events and generated owners; NULL or "": the queue */
+  sv_dequeue_req request;        /* the subscribe request; request.queue is required */
+  size_t workers;                /* worker threads; 0 and 1 both mean one */
+  int32_t with_state;            /* each delivery also leases the message's state */
+  sv_consumer_handle_fn handle;  /* required */
+  sv_consumer_error_fn on_error; /* optional */
+  sv_consumer_event_fn on_start; /* optional */
+  sv_consumer_event_fn on_stop;  /* optional */
+  void *context;                 /* first argument of the four functions */
+  sv_consumer_restart_policy restart_policy;
+} sv_consumer_config;
+
+typedef struct sv_consumer_service_config {
+  const sv_consumer_config *consumers;
+  size_t consumer_count;
+} sv_consumer_service_config;
+
+/* The service handle: library-owned, created by sv_client_new_consumer_service and freed by
+ * sv_consumer_service_close. The slots are what the exported functions below call. */
+struct sv_consumer_service {
+  int (*run)(sv_consumer_service *self, sv_error *error);
+  int (*start)(sv_consumer_service *self, sv_error *error);
+  int (*stop)(sv_consumer_service *self);
+  int (*wait)(sv_consumer_service *self, sv_error *error);
+  void (*close)(sv_consumer_service *self);
+};
+
+/* Zeroes the policy and sets the defaults: immediate_retries 3, initial_delay_ms 250,
+ * max_delay_ms 300000, multiplier 2.0, jitter_ms 0, max_failures 0. Returns policy (NULL for
+ * NULL). */
+SV_API sv_consumer_restart_policy *sv_consumer_restart_policy_init(
+    sv_consumer_restart_policy *policy) SV_NOEXCEPT;
+/* Zeroes the record, sets workers to 1 and the policy defaults. Returns config (NULL for NULL). */
+SV_API sv_consumer_config *sv_consumer_config_init(sv_consumer_config *config) SV_NOEXCEPT;
+/* Zeroes both members. Returns config (NULL for NULL). */
+SV_API sv_consumer_service_config *sv_consumer_service_config_init(
+    sv_consumer_service_config *config) SV_NOEXCEPT;
+
+/* Starts every worker thread. SV_ERR_INVALID "consumer service start requires service" or
+ * "consumer service can only be started once"; SV_ERR_TRANSPORT "failed to start consumer
+ * worker thread" (the workers already started are stopped and joined). */
+SV_API int sv_consumer_service_start(sv_consumer_service *service, sv_error *error) SV_NOEXCEPT;
+/* Waits until every worker has ended and joins them. Returns SV_OK, or the first fatal failure
+ * of any worker with its error. SV_ERR_INVALID "consumer service wait requires service" or
+ * "consumer service has not been started". */
+SV_API int sv_consumer_service_wait(sv_consumer_service *service, sv_error *error) SV_NOEXCEPT;
+/* Start, then wait. */
+SV_API int sv_consumer_service_run(sv_consumer_service *service, sv_error *error) SV_NOEXCEPT;
+/* Asks every worker to end; returns at once (0; 1 for a NULL service). Safe from any thread,
+ * including a handler. */
+SV_API int sv_consumer_service_stop(sv_consumer_service *service) SV_NOEXCEPT;
+/* Stops and joins a running service, then frees it. NULL is ignored. */
+SV_API void sv_consumer_service_close(sv_consumer_service *service) SV_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STAVOC_CONSUMER_H */
