@@ -43,7 +43,7 @@ test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 # threads, clients shared between threads, the consumer service); see tests/CMakeLists.txt.
 test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
+	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp ctest $(CTEST_FLAGS)
 
 # Every test in the normal build and in the AddressSanitizer + UBSan build, and the threaded
 # groups in the ThreadSanitizer build.
