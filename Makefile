@@ -6,13 +6,18 @@ JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: all build bootstrap configure test test-normal test-asan test-tsan clean format format-check \
+.PHONY: all build bootstrap bootstrap-bench configure test test-normal test-asan test-tsan clean format format-check \
   bench bench-client
 
 all: build
 
 bootstrap:
 	@scripts/bootstrap
+
+# The benchmarks' peers; configuring again picks up packages installed after the first configure.
+bootstrap-bench: $(BUILD_DIR)/CMakeCache.txt
+	@scripts/bootstrap bench
+	@cmake -S . -B $(BUILD_DIR) > /dev/null
 
 $(BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -55,17 +60,17 @@ test: bootstrap
 # Builds build/ and runs the benchmarks against the peer JSON libraries; BENCH_ARGS passes
 # flags on (--corpus=DIR, --benchmark_filter=..., --benchmark_min_time=...).
 BENCH_ARGS ?=
-bench: $(BUILD_DIR)/CMakeCache.txt
+bench: bootstrap-bench
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target brindle_bench || { echo "make bench:" \
 	  "brindle_bench did not build (if configure said 'benchmarks disabled', run" \
-	  "scripts/bootstrap and reconfigure)"; exit 1; }
+	  "scripts/bootstrap bench and reconfigure)"; exit 1; }
 	$(BUILD_DIR)/bench/brindle_bench $(BENCH_ARGS)
 
 # Local mutation of a generated 1 GiB state document: peak RSS and throughput beside jq.
 # BENCH_MUTATE_ARGS passes flags on (--mb=N, --jq-mb=N, --dir=DIR).
 BENCH_MUTATE_ARGS ?=
 .PHONY: bench-mutate
-bench-mutate: $(BUILD_DIR)/CMakeCache.txt
+bench-mutate: bootstrap-bench
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target stavoc_mutate_bench
 	$(BUILD_DIR)/bench/mutate/stavoc_mutate_bench $(BENCH_MUTATE_ARGS)
 bench: bench-mutate
@@ -74,7 +79,7 @@ bench: bench-mutate
 # on (--benchmark_filter=..., --benchmark_min_time=...).
 BENCH_CLIENT_ARGS ?=
 .PHONY: bench-client
-bench-client: $(BUILD_DIR)/CMakeCache.txt
+bench-client: bootstrap-bench
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target stavoc_bench || { echo "make bench-client:" \
 	  "stavoc_bench did not build (it needs Google Benchmark and the tests' dev server)"; exit 1; }
 	$(BUILD_DIR)/bench/client/stavoc_bench $(BENCH_CLIENT_ARGS)
@@ -92,6 +97,7 @@ FUZZ_SECONDS ?= 60
 
 .PHONY: fuzz
 fuzz:
+	@scripts/bootstrap fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSTAVO_BUILD_FUZZ=ON -DSTAVO_BUILD_TESTS=OFF -DSTAVO_BUILD_BENCH=OFF \
 	  -DSTAVO_BUILD_TOOLS=OFF $(CMAKE_FLAGS)

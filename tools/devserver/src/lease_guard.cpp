@@ -72,7 +72,7 @@ json current_members(const KeyRecord &record) {
   return extra;
 }
 
-std::string unquote(std::string value) {
+std::string unquote_etag(std::string value) {
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
     return value.substr(1, value.size() - 2);
   }
@@ -98,7 +98,7 @@ std::optional<Reply> check_preconditions(const Call &call, const KeyRecord &reco
   if (!with_etag) return std::nullopt;
   if (auto text = call.header("X-If-State-ETag"); text && !text->empty()) {
     const auto &state = record.view_state();
-    if (!state || unquote(*text) != state->etag) {
+    if (!state || unquote_etag(*text) != state->etag) {
       return error_reply(409, "etag_mismatch",
                          state ? "the state's ETag is " + state->etag : "the key has no state",
                          current_members(record));

@@ -30,7 +30,7 @@ std::string trim(const std::string &text) {
   return text.substr(begin, end - begin);
 }
 
-std::string unquote(const std::string &text) {
+std::string strip_literal_quotes(const std::string &text) {
   if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
       text.back() == text.front()) {
     return text.substr(1, text.size() - 2);
@@ -220,7 +220,7 @@ std::optional<std::string> parse_one(const std::string &expression, int64_t now_
       return std::nullopt;
     }
   }
-  std::string literal = unquote(trim(value));
+  std::string literal = strip_literal_quotes(trim(value));
   mutation.kind = Mutation::Kind::set;
   if (time) {
     if (literal == "now" || literal == "NOW") {

@@ -2,21 +2,23 @@
 
 namespace stavo::devserver {
 
+// The condition operators; outside the anonymous namespace because Selector::Node holds one.
+enum class SelectorOp { eq, ne, gt, gte, lt, lte, in, exists, prefix };
+
 namespace {
 
 // Bounds on nesting, so that compiling and matching never recurse without limit.
 constexpr int kMaxSelectorDepth = 32;
 constexpr int kMaxLiteralDepth = 64;
 
-enum class Op { eq, ne, gt, gte, lt, lte, in, exists, prefix };
-
 struct OpName {
   const char *name;
-  Op op;
+  SelectorOp op;
 };
-constexpr OpName kOps[] = {{"$eq", Op::eq},   {"$ne", Op::ne},         {"$gt", Op::gt},
-                           {"$gte", Op::gte}, {"$lt", Op::lt},         {"$lte", Op::lte},
-                           {"$in", Op::in},   {"$exists", Op::exists}, {"$prefix", Op::prefix}};
+constexpr OpName kOps[] = {
+    {"$eq", SelectorOp::eq},   {"$ne", SelectorOp::ne},         {"$gt", SelectorOp::gt},
+    {"$gte", SelectorOp::gte}, {"$lt", SelectorOp::lt},         {"$lte", SelectorOp::lte},
+    {"$in", SelectorOp::in},   {"$exists", SelectorOp::exists}, {"$prefix", SelectorOp::prefix}};
 
 bool within_depth(const SelectorJson &value, int remaining) {
   if (!value.is_structured()) return true;
@@ -60,7 +62,7 @@ struct Selector::Node {
   Kind kind = Kind::all;
   std::vector<Node> children;  // all, any
   Pointer pointer;             // condition
-  Op op = Op::eq;
+  SelectorOp op = SelectorOp::eq;
   SelectorJson operand;
 };
 
@@ -166,25 +168,25 @@ bool compile_operator(const std::string &member, const SelectorJson &clause, Sel
   bool valid = true;
   const char *expected = "";
   switch (out.op) {
-    case Op::eq:
-    case Op::ne:
+    case SelectorOp::eq:
+    case SelectorOp::ne:
       break;
-    case Op::gt:
-    case Op::gte:
-    case Op::lt:
-    case Op::lte:
+    case SelectorOp::gt:
+    case SelectorOp::gte:
+    case SelectorOp::lt:
+    case SelectorOp::lte:
       valid = operand.is_number() || operand.is_string();
       expected = "a number or a string";
       break;
-    case Op::in:
+    case SelectorOp::in:
       valid = operand.is_array();
       expected = "an array";
       break;
-    case Op::exists:
+    case SelectorOp::exists:
       valid = operand.is_boolean();
       expected = "a boolean";
       break;
-    case Op::prefix:
+    case SelectorOp::prefix:
       valid = operand.is_string();
       expected = "a string";
       break;
@@ -242,7 +244,7 @@ bool compile_node(const SelectorJson &selector, int depth, Selector::Node &out,
         error = "the literal of '" + member + "' is nested too deeply";
         return false;
       }
-      child.op = Op::eq;
+      child.op = SelectorOp::eq;
       child.operand = value;
     }
     out.children.push_back(std::move(child));
@@ -254,30 +256,30 @@ bool match_condition(const Selector::Node &node, const SelectorJson &document) {
   const SelectorJson *value = resolve_pointer(document, node.pointer);
   bool comparable = false;
   switch (node.op) {
-    case Op::eq:
+    case SelectorOp::eq:
       return value != nullptr && json_equal(*value, node.operand);
-    case Op::ne:
+    case SelectorOp::ne:
       return value == nullptr || !json_equal(*value, node.operand);
-    case Op::gt:
+    case SelectorOp::gt:
       return value != nullptr && compare_ordered(*value, node.operand, comparable) > 0 &&
              comparable;
-    case Op::gte:
+    case SelectorOp::gte:
       return value != nullptr && compare_ordered(*value, node.operand, comparable) >= 0 &&
              comparable;
-    case Op::lt:
+    case SelectorOp::lt:
       return value != nullptr && compare_ordered(*value, node.operand, comparable) < 0 &&
              comparable;
-    case Op::lte:
+    case SelectorOp::lte:
       return value != nullptr && compare_ordered(*value, node.operand, comparable) <= 0 &&
              comparable;
-    case Op::in:
+    case SelectorOp::in:
       if (value == nullptr) return false;
       for (const auto &candidate : node.operand)
         if (json_equal(*value, candidate)) return true;
       return false;
-    case Op::exists:
+    case SelectorOp::exists:
       return (value != nullptr) == node.operand.get<bool>();
-    case Op::prefix:
+    case SelectorOp::prefix:
       return value != nullptr && value->is_string() &&
              value->get_ref<const std::string &>().starts_with(
                  node.operand.get_ref<const std::string &>());
