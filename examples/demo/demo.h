@@ -62,6 +62,7 @@ typedef struct demo_run {
   int64_t workers;
   int64_t flaky_every; /* the flaky packer fails every Nth first delivery it sees */
   int64_t deadline_seconds;
+  int64_t visibility_seconds; /* of every order message */
   uint64_t seed;
   char namespace_name[64];
   char queue[32];

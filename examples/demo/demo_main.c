@@ -2,8 +2,8 @@
  * stavo_demo: an order-processing pipeline against a stavo server, over mutual TLS.
  *
  *   stavo_demo --endpoint https://localhost:7443 --bundle DIR/client-bundle.pem
- *              [--orders N] [--workers N] [--flaky-every N] [--seed N] [--deadline SECONDS]
- *              [--namespace NS] [--reuse-connections] [--log-level LEVEL]
+ *              [--orders N] [--workers N] [--flaky-every N] [--seed N] [--visibility SECONDS]
+ *              [--deadline SECONDS] [--namespace NS] [--reuse-connections] [--log-level LEVEL]
  *
  * Prints a transcript and a one-line summary; exits 0 when the inventory totals match the
  * enqueued orders, 1 when they do not or something failed. `make demo` runs it against a dev
@@ -30,6 +30,9 @@ static int parse_demo_arg(void *context, int argc, char **argv, int *index) {
   if (strcmp(arg, "--workers") == 0) return example_parse_count(value, 2, 64, &run->workers);
   if (strcmp(arg, "--flaky-every") == 0)
     return example_parse_count(value, 1, 1000, &run->flaky_every);
+  if (strcmp(arg, "--visibility") == 0) {
+    return example_parse_count(value, 1, 3600, &run->visibility_seconds);
+  }
   if (strcmp(arg, "--deadline") == 0) {
     return example_parse_count(value, 1, 3600, &run->deadline_seconds);
   }
@@ -126,11 +129,12 @@ int main(int argc, char **argv) {
   run.workers = 4;
   run.flaky_every = 6;
   run.deadline_seconds = 50;
+  run.visibility_seconds = 5;
   run.seed = 42;
   clock_gettime(CLOCK_MONOTONIC, &run.started);
   status = example_parse_args(argc, argv, &run.options, parse_demo_arg, &run,
                               "[--orders N] [--workers N] [--flaky-every N] [--seed N] "
-                              "[--deadline SECONDS] [--log-level LEVEL]");
+                              "[--visibility SECONDS] [--deadline SECONDS] [--log-level LEVEL]");
   if (status != 0) {
     ember_destroy(run.options.logger);
     return status;

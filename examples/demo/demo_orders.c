@@ -197,7 +197,7 @@ int demo_produce(demo_run *run, sv_client *client, sv_error *error) {
     req.payload_content_type = "application/json";
     /* A few seconds: a packer that dies loses its orders only briefly. The consumer service
      * extends the visibility while a handler runs, so slow packing is not a loss. */
-    req.visibility_timeout_seconds = 5;
+    req.visibility_timeout_seconds = run->visibility_seconds;
     req.max_attempts = 10;
     memset(&res, 0, sizeof res);
     status = sv_source_from_memory(payload, length, &source, error);
