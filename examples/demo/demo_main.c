@@ -129,7 +129,7 @@ int main(int argc, char **argv) {
   run.workers = 4;
   run.flaky_every = 6;
   run.deadline_seconds = 50;
-  run.visibility_seconds = 5;
+  run.visibility_seconds = 3;
   run.seed = 42;
   clock_gettime(CLOCK_MONOTONIC, &run.started);
   status = example_parse_args(argc, argv, &run.options, parse_demo_arg, &run,
