@@ -173,6 +173,9 @@ int demo_handle_order(void *context, const sv_consumer_delivery *delivery, sv_er
    * includes orders the server has let go of. */
   status = sv_message_ack(message, error);
   if (status != SV_OK) {
+    pthread_mutex_lock(&run->mutex);
+    ++run->failures;
+    pthread_mutex_unlock(&run->mutex);
     printf("[%5.1fs] %s: %s packed but not acknowledged (%s); a redelivery will skip it\n",
            demo_elapsed(run), delivery->consumer, order.order_id,
            error->message != NULL ? error->message : "unknown error");

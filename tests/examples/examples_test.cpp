@@ -156,6 +156,7 @@ TEST_F(ExamplesTest, DemoPipelineCountsEveryOrderOnce) {
   EXPECT_TRUE(contains(result.output, "demo ok: 40 orders, 40 messages acked")) << result.output;
   EXPECT_TRUE(contains(result.output, "rolled back; the service nacks it")) << result.output;
   EXPECT_TRUE(contains(result.output, "delivered again")) << result.output;
+  EXPECT_FALSE(contains(result.output, " 0 watch events")) << result.output;
 
   static const char *const skus[] = {"BOLT-M8",   "NUT-M8",   "WASHER-8", "HINGE-40",
                                      "BRACKET-L", "SCREW-4X", "RIVET-5",  "CLAMP-25"};
@@ -178,6 +179,27 @@ TEST_F(ExamplesTest, DemoPipelineCountsEveryOrderOnce) {
   for (const auto &entry : dev.access_log())
     ports.insert(entry.remote_port);
   EXPECT_LT(ports.size() * 4, requests) << ports.size() << " connections for " << requests;
+}
+
+// An ack that fails after the order was committed: the message comes back, and the order is
+// acknowledged without being counted a second time.
+TEST_F(ExamplesTest, DemoSkipsAnOrderCommittedBeforeItsAckFailed) {
+  dev.add_fault(Fault::error("POST", "/v1/queue/ack", 503, "unavailable", "ack lost").repeat(1));
+  const ProgramRun result =
+      run("stavo_demo", {"--orders", "10", "--namespace", "t-demo-dup", "--flaky-every", "1000",
+                         "--reuse-connections", "--visibility", "2", "--deadline", "120"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "packed but not acknowledged")) << result.output;
+  EXPECT_TRUE(contains(result.output,
+                       "10 messages acked, 1 redeliveries, 1 failed deliveries, "
+                       "1 duplicates skipped"))
+      << result.output;
+  int64_t orders = 0;
+  for (const char *sku : {"BOLT-M8", "NUT-M8", "WASHER-8", "HINGE-40", "BRACKET-L", "SCREW-4X",
+                          "RIVET-5", "CLAMP-25"}) {
+    orders += committed(std::string("inventory/") + sku, "t-demo-dup")["orders"].get<int64_t>();
+  }
+  EXPECT_EQ(orders, 10);
 }
 
 // A query answer that disagrees with what was enqueued makes the demo fail.
