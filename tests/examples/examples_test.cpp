@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -173,12 +174,15 @@ TEST_F(ExamplesTest, DemoPipelineCountsEveryOrderOnce) {
   EXPECT_TRUE(contains(result.output, std::to_string(units) + " units counted")) << result.output;
 
   // Every worker keeps a pool like the client it came from: far fewer connections than requests.
-  const size_t requests = dev.requests().size();
-  ASSERT_TRUE(dev.wait_for_access_log(requests));
+  // (nghttpx logs a request when its stream ends, so the watch streams cut by the client's
+  // timeout may be missing; the ratio does not need them.)
+  ASSERT_TRUE(dev.wait_for_access_log(dev.requests().size() / 2));
+  const auto entries = dev.access_log();
   std::set<int> ports;
-  for (const auto &entry : dev.access_log())
+  for (const auto &entry : entries)
     ports.insert(entry.remote_port);
-  EXPECT_LT(ports.size() * 4, requests) << ports.size() << " connections for " << requests;
+  EXPECT_LT(ports.size() * 4, entries.size())
+      << ports.size() << " connections for " << entries.size() << " requests";
 }
 
 // An ack that fails after the order was committed: the message comes back, and the order is
@@ -190,10 +194,17 @@ TEST_F(ExamplesTest, DemoSkipsAnOrderCommittedBeforeItsAckFailed) {
                          "--reuse-connections", "--visibility", "2", "--deadline", "120"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
   EXPECT_TRUE(contains(result.output, "packed but not acknowledged")) << result.output;
-  EXPECT_TRUE(contains(result.output,
-                       "10 messages acked, 1 redeliveries, 1 failed deliveries, "
-                       "1 duplicates skipped"))
+  // One ack fails for certain; on a slow machine a delivery may also outlive its visibility
+  // timeout and come back. Every such order is skipped, never counted twice.
+  std::smatch summary;
+  ASSERT_TRUE(std::regex_search(result.output, summary,
+                                std::regex("demo ok: 10 orders, 10 messages acked, ([0-9]+) "
+                                           "redeliveries, ([0-9]+) failed deliveries, ([0-9]+) "
+                                           "duplicates skipped")))
       << result.output;
+  EXPECT_GE(std::stoi(summary[1]), 1);
+  EXPECT_GE(std::stoi(summary[2]), 1);
+  EXPECT_GE(std::stoi(summary[3]), 1);
   int64_t orders = 0;
   for (const char *sku : {"BOLT-M8", "NUT-M8", "WASHER-8", "HINGE-40", "BRACKET-L", "SCREW-4X",
                           "RIVET-5", "CLAMP-25"}) {
