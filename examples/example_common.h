@@ -15,6 +15,10 @@
 
 #include <stavoc.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef struct example_options {
   const char *endpoint;
   const char *bundle;
@@ -43,5 +47,9 @@ int example_report(const char *what, const sv_error *error);
 
 /* Strict base-10 parse of an argument value; 0 on success. */
 int example_parse_count(const char *text, int64_t min, int64_t max, int64_t *out);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* STAVO_EXAMPLE_COMMON_H */

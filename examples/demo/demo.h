@@ -19,6 +19,10 @@
 
 #include "../example_common.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define DEMO_SKU_COUNT 8
 #define DEMO_INITIAL_STOCK 100000
 
@@ -103,5 +107,9 @@ int demo_handle_order(void *context, const sv_consumer_delivery *delivery, sv_er
  * agree). */
 void *demo_watch_main(void *run);
 int demo_check_totals(demo_run *run, sv_client *client, sv_error *error);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif /* STAVO_DEMO_H */
