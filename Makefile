@@ -85,6 +85,14 @@ bench-client: bootstrap-bench
 	$(BUILD_DIR)/bench/client/stavoc_bench $(BENCH_CLIENT_ARGS)
 bench: bench-client
 
+# The order pipeline against a dev server of its own (TLS, HTTP/2, mutual TLS, connection reuse):
+# builds what it needs, starts and always stops the server (scripts/demo). DEMO_ARGS passes flags
+# on to the demo program (--orders N, --workers N, --log-level warn, ...).
+DEMO_ARGS ?=
+.PHONY: demo
+demo:
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) scripts/demo $(DEMO_ARGS)
+
 format:
 	git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format -i
 
