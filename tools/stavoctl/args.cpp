@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 
+#include <brindle_values.h>
+
 #include "cli.h"
 
 namespace stavoctl {
@@ -93,6 +95,15 @@ int64_t Args::seconds(std::string_view name, int64_t fallback) const {
 void require(const Args &args, std::string_view name) {
   auto value = args.get(name);
   if (!value || value->empty()) throw UsageError("--" + std::string(name) + " is required");
+}
+
+void require_json(const char *text, std::string_view what) {
+  if (text == nullptr) return;
+  brindle_error error;
+  brindle_error_init(&error);
+  if (brindle_validate_cstr(text, &error) != BRINDLE_OK) {
+    throw UsageError(std::string(what) + " is not valid JSON: " + error.message);
+  }
 }
 
 const std::vector<OptionSpec> &global_option_specs() {

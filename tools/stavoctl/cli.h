@@ -150,6 +150,8 @@ struct Owned {
   T *operator->() { return &value; }
 };
 
+// Throws a UsageError naming `what` when text (if given) is not one valid JSON document.
+void require_json(const char *text, std::string_view what);
 // Throws a UsageError when the option is missing or empty.
 void require(const Args &args, std::string_view name);
 

@@ -46,6 +46,8 @@ int query(Context &ctx, const Args &args) {
   req.fields_json = args.c_str("fields");
   req.engine = args.c_str("engine");
   req.refresh = args.c_str("refresh");
+  require_json(req.selector_json, "the selector");
+  require_json(req.fields_json, "--fields");
   bool keys = args.has("keys");
   bool all_pages = args.has("all");
   std::string cursor = args.get("cursor").value_or("");

@@ -235,6 +235,7 @@ int queue_nack(Context &ctx, const Args &args) {
     throw UsageError("--intent expects failure or defer");
   }
   req.last_error_json = args.c_str("last-error");
+  require_json(req.last_error_json, "--last-error");
   Owned<sv_nack_res, sv_nack_res_cleanup> res;
   ErrorRecord error;
   check(ctx, sv_queue_nack(ctx.client(), &req, res.get(), error.get()), *error);

@@ -62,8 +62,8 @@ std::string family_help(const std::vector<Command> &commands, std::string_view f
   std::string out = "usage: stavoctl " + std::string(family) + " SUBCOMMAND [ARGS] [OPTIONS]\n\n";
   for (const Command &command : commands) {
     if (command.family != family) continue;
-    std::string left = "  " + std::string(command.name);
-    if (left.size() < 18) left.resize(18, ' ');
+    std::string left = "  " + std::string(command.name) + "  ";
+    if (left.size() < 20) left.resize(20, ' ');
     out += left + std::string(command.summary) + "\n";
   }
   out += "\nRun 'stavoctl " + std::string(family) + " SUBCOMMAND --help' for its options.\n";
