@@ -177,6 +177,7 @@ GlobalOptions resolve_global_options(const Args &command_line) {
   global.insecure = merged.has("insecure");
   global.log_level = merged.get("log-level").value_or("off");
   if (merged.has("timeout")) {
+    global.timeout_given = true;
     auto value = merged.get("timeout").value_or("");
     int64_t millis = 0;
     if (value.size() > 2 && value.ends_with("ms") &&

@@ -89,6 +89,7 @@ struct GlobalOptions {
   std::string unix_socket;
   std::string log_level = "off";
   int64_t timeout_ms = 30000;
+  bool timeout_given = false;  // --timeout on the command line or in the config file
   bool insecure = false;
 };
 
@@ -105,6 +106,9 @@ struct Context {
   // Opens the client on first use (reuse_connections on); reports and throws on failure.
   sv_client *client();
   const char *namespace_or_default() const;
+  // The whole-request timeout also bounds streams; a command that waits on purpose (a long
+  // dequeue wait, subscribe, watch) lengthens it unless the user chose one.
+  void allow_waiting(int64_t wait_seconds);
   ~Context();
 
  private:

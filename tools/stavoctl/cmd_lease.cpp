@@ -69,6 +69,7 @@ int lease_acquire(Context &ctx, const Args &args) {
   req.block_seconds = args.seconds("block", 0);
   req.if_not_exists = args.has("if-not-exists") ? 1 : 0;
   req.txn_id = args.c_str("txn-id");
+  ctx.allow_waiting(req.block_seconds);
   ErrorRecord error;
   sv_lease *raw = nullptr;
   check(ctx, sv_acquire(ctx.client(), &req, &raw, error.get()), *error);

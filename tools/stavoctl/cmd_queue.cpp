@@ -161,6 +161,7 @@ int queue_dequeue(Context &ctx, const Args &args) {
   req.wait_seconds = args.seconds("wait", 0);
   req.visibility_timeout_seconds = args.seconds("visibility", 0);
   req.page_size = 1;
+  ctx.allow_waiting(req.wait_seconds);
   ErrorRecord error;
   sv_message *raw = nullptr;
   int status = args.has("with-state") ? sv_dequeue_with_state(ctx.client(), &req, &raw, error.get())
@@ -325,6 +326,7 @@ int queue_watch(Context &ctx, const Args &args) {
   sv_watch_handler_init(&handler);
   handler.handle = on_watch_event;
   handler.context = &state;
+  ctx.allow_waiting(-1);
   ErrorRecord error;
   int status = sv_watch_queue(ctx.client(), &req, &handler, error.get());
   if (status != SV_OK && (*error).message != nullptr &&

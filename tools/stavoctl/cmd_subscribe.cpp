@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -271,6 +272,7 @@ int queue_subscribe(Context &ctx, const Args &args) {
   sv_consumer_init(&consumer);
   consumer.handle = on_message;
   consumer.context = &sub;
+  ctx.allow_waiting(-1);
   sv_client *client = ctx.client();
 
   SignalWatcher watcher;

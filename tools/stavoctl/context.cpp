@@ -58,6 +58,15 @@ const char *Context::namespace_or_default() const {
   return global.namespace_name.empty() ? "default" : global.namespace_name.c_str();
 }
 
+void Context::allow_waiting(int64_t wait_seconds) {
+  if (global.timeout_given) return;
+  constexpr int64_t kYearMs = 365LL * 24 * 3600 * 1000;
+  int64_t wanted = wait_seconds < 0 || wait_seconds > kYearMs / 1000
+                       ? kYearMs
+                       : wait_seconds * 1000 + 30000;  // the wait plus the usual margin
+  if (wanted > global.timeout_ms) global.timeout_ms = wanted;
+}
+
 Context::~Context() {
   sv_client_close(client_);
   if (logger_ != nullptr) ember_destroy(logger_);
