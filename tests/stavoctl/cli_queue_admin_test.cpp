@@ -152,6 +152,36 @@ TEST_F(StavoctlQueue, SubscribePrintsMessagesAndStopsCleanlyOnSigterm) {
   Outcome stopped = waiting.finish({}, std::chrono::seconds(30));
   EXPECT_EQ(stopped.exit_code, 0) << describe(stopped);
   EXPECT_EQ(stopped.out, "");
+
+  // A signal while a message is handled lets that message finish and be acked, then stops.
+  ASSERT_EQ(ctl({"queue", "enqueue", "feed", "first"}).exit_code, 0);
+  ASSERT_EQ(ctl({"queue", "enqueue", "feed", "second"}).exit_code, 0);
+  const std::string script =
+      "cat > \"$OUT/$STAVO_MESSAGE_ID\"; touch \"$OUT/started\"; "
+      "while [ ! -e \"$OUT/go\" ]; do sleep 0.05; done";
+  args.insert(args.end(), {"--exec", script});
+  Process busy(args, {"OUT=" + dir_});
+  bool started = false;
+  for (int tries = 0; tries < 400 && !started; ++tries) {
+    started = std::filesystem::exists(path("started"));
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(started);
+  busy.send_signal(SIGTERM);
+  write_file("go", "");
+  Outcome finished = busy.finish({}, std::chrono::seconds(30));
+  EXPECT_EQ(finished.exit_code, 0) << describe(finished);
+  size_t handled = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
+    if (entry.path().filename().string().starts_with("m")) ++handled;
+  }
+  EXPECT_EQ(handled, 1u);
+  // The first was acked; the second is still there (once any delivery of it has run out).
+  dev_.advance_clock(std::chrono::seconds(31));
+  Outcome left = ctl({"queue", "dequeue", "feed", "--ack"});
+  ASSERT_EQ(left.exit_code, 0) << describe(left);
+  EXPECT_EQ(left.json()["payload"], "second");
+  EXPECT_EQ(ctl({"queue", "dequeue", "feed"}).exit_code, 2);
 }
 
 class StavoctlAdmin : public StavoctlTest {};

@@ -94,7 +94,7 @@ int run(int argc, char **argv) {
   Args args;
   std::vector<std::string> words;  // family [subcommand] and then positionals
   const Command *command = nullptr;
-  std::string_view family;
+  std::string family;  // a copy: words grows
   bool options_done = false;
 
   auto resolve = [&]() {
