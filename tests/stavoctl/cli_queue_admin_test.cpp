@@ -79,6 +79,15 @@ TEST_F(StavoctlQueue, EnqueueDequeueAndSettleByReference) {
   EXPECT_EQ(raw.out, binary);
   EXPECT_NE(raw.err.find("\"acked\":true"), std::string::npos);
 
+  // With state: the delivery's lease on its state document is part of the output.
+  ASSERT_EQ(ctl({"queue", "enqueue", "stateful", "s"}).exit_code, 0);
+  Outcome with_state = ctl({"queue", "dequeue", "stateful", "--with-state", "--ack"});
+  ASSERT_EQ(with_state.exit_code, 0) << describe(with_state);
+  const nlohmann::json delivery = with_state.json();
+  EXPECT_EQ(delivery["state"]["key"],
+            "q/stateful/state/" + delivery["message_id"].get<std::string>());
+  EXPECT_FALSE(delivery["state"]["lease_id"].get<std::string>().empty());
+
   Outcome watched = ctl({"queue", "watch", "jobs", "--max", "1"});
   ASSERT_EQ(watched.exit_code, 0) << describe(watched);
   EXPECT_EQ(watched.json()["queue"], "jobs");
