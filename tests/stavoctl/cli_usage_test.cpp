@@ -165,6 +165,15 @@ TEST_F(StavoctlUsage, ServerErrorsShowTheirDetailsAndExitByClass) {
   EXPECT_EQ(unknown.exit_code, 2) << describe(unknown);
   EXPECT_NE(unknown.err.find("http_status=404"), std::string::npos);
 
+  // Text from the server that is not UTF-8 cannot break the JSON output.
+  dev_.add_fault(Fault::respond("GET", "/v1/describe", 200,
+                                "{\"namespace\":\"default\",\"key\":\"k\",\"owner\":\"a\xff\\n\"}",
+                                {{"Content-Type", "application/json"}})
+                     .repeat(1));
+  Outcome odd = ctl({"lease", "describe", "k"});
+  ASSERT_EQ(odd.exit_code, 0) << describe(odd);
+  EXPECT_EQ(odd.json()["owner"], "a\xef\xbf\xbd\n");  // U+FFFD, then the escaped newline
+
   // A passive node (after the only endpoint) is "unavailable"; an internal error is "server".
   dev_.add_fault(Fault::error("POST", "/v1/acquire", 503, "node_passive").repeat(1));
   Outcome passive = ctl({"lease", "acquire", "k2"});

@@ -177,7 +177,9 @@ class JsonObject {
   std::string body_;
 };
 
+// A JSON string literal; bytes that are not UTF-8 become U+FFFD.
 std::string json_string(std::string_view text);
+bool is_utf8(std::string_view text);
 std::string json_string_array(const sv_string_list &list);
 // Writes one line of text to stdout; a failed write throws Failure(kExitLocal).
 void print_line(Context &ctx, const std::string &line);

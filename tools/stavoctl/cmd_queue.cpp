@@ -11,39 +11,6 @@ namespace stavoctl {
 
 namespace {
 
-bool valid_utf8(std::string_view text) {
-  size_t index = 0;
-  while (index < text.size()) {
-    auto byte = static_cast<unsigned char>(text[index]);
-    size_t extra = 0;
-    uint32_t code = byte;
-    if (byte >= 0x80) {
-      if (byte >= 0xc2 && byte <= 0xdf) {
-        extra = 1;
-      } else if (byte >= 0xe0 && byte <= 0xef) {
-        extra = 2;
-      } else if (byte >= 0xf0 && byte <= 0xf4) {
-        extra = 3;
-      } else {
-        return false;
-      }
-      code = byte & (0x3fu >> extra);
-    }
-    if (extra >= text.size() - index) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(text[index + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3f);
-    }
-    if ((extra == 2 && (code < 0x800 || (code >= 0xd800 && code <= 0xdfff))) ||
-        (extra == 3 && (code < 0x10000 || code > 0x10ffff))) {
-      return false;
-    }
-    index += extra + 1;
-  }
-  return true;
-}
-
 std::string base64(std::string_view bytes) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -99,7 +66,7 @@ JsonObject message_json(sv_message &message) {
 }
 
 void add_payload(JsonObject &out, std::string_view payload) {
-  if (valid_utf8(payload)) {
+  if (is_utf8(payload)) {
     out.str("payload", payload);
   } else {
     out.str("payload_base64", base64(payload));

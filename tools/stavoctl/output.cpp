@@ -98,10 +98,58 @@ void fail(Context &ctx, int code, const std::string &message) {
 
 // ---- JSON ------------------------------------------------------------------------------------
 
+size_t utf8_sequence_length(std::string_view text, size_t index) {
+  auto byte = static_cast<unsigned char>(text[index]);
+  if (byte < 0x80) return 1;
+  size_t extra = 0;
+  if (byte >= 0xc2 && byte <= 0xdf) {
+    extra = 1;
+  } else if (byte >= 0xe0 && byte <= 0xef) {
+    extra = 2;
+  } else if (byte >= 0xf0 && byte <= 0xf4) {
+    extra = 3;
+  } else {
+    return 0;
+  }
+  if (extra >= text.size() - index) return 0;
+  uint32_t code = byte & (0x3fu >> extra);
+  for (size_t k = 1; k <= extra; ++k) {
+    auto next = static_cast<unsigned char>(text[index + k]);
+    if ((next & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3f);
+  }
+  if ((extra == 2 && (code < 0x800 || (code >= 0xd800 && code <= 0xdfff))) ||
+      (extra == 3 && (code < 0x10000 || code > 0x10ffff))) {
+    return 0;
+  }
+  return extra + 1;
+}
+
+bool is_utf8(std::string_view text) {
+  for (size_t index = 0; index < text.size();) {
+    size_t length = utf8_sequence_length(text, index);
+    if (length == 0) return false;
+    index += length;
+  }
+  return true;
+}
+
 std::string json_string(std::string_view text) {
   std::string out = "\"";
-  for (char c : text) {
+  for (size_t index = 0; index < text.size(); ++index) {
+    char c = text[index];
     auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      // Valid sequences pass through; a stray byte becomes U+FFFD, so the output stays JSON.
+      size_t length = utf8_sequence_length(text, index);
+      if (length == 0) {
+        out += "\\ufffd";
+      } else {
+        out.append(text.substr(index, length));
+        index += length - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
