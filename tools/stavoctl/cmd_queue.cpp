@@ -1,4 +1,5 @@
 // queue enqueue|dequeue|ack|nack|extend|stats|watch (subscribe is in cmd_subscribe.cpp).
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
