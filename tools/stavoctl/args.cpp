@@ -1,0 +1,221 @@
+// Option values, the config file and the global connection options.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include <brindle_values.h>
+
+#include "cli.h"
+
+namespace stavoctl {
+
+namespace {
+
+std::string trim(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+bool parse_flag(const std::string &text, bool &out) {
+  if (text == "true" || text == "yes" || text == "on" || text == "1") {
+    out = true;
+    return true;
+  }
+  if (text == "false" || text == "no" || text == "off" || text == "0") {
+    out = false;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<std::string> Args::get(std::string_view name) const {
+  auto found = options.find(name);
+  if (found == options.end() || found->second.empty()) return std::nullopt;
+  return found->second.back();
+}
+
+const char *Args::c_str(std::string_view name) const {
+  auto found = options.find(name);
+  if (found == options.end() || found->second.empty()) return nullptr;
+  return found->second.back().c_str();
+}
+
+std::vector<std::string> Args::all(std::string_view name) const {
+  auto found = options.find(name);
+  return found == options.end() ? std::vector<std::string>{} : found->second;
+}
+
+int64_t Args::i64(std::string_view name, int64_t fallback) const {
+  auto value = get(name);
+  if (!value) return fallback;
+  int64_t out = 0;
+  if (!sv_i64_parse_base10(value->c_str(), &out)) {
+    throw UsageError("--" + std::string(name) + " expects an integer, not '" + *value + "'");
+  }
+  return out;
+}
+
+int32_t Args::i32(std::string_view name, int32_t fallback) const {
+  auto value = get(name);
+  if (!value) return fallback;
+  int32_t out = 0;
+  if (!sv_parse_int_base10_checked(value->c_str(), &out)) {
+    throw UsageError("--" + std::string(name) + " expects a 32-bit integer, not '" + *value + "'");
+  }
+  return out;
+}
+
+int64_t Args::seconds(std::string_view name, int64_t fallback) const {
+  auto value = get(name);
+  if (!value) return fallback;
+  std::string digits = *value;
+  int64_t scale = 1;
+  bool millis = false;
+  if (digits.size() > 2 && digits.ends_with("ms")) {
+    millis = true;
+    digits.resize(digits.size() - 2);
+  } else if (!digits.empty() &&
+             (digits.back() == 's' || digits.back() == 'm' || digits.back() == 'h')) {
+    scale = digits.back() == 's' ? 1 : digits.back() == 'm' ? 60 : 3600;
+    digits.pop_back();
+  }
+  int64_t amount = 0;
+  if (!sv_i64_parse_base10(digits.c_str(), &amount) || amount < 0 || amount > INT64_MAX / 3600) {
+    throw UsageError("--" + std::string(name) + " expects a duration such as 30, 30s, 5m or " +
+                     "1500ms, not '" + *value + "'");
+  }
+  if (millis) return (amount + 999) / 1000;
+  return amount * scale;
+}
+
+void require(const Args &args, std::string_view name) {
+  auto value = args.get(name);
+  if (!value || value->empty()) throw UsageError("--" + std::string(name) + " is required");
+}
+
+void require_json(const char *text, std::string_view what) {
+  if (text == nullptr) return;
+  brindle_error error;
+  brindle_error_init(&error);
+  if (brindle_validate_cstr(text, &error) != BRINDLE_OK) {
+    throw UsageError(std::string(what) + " is not valid JSON: " + error.message);
+  }
+}
+
+const std::vector<OptionSpec> &global_option_specs() {
+  static const std::vector<OptionSpec> specs = {
+      {"endpoint", "URL", "server base URL; repeat for failover (tried in order)"},
+      {"bundle", "PATH", "PEM client bundle: certificate, key and CA certificates"},
+      {"namespace", "NAME", "namespace of every request (default: \"default\")"},
+      {"timeout", "DURATION", "whole-request timeout (default 30s; 1500ms, 2m, ...)"},
+      {"insecure", "", "no client certificate and no server verification; allows http://"},
+      {"unix-socket", "PATH", "connect through this Unix domain socket"},
+      {"log-level", "LEVEL", "client log on stderr: trace|debug|info|warn|error|off (default)"},
+      {"config", "PATH", "read these options from a \"name = value\" file"},
+      {"help", "", "show help for the command and exit"},
+  };
+  return specs;
+}
+
+void read_config_file(const std::string &path, Args &into) {
+  std::ifstream file(path);
+  if (!file) {
+    throw UsageError("cannot read config file '" + path + "': " + std::strerror(errno));
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(file, line)) {
+    ++number;
+    std::string text = trim(line);
+    if (text.empty() || text[0] == '#') continue;
+    auto where = [&] { return path + ":" + std::to_string(number) + ": "; };
+    size_t equals = text.find('=');
+    if (equals == std::string::npos) throw UsageError(where() + "expected \"name = value\"");
+    std::string name = trim(std::string_view(text).substr(0, equals));
+    std::string value = trim(std::string_view(text).substr(equals + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    const OptionSpec *spec = nullptr;
+    for (const OptionSpec &candidate : global_option_specs()) {
+      if (candidate.name == name) spec = &candidate;
+    }
+    if (spec == nullptr || name == "config" || name == "help") {
+      throw UsageError(where() + "unknown setting '" + name + "'");
+    }
+    if (spec->value_name.empty()) {
+      bool flag = false;
+      if (!parse_flag(value, flag)) throw UsageError(where() + name + " expects true or false");
+      if (flag) {
+        into.options[name].push_back("");
+      } else {
+        into.options.erase(name);
+      }
+      continue;
+    }
+    into.options[name].push_back(value);
+  }
+}
+
+GlobalOptions resolve_global_options(const Args &command_line) {
+  Args merged;
+  if (auto config = command_line.get("config")) read_config_file(*config, merged);
+  for (const OptionSpec &spec : global_option_specs()) {
+    auto found = command_line.options.find(spec.name);
+    if (found != command_line.options.end()) merged.options[std::string(spec.name)] = found->second;
+  }
+  GlobalOptions global;
+  global.endpoints = merged.all("endpoint");
+  global.bundle = merged.get("bundle").value_or("");
+  global.namespace_name = merged.get("namespace").value_or("");
+  global.unix_socket = merged.get("unix-socket").value_or("");
+  global.insecure = merged.has("insecure");
+  global.log_level = merged.get("log-level").value_or("off");
+  if (merged.has("timeout")) {
+    global.timeout_given = true;
+    auto value = merged.get("timeout").value_or("");
+    int64_t millis = 0;
+    if (value.size() > 2 && value.ends_with("ms") &&
+        sv_i64_parse_base10(value.substr(0, value.size() - 2).c_str(), &millis) && millis > 0) {
+      global.timeout_ms = millis;
+    } else {
+      int64_t seconds = merged.seconds("timeout", 30);
+      if (seconds < 1) throw UsageError("--timeout must be above 0");
+      global.timeout_ms = seconds * 1000;
+    }
+  }
+  static const char *const levels[] = {"trace", "debug", "info", "warn", "error", "off"};
+  bool known = false;
+  for (const char *level : levels)
+    known = known || global.log_level == level;
+  if (!known) throw UsageError("--log-level expects trace, debug, info, warn, error or off");
+
+  if (global.endpoints.empty()) {
+    if (global.bundle.empty()) {
+      throw UsageError(
+          "no endpoint: give --endpoint URL (the default https://localhost:7443 "
+          "needs --bundle)");
+    }
+    global.endpoints.push_back("https://localhost:7443");
+  }
+  for (const std::string &endpoint : global.endpoints) {
+    if (endpoint.starts_with("http://")) {
+      if (!global.insecure) {
+        throw UsageError("plain http endpoint '" + endpoint + "' needs --insecure");
+      }
+    } else if (!endpoint.starts_with("https://")) {
+      throw UsageError("endpoint '" + endpoint + "' must start with https:// or http://");
+    }
+  }
+  if (global.bundle.empty() && !global.insecure) {
+    throw UsageError("a client bundle is required: give --bundle PATH (or --insecure)");
+  }
+  return global;
+}
+
+}  // namespace stavoctl
