@@ -79,6 +79,31 @@ inline const unsigned char *plain_number_run(brindle_parser *P, brindle__frame *
   }
 }
 
+// The same for an array inside a JSON value member delivered to a visitor: each following
+// number, complete in the chunk and valid, goes to the visitor here. Returns the first byte left
+// to the dispatch in *q; false when a visitor callback failed or asked for a re-dispatch.
+inline bool visited_number_run(brindle_parser *P, brindle__frame *f, const unsigned char **q,
+                               const unsigned char *end, size_t space) {
+  for (const unsigned char *r = *q;;) {
+    const unsigned char *at = r + 1;
+    if (*r != ',' || at == end || brindle__number_class[*at] > 2) return true;
+    uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[*at]];
+    const unsigned char *next = brindle__scan_number(at + 1, end, &state);
+    if (next == end || static_cast<size_t>(next - at) > space - 2 ||
+        !brindle__number_accepting(state)) {
+      return true;  // the dispatch takes the comma and reports or gathers the number
+    }
+    f->after_comma = 1;
+    P->number_state = state;
+    *q = next;
+    if (brindle__jv_number(P, at, static_cast<size_t>(next - at), next) != BRINDLE_OK) {
+      return false;
+    }
+    if (P->yield) return false;
+    r = next;
+  }
+}
+
 // Appends number bytes to the token, checking the token space.
 inline bool number_append(brindle_parser *parser, const unsigned char *run, size_t length) {
   const size_t space = brindle__token_space(parser);
@@ -348,6 +373,12 @@ between:
             if (f != nullptr && f->type == BRINDLE__FRAME_ARRAY) {
               p = plain_number_run(P, f, q, end, space);
               continue;
+            }
+          } else if (P->target == BRINDLE__TARGET_JV) {
+            if (brindle__jv_number(P, at, length, q) != BRINDLE_OK) return p;
+            if (P->jv_visitor && !P->jv_careful && !P->yield && f->type == BRINDLE__FRAME_ARRAY &&
+                !visited_number_run(P, f, &p, end, space)) {
+              return p;
             }
           } else if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, at, length, q) !=
                      BRINDLE_OK) {

@@ -413,6 +413,10 @@ brindle_status brindle__jv_string_end(brindle_parser *parser, const unsigned cha
 brindle_status brindle__jv_scalar(brindle_parser *parser, brindle__token_type type,
                                   const unsigned char *data, size_t length,
                                   const unsigned char *at) noexcept;
+// A number token inside the value that completed in the chunk (its grammar state in
+// number_state); the value is done afterwards, as for any scalar.
+brindle_status brindle__jv_number(brindle_parser *parser, const unsigned char *data, size_t length,
+                                  const unsigned char *at) noexcept;
 // A number or literal that is the whole value of a JSON value member.
 brindle_status brindle__jv_scalar_value(brindle_parser *parser, const brindle_field *field,
                                         brindle_json_value *member, brindle__token_type type,
