@@ -142,9 +142,12 @@ inline bool brindle__number_accepting(uint8_t state) noexcept {
          state == BRINDLE__NUM_FRACTION || state == BRINDLE__NUM_EXPONENT;
 }
 
+// What the parser keeps of a map it met: its required fields (maps of up to 64 fields) and
+// whether a fresh record of it is all zero bytes.
 struct brindle__mask_entry {
   const brindle_map *map;
   uint64_t mask;
+  bool zero_init;
 };
 
 struct brindle_parser {
