@@ -418,13 +418,15 @@ TEST(JsonValue, VisitorSeesEveryEvent) {
 // Runs of numbers in an array ("1,2,3") are delivered without a dispatch per comma: the events,
 // failures and their positions must be those of a byte-by-byte feed.
 TEST(JsonValue, NumberRunsInVisitedArraysMatchAByteByByteFeed) {
-  const char *const values[] = {"[1,2,3]",           "[[-1.5,2e3],[0,-0.0],[7]]",
-                                "[1,2,01]",          "[1,2,]",
-                                "[1,2 ,3, 4]",       "[1,-,3]",
-                                "[1,2.,3]",          "[1,2,3e]",
-                                "[1,2,true,4,null]", "{\"a\":[5,6],\"b\":7}",
-                                "[1,2,3]]",          "[1,2,3,{}]",
-                                "[1,2,\"3\",4]",     "[12345678901234567890123,-0.5e-400,1E+2]"};
+  const char *const values[] = {
+      "[1,2,3]", "[[-1.5,2e3],[0,-0.0],[7]]", "[1,2,01]", "[1,2,]", "[1,2 ,3, 4]", "[1,-,3]",
+      "[1,2.,3]", "[1,2,3e]", "[1,2,true,4,null]", "{\"a\":[5,6],\"b\":7}", "[1,2,3]]",
+      "[1,2,3,{}]", "[1,2,\"3\",4]", "[12345678901234567890123,-0.5e-400,1E+2]",
+      // Arrays of arrays of numbers: closing one and opening the next is taken in the run too.
+      "[[1,2],[3,4],[5,6]]", "[[[1,2],[3,4]],[[5,6]]]", "[[1,2],]", "[[1,2],[]]",
+      "[[1,2],[3,4],{}]", "[[1,2],[,3]]", "[[1,2],[3,4]", "[[1,2] ,[3]]", "[[1,2],[-]]",
+      "[[1,2],[01]]", "{\"a\":[[1,2],[3]],\"b\":[[4]],\"c\":[1,[2,[3,[4]]],5]}",
+      "[[1],[2],\"x\",[3]]"};
   for (const char *value : values) {
     Events whole;
     const Outcome one = visit_member(value, &whole, nullptr, 0);
@@ -450,6 +452,17 @@ TEST(JsonValue, NumberRunsInVisitedArraysMatchAByteByByteFeed) {
   EXPECT_EQ(long_number.status, BRINDLE_OVERFLOW);
   EXPECT_STREQ(long_number.error.message, "JSON number exceeds maximum byte limit");
   EXPECT_EQ(events.log, "[N(1)N(22)N(333)");
+  // The nesting limit holds for arrays opened inside a run.
+  limits = brindle_value_limits{};
+  limits.max_depth = 2;
+  for (size_t chunk : {0u, 1u}) {
+    events.log.clear();
+    const Outcome deep = visit_member("[[1,2],[3,[4,5]]]", &events, &limits, chunk);
+    EXPECT_EQ(deep.status, BRINDLE_OVERFLOW);
+    EXPECT_STREQ(deep.error.message, "JSON value nesting exceeds maximum depth");
+    EXPECT_EQ(deep.error.offset, std::string("{\"meta\":[[1,2],[3,[").size());
+    EXPECT_EQ(events.log, "[[N(1)N(2)][N(3)");
+  }
   // A callback that stops the walk inside a run stops it there, at that number.
   events.log.clear();
   events.stop_at_null = BRINDLE_CALLBACK_FAILED;
