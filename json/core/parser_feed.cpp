@@ -207,6 +207,8 @@ between:
         ++p;
         ++P->line;
         P->line_start = P->run_base + static_cast<size_t>(p - P->run_begin);
+        // The indentation that usually follows is taken at once.
+        if (p != end && *p == ' ') p = brindle__skip_spaces(p + 1, end);
       } else {
         break;
       }

@@ -326,6 +326,22 @@ brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *fra
 brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame,
                                    const brindle_field *field, const unsigned char *at,
                                    bool *repeated) noexcept;
+// brindle__note_field for a field met the first time in a map of up to 64 fields, inline; the
+// rest (large maps, repeated fields) goes to it.
+inline brindle_status brindle__note_new_field(brindle_parser *parser, brindle__frame *frame,
+                                              const brindle_field *field,
+                                              const unsigned char *at) noexcept {
+  const brindle_map *map = frame->map;
+  if (map->field_count <= 64) {
+    const uint64_t bit = uint64_t{1} << static_cast<size_t>(field - map->fields);
+    if ((frame->seen_mask & bit) == 0) {
+      frame->seen_mask |= bit;
+      if ((field->flags & BRINDLE_FIELD_REQUIRED) != 0) --frame->required_remaining;
+      return BRINDLE_OK;
+    }
+  }
+  return brindle__note_field(parser, frame, field, at, nullptr);
+}
 // Opens the value that starts with '{' or '[' in the innermost context.
 brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
                                        const unsigned char *at) noexcept;

@@ -266,7 +266,7 @@ brindle_status open_for_field(brindle_parser *parser, brindle__frame *frame,
     return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH, "field '%s' is not an array",
                                    brindle__key_of(field));
   }
-  const brindle_status status = brindle__note_field(parser, frame, field, at, nullptr);
+  const brindle_status status = brindle__note_new_field(parser, frame, field, at);
   if (status != BRINDLE_OK) return status;
   return brindle__push_frame(parser, type, nullptr, frame->record, field, at) != nullptr
              ? BRINDLE_OK
