@@ -187,12 +187,13 @@ brindle_status VisitorBridge::on_string_end(void *user, brindle_error *) {
 brindle_status VisitorBridge::on_number_end(void *user, brindle_error *) {
   const std::string &t = self(user).text_;
   const char *first = t.data(), *last = t.data() + t.size();
-  if (t.find_first_of(".eE") == std::string::npos) {
-    int64_t value = 0;
-    if (std::from_chars(first, last, value).ec == std::errc()) {
-      self(user).consumer_->integer(value);
-      return BRINDLE_OK;
-    }
+  // An integer is read whole as one; a fraction, an exponent or a value past int64 stops the
+  // integer read early and the text is read again as a double.
+  int64_t integer = 0;
+  const std::from_chars_result whole = std::from_chars(first, last, integer);
+  if (whole.ec == std::errc() && whole.ptr == last) {
+    self(user).consumer_->integer(integer);
+    return BRINDLE_OK;
   }
   double value = 0;
   if (std::from_chars(first, last, value).ec != std::errc()) return BRINDLE_CALLBACK_FAILED;

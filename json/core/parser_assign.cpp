@@ -119,7 +119,7 @@ brindle_status scalar_for_field(brindle_parser *parser, brindle__token_type type
     const brindle_status status = check_grammar(parser, data, length, at);
     if (status != BRINDLE_OK) return status;
   }
-  brindle_status status = brindle__note_field(parser, frame, field, at, nullptr);
+  brindle_status status = brindle__note_new_field(parser, frame, field, at);
   if (status != BRINDLE_OK) return status;
   void *record = frame->record;
   void *member = brindle__member(record, field);

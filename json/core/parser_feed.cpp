@@ -79,6 +79,67 @@ inline const unsigned char *plain_number_run(brindle_parser *P, brindle__frame *
   }
 }
 
+// A number that starts at at in the innermost array of a JSON value member delivered to a
+// visitor, taken as the dispatch takes it when it completes in the chunk and is valid: 1, with
+// *q after it; 0 when it is left to the dispatch; -1 when a visitor callback failed or asked for
+// a re-dispatch. after_comma: a comma came before it.
+inline int take_visited_number(brindle_parser *P, const unsigned char *at, const unsigned char *end,
+                               bool after_comma, const unsigned char **q) {
+  uint8_t state = brindle__number_next[BRINDLE__NUM_START][brindle__number_class[*at]];
+  const unsigned char *next = brindle__scan_number(at + 1, end, &state);
+  const size_t space = brindle__token_space(P);
+  if (next == end || space < 3 || static_cast<size_t>(next - at) > space - 2 ||
+      !brindle__number_accepting(state)) {
+    return 0;
+  }
+  if (after_comma) brindle__inner_frame(P)->after_comma = 1;
+  P->number_state = state;
+  *q = next;
+  if (brindle__jv_number(P, at, static_cast<size_t>(next - at), next) != BRINDLE_OK) return -1;
+  return P->yield ? -1 : 1;
+}
+
+// The same for arrays of numbers inside a visited JSON value ("[[1,2],[3,4]]"): after a number,
+// the numbers that follow it, the ']' that closes an inner array and the ",[" that opens the next
+// one are taken here, each as the dispatch takes it, while they come without whitespace and
+// complete in the chunk. *q: the first byte left to the dispatch; false when a visitor callback
+// failed or asked for a re-dispatch.
+inline bool visited_array_run(brindle_parser *P, const unsigned char **q,
+                              const unsigned char *end) {
+  for (const unsigned char *r = *q;;) {
+    const unsigned char *at = r + 1;
+    if (*r == ']') {
+      if (P->frame_count <= P->jv_base_depth + 1) return true;  // the end of the value itself
+      *q = at;
+      if (brindle__close_frame(P, r) != BRINDLE_OK || P->yield) return false;
+      if (at == end || brindle__inner_frame(P)->type != BRINDLE__FRAME_ARRAY) return true;
+      r = at;
+      continue;
+    }
+    if (*r != ',' || at == end) return true;
+    int taken;
+    if (*at == '[') {
+      if (at + 1 == end || brindle__number_class[at[1]] > 2) return true;
+      brindle__frame *f = brindle__inner_frame(P);
+      f->state = BRINDLE__ARR_VALUE_OR_END;
+      f->after_comma = 1;
+      *q = at + 1;
+      brindle__set_value_target(P, f);
+      if (brindle__jv_container_open(P, '[', at) != BRINDLE_OK ||
+          !push_plain(P, BRINDLE__FRAME_ARRAY, at) || P->yield) {
+        return false;
+      }
+      taken = take_visited_number(P, at + 1, end, false, q);
+    } else if (brindle__number_class[*at] <= 2) {
+      taken = take_visited_number(P, at, end, true, q);
+    } else {
+      return true;
+    }
+    if (taken <= 0) return taken == 0;
+    r = *q;
+  }
+}
+
 // Appends number bytes to the token, checking the token space.
 inline bool number_append(brindle_parser *parser, const unsigned char *run, size_t length) {
   const size_t space = brindle__token_space(parser);
@@ -146,6 +207,8 @@ between:
         ++p;
         ++P->line;
         P->line_start = P->run_base + static_cast<size_t>(p - P->run_begin);
+        // The indentation that usually follows is taken at once.
+        if (p != end && *p == ' ') p = brindle__skip_spaces(p + 1, end);
       } else {
         break;
       }
@@ -348,6 +411,12 @@ between:
             if (f != nullptr && f->type == BRINDLE__FRAME_ARRAY) {
               p = plain_number_run(P, f, q, end, space);
               continue;
+            }
+          } else if (P->target == BRINDLE__TARGET_JV) {
+            if (brindle__jv_number(P, at, length, q) != BRINDLE_OK) return p;
+            if (P->jv_visitor && !P->jv_careful && !P->yield && f->type == BRINDLE__FRAME_ARRAY &&
+                !visited_array_run(P, &p, end)) {
+              return p;
             }
           } else if (brindle__scalar_complete(P, BRINDLE__TOKEN_NUMBER, at, length, q) !=
                      BRINDLE_OK) {

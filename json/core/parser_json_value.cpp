@@ -223,6 +223,16 @@ brindle_status brindle__jv_scalar(brindle_parser *parser, brindle__token_type ty
   return scalar_events(parser, type, data, length, at);
 }
 
+brindle_status brindle__jv_number(brindle_parser *parser, const unsigned char *data, size_t length,
+                                  const unsigned char *at) noexcept {
+  if (!brindle__number_accepting(parser->number_state)) {
+    return brindle__parser_fail_at(parser, at, BRINDLE_INVALID_JSON, "invalid JSON number");
+  }
+  const brindle_status status = scalar_events(parser, BRINDLE__TOKEN_NUMBER, data, length, at);
+  if (status != BRINDLE_OK) return status;
+  return brindle__value_done(parser, at);
+}
+
 brindle_status brindle__jv_scalar_value(brindle_parser *parser, const brindle_field *,
                                         brindle_json_value *member, brindle__token_type type,
                                         const unsigned char *data, size_t length,

@@ -142,9 +142,12 @@ inline bool brindle__number_accepting(uint8_t state) noexcept {
          state == BRINDLE__NUM_FRACTION || state == BRINDLE__NUM_EXPONENT;
 }
 
+// What the parser keeps of a map it met: its required fields (maps of up to 64 fields) and
+// whether a fresh record of it is all zero bytes.
 struct brindle__mask_entry {
   const brindle_map *map;
   uint64_t mask;
+  bool zero_init;
 };
 
 struct brindle_parser {
@@ -323,6 +326,22 @@ brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *fra
 brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame,
                                    const brindle_field *field, const unsigned char *at,
                                    bool *repeated) noexcept;
+// brindle__note_field for a field met the first time in a map of up to 64 fields, inline; the
+// rest (large maps, repeated fields) goes to it.
+inline brindle_status brindle__note_new_field(brindle_parser *parser, brindle__frame *frame,
+                                              const brindle_field *field,
+                                              const unsigned char *at) noexcept {
+  const brindle_map *map = frame->map;
+  if (map->field_count <= 64) {
+    const uint64_t bit = uint64_t{1} << static_cast<size_t>(field - map->fields);
+    if ((frame->seen_mask & bit) == 0) {
+      frame->seen_mask |= bit;
+      if ((field->flags & BRINDLE_FIELD_REQUIRED) != 0) --frame->required_remaining;
+      return BRINDLE_OK;
+    }
+  }
+  return brindle__note_field(parser, frame, field, at, nullptr);
+}
 // Opens the value that starts with '{' or '[' in the innermost context.
 brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
                                        const unsigned char *at) noexcept;
@@ -412,6 +431,10 @@ brindle_status brindle__jv_string_end(brindle_parser *parser, const unsigned cha
 // A number or literal inside the value.
 brindle_status brindle__jv_scalar(brindle_parser *parser, brindle__token_type type,
                                   const unsigned char *data, size_t length,
+                                  const unsigned char *at) noexcept;
+// A number token inside the value that completed in the chunk (its grammar state in
+// number_state); the value is done afterwards, as for any scalar.
+brindle_status brindle__jv_number(brindle_parser *parser, const unsigned char *data, size_t length,
                                   const unsigned char *at) noexcept;
 // A number or literal that is the whole value of a JSON value member.
 brindle_status brindle__jv_scalar_value(brindle_parser *parser, const brindle_field *field,

@@ -5,16 +5,21 @@
 
 namespace {
 
-uint64_t required_mask(brindle_parser *parser, const brindle_map *map) {
+const brindle__mask_entry &map_facts(brindle_parser *parser, const brindle_map *map) {
   brindle__mask_entry &entry = parser->mask_cache[(reinterpret_cast<uintptr_t>(map) >> 4) & 7u];
-  if (entry.map == map) return entry.mask;
+  if (entry.map == map) return entry;
   uint64_t mask = 0;
-  for (size_t i = 0; i < map->field_count; ++i) {
+  for (size_t i = 0; i < map->field_count && i < 64; ++i) {
     if ((map->fields[i].flags & BRINDLE_FIELD_REQUIRED) != 0) mask |= uint64_t{1} << i;
   }
   entry.map = map;
   entry.mask = mask;
-  return mask;
+  entry.zero_init = brindle__map_zero_initialised(map);
+  return entry;
+}
+
+uint64_t required_mask(brindle_parser *parser, const brindle_map *map) {
+  return map_facts(parser, map).mask;
 }
 
 size_t required_count(brindle_parser *parser, const brindle_map *map) {
@@ -261,7 +266,7 @@ brindle_status open_for_field(brindle_parser *parser, brindle__frame *frame,
     return brindle__parser_fail_at(parser, at, BRINDLE_TYPE_MISMATCH, "field '%s' is not an array",
                                    brindle__key_of(field));
   }
-  const brindle_status status = brindle__note_field(parser, frame, field, at, nullptr);
+  const brindle_status status = brindle__note_new_field(parser, frame, field, at);
   if (status != BRINDLE_OK) return status;
   return brindle__push_frame(parser, type, nullptr, frame->record, field, at) != nullptr
              ? BRINDLE_OK
@@ -315,8 +320,12 @@ brindle_status open_element(brindle_parser *parser, brindle__frame *frame,
                ? BRINDLE_OK
                : static_cast<brindle_status>(parser->error.code);
   }
-  if (field->submap != nullptr) {
-    brindle__init_with_allocator(field->submap, slot, &parser->allocator);
+  // Most element maps hold only numbers, strings and scalar arrays: zeroing the slot is their
+  // initialisation, without a walk over the fields for every element.
+  const brindle_map *submap = field->submap;
+  if (submap != nullptr && !(stride >= submap->struct_size && submap->fields != nullptr &&
+                             map_facts(parser, submap).zero_init)) {
+    brindle__init_with_allocator(submap, slot, &parser->allocator);
   } else {
     std::memset(slot, 0, stride);
   }

@@ -338,6 +338,28 @@ void brindle__record_moved(const brindle_map *map, void *record, uintptr_t old_a
   record_moved(map, record, old_address, 0);
 }
 
+bool brindle__map_zero_initialised(const brindle_map *map) noexcept {
+  if (map->fields == nullptr) return true;
+  for (size_t i = 0; i < map->field_count; ++i) {
+    switch (map->fields[i].kind) {
+      case BRINDLE_FIELD_STRING:
+      case BRINDLE_FIELD_I64:
+      case BRINDLE_FIELD_U64:
+      case BRINDLE_FIELD_F64:
+      case BRINDLE_FIELD_BOOL:
+      case BRINDLE_FIELD_STRING_ARRAY:
+      case BRINDLE_FIELD_I64_ARRAY:
+      case BRINDLE_FIELD_U64_ARRAY:
+      case BRINDLE_FIELD_F64_ARRAY:
+      case BRINDLE_FIELD_BOOL_ARRAY:
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
 bool brindle__map_has_markers(const brindle_map *map) noexcept {
   return has_markers(map, 0);
 }

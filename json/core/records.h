@@ -70,6 +70,9 @@ bool brindle__map_can_allocate(const brindle_map *map) noexcept;
 // inside nested records) take over their content at the new address. old_address is only
 // compared, never read.
 void brindle__record_moved(const brindle_map *map, void *record, uintptr_t old_address) noexcept;
+// Whether a record of map is initialised by zeroing it: every member is a number, a bool, a
+// string or an array of scalars (their fresh state is all zero bytes).
+bool brindle__map_zero_initialised(const brindle_map *map) noexcept;
 // Whether records of map hold members with address-derived markers.
 bool brindle__map_has_markers(const brindle_map *map) noexcept;
 

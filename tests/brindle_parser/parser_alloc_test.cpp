@@ -2,6 +2,10 @@
 // ... Nth one gives BRINDLE_ALLOCATION_FAILED, and cleanup returns every byte.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "parser_test_support.h"
@@ -101,6 +105,113 @@ TEST(AllocationFailures, StatisticsOnlyAllocatorCountsBlocks) {
   brindle_cleanup(&kAllMap, &record);
   EXPECT_EQ(stats.current_bytes, 0u);
   EXPECT_EQ(stats.peak_bytes, 4u);
+}
+
+// Fresh storage full of garbage: object array elements must come out initialised however
+// their map is initialised (zeroing for plain maps, member by member for the others).
+void fill(void *block, size_t from, size_t to) {
+  if (block != nullptr && to > from)
+    std::memset(static_cast<char *>(block) + from, 0xA5, to - from);
+}
+void *garbage_malloc(void *, size_t size) {
+  void *block = std::malloc(size);
+  fill(block, 0, size);
+  return block;
+}
+void *garbage_realloc(void *, void *block, size_t size) {
+  const size_t old = block != nullptr ? malloc_usable_size(block) : 0;
+  void *grown = std::realloc(block, size);
+  fill(grown, old, size);
+  return grown;
+}
+void garbage_free(void *, void *block) {
+  std::free(block);
+}
+
+struct Plain {
+  char *s;
+  char fixed[4];
+  int64_t i;
+  uint64_t u;
+  double f;
+  int32_t b;
+  brindle_array ints;
+  brindle_array strs;
+  int64_t pi;
+  int32_t pi_present;
+};
+const brindle_field kPlainFields[] = {
+    BRINDLE_DECL_STRING(Plain, s, "s", 0),
+    BRINDLE_DECL_FIXED_STRING(Plain, fixed, "fixed", 0, BRINDLE_OVERFLOW_TRUNCATE),
+    BRINDLE_DECL_I64(Plain, i, "i", 0),
+    BRINDLE_DECL_U64(Plain, u, "u", 0),
+    BRINDLE_DECL_F64(Plain, f, "f", 0),
+    BRINDLE_DECL_BOOL(Plain, b, "b", 0),
+    BRINDLE_DECL_ARRAY(Plain, ints, "ints", BRINDLE_FIELD_I64_ARRAY, 0),
+    BRINDLE_DECL_ARRAY(Plain, strs, "strs", BRINDLE_FIELD_STRING_ARRAY, 0),
+    BRINDLE_DECL_PRESENT(Plain, pi, "pi", BRINDLE_FIELD_I64, 0, pi_present),
+};
+const brindle_map kPlainMap = BRINDLE_MAP("plain_json", Plain, kPlainFields);
+
+struct Lists {
+  brindle_object_array plains;
+  brindle_object_array alls;
+};
+const brindle_field kListsFields[] = {
+    BRINDLE_DECL_OBJECT_ARRAY(Lists, plains, "plains", 0, &kPlainMap, Plain),
+    BRINDLE_DECL_OBJECT_ARRAY(Lists, alls, "alls", 0, &kAllMap, All),
+};
+const brindle_map kListsMap = BRINDLE_MAP("lists_json", Lists, kListsFields);
+
+TEST(ElementInit, NewElementsStartEmptyInGarbageStorage) {
+  brindle_allocator garbage{garbage_malloc, garbage_realloc, garbage_free, nullptr, nullptr};
+  brindle_parse_options options = brindle_default_parse_options();
+  options.allocator = &garbage;
+  std::string document =
+      "{\"plains\":[{\"s\":\"a\",\"fixed\":\"xyz\",\"i\":-1,\"u\":2,"
+      "\"f\":0.5,\"b\":true,\"ints\":[1,2],\"strs\":[\"q\"],\"pi\":7}";
+  for (int n = 1; n < 13; ++n)
+    document += n % 4 == 0 ? ",{\"i\":" + std::to_string(n) + "}" : ",{}";
+  document += "],\"alls\":[{\"i\":1,\"objs\":[{\"n\":1}]},{},{},{},{},{}]}";
+  for (size_t chunk : {0u, 7u}) {
+    Lists lists;
+    const Outcome outcome = feed_in_chunks(&kListsMap, &lists, document, chunk, &options);
+    ASSERT_EQ(outcome.status, BRINDLE_OK) << outcome.error.message;
+    ASSERT_EQ(lists.plains.count, 13u);
+    const auto *plains = static_cast<const Plain *>(lists.plains.items);
+    EXPECT_STREQ(plains[0].s, "a");
+    EXPECT_STREQ(plains[0].fixed, "xyz");
+    EXPECT_EQ(plains[0].ints.count, 2u);
+    EXPECT_EQ(plains[0].pi_present, 1);
+    for (size_t n = 1; n < 13; ++n) {
+      const Plain &p = plains[n];
+      EXPECT_EQ(p.s, nullptr) << n;
+      EXPECT_EQ(p.fixed[0], '\0') << n;
+      EXPECT_EQ(p.i, n % 4 == 0 ? static_cast<int64_t>(n) : 0) << n;
+      EXPECT_EQ(p.u, 0u) << n;
+      EXPECT_EQ(p.f, 0.0) << n;
+      EXPECT_EQ(p.b, 0) << n;
+      EXPECT_EQ(p.ints.items, nullptr) << n;
+      EXPECT_EQ(p.ints.count, 0u) << n;
+      EXPECT_EQ(p.ints.capacity, 0u) << n;
+      EXPECT_EQ(p.ints.flags, 0) << n;
+      EXPECT_EQ(p.strs.items, nullptr) << n;
+      EXPECT_EQ(p.strs.count, 0u) << n;
+      EXPECT_EQ(p.pi, 0) << n;
+      EXPECT_EQ(p.pi_present, 0) << n;
+    }
+    ASSERT_EQ(lists.alls.count, 6u);
+    const auto *alls = static_cast<const All *>(lists.alls.items);
+    EXPECT_EQ(alls[0].objs.count, 1u);
+    for (size_t n = 1; n < 6; ++n) {
+      EXPECT_EQ(alls[n].s, nullptr) << n;
+      EXPECT_EQ(alls[n].obj.label, nullptr) << n;
+      EXPECT_EQ(alls[n].objs.count, 0u) << n;
+      EXPECT_EQ(alls[n].objs.element_size, sizeof(Nested)) << n;
+      EXPECT_EQ(alls[n].pi_present, 0) << n;
+    }
+    brindle_cleanup(&kListsMap, &lists);
+  }
 }
 
 }  // namespace

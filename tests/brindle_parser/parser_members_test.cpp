@@ -415,6 +415,93 @@ TEST(JsonValue, VisitorSeesEveryEvent) {
   brindle_cleanup(&kMembersMap, &record);
 }
 
+// Runs of numbers in an array ("1,2,3") are delivered without a dispatch per comma: the events,
+// failures and their positions must be those of a byte-by-byte feed.
+TEST(JsonValue, NumberRunsInVisitedArraysMatchAByteByByteFeed) {
+  const char *const values[] = {
+      "[1,2,3]", "[[-1.5,2e3],[0,-0.0],[7]]", "[1,2,01]", "[1,2,]", "[1,2 ,3, 4]", "[1,-,3]",
+      "[1,2.,3]", "[1,2,3e]", "[1,2,true,4,null]", "{\"a\":[5,6],\"b\":7}", "[1,2,3]]",
+      "[1,2,3,{}]", "[1,2,\"3\",4]", "[12345678901234567890123,-0.5e-400,1E+2]",
+      // Arrays of arrays of numbers: closing one and opening the next is taken in the run too.
+      "[[1,2],[3,4],[5,6]]", "[[[1,2],[3,4]],[[5,6]]]", "[[1,2],]", "[[1,2],[]]",
+      "[[1,2],[3,4],{}]", "[[1,2],[,3]]", "[[1,2],[3,4]", "[[1,2] ,[3]]", "[[1,2],[-]]",
+      "[[1,2],[01]]", "{\"a\":[[1,2],[3]],\"b\":[[4]],\"c\":[1,[2,[3,[4]]],5]}",
+      "[[1],[2],\"x\",[3]]"};
+  for (const char *value : values) {
+    Events whole;
+    const Outcome one = visit_member(value, &whole, nullptr, 0);
+    for (size_t chunk : {1u, 2u, 3u, 5u}) {
+      Events pieces;
+      const Outcome each = visit_member(value, &pieces, nullptr, chunk);
+      EXPECT_EQ(one.status, each.status) << value << " in pieces of " << chunk;
+      EXPECT_STREQ(one.error.message, each.error.message) << value << " in pieces of " << chunk;
+      EXPECT_EQ(one.error.offset, each.error.offset) << value << " in pieces of " << chunk;
+      EXPECT_EQ(whole.log, pieces.log) << value << " in pieces of " << chunk;
+    }
+  }
+  Events events;
+  EXPECT_EQ(visit_member("[1,2,3]", &events, nullptr).status, BRINDLE_OK);
+  EXPECT_EQ(events.log, "[N(1)N(2)N(3)]");
+  const Outcome bad = visit_member("[1,2,01]", &events, nullptr);
+  EXPECT_EQ(bad.status, BRINDLE_INVALID_JSON);
+  // The limit on one number holds inside a run too.
+  brindle_value_limits limits{};
+  limits.max_number_bytes = 3;
+  events.log.clear();
+  const Outcome long_number = visit_member("[1,22,333,4444]", &events, &limits);
+  EXPECT_EQ(long_number.status, BRINDLE_OVERFLOW);
+  EXPECT_STREQ(long_number.error.message, "JSON number exceeds maximum byte limit");
+  EXPECT_EQ(events.log, "[N(1)N(22)N(333)");
+  // The nesting limit holds for arrays opened inside a run.
+  limits = brindle_value_limits{};
+  limits.max_depth = 2;
+  for (size_t chunk : {0u, 1u}) {
+    events.log.clear();
+    const Outcome deep = visit_member("[[1,2],[3,[4,5]]]", &events, &limits, chunk);
+    EXPECT_EQ(deep.status, BRINDLE_OVERFLOW);
+    EXPECT_STREQ(deep.error.message, "JSON value nesting exceeds maximum depth");
+    EXPECT_EQ(deep.error.offset, std::string("{\"meta\":[[1,2],[3,[").size());
+    EXPECT_EQ(events.log, "[[N(1)N(2)][N(3)");
+  }
+  // A callback that stops the walk inside a run stops it there, at that number.
+  events.log.clear();
+  events.stop_at_null = BRINDLE_CALLBACK_FAILED;
+  const std::string failing = "[1,2,null,3]";
+  const Outcome stopped = visit_member(failing, &events, nullptr);
+  EXPECT_EQ(stopped.status, BRINDLE_CALLBACK_FAILED);
+  EXPECT_EQ(events.log, "[N(1)N(2)0");
+  // A number callback that fails inside a run: the same message and position as byte by byte.
+  brindle_value_visitor refusing = kVisitor;
+  refusing.number_end = [](void *user, brindle_error *error) {
+    auto *log = &static_cast<Events *>(user)->log;
+    if (log->size() >= 8 && log->compare(log->size() - 3, 3, "333") == 0) {
+      std::snprintf(error->message, sizeof(error->message), "no threes");
+      return BRINDLE_CALLBACK_FAILED;
+    }
+    *log += ")";
+    return BRINDLE_OK;
+  };
+  Outcome refused[2];
+  std::string logs[2];
+  for (size_t chunk : {0u, 1u}) {
+    Members record;
+    brindle_init(&kMembersMap, &record);
+    Events seen;
+    ASSERT_EQ(
+        brindle_json_value_set_parse_visitor(&record.meta, &refusing, &seen, nullptr, nullptr),
+        BRINDLE_OK);
+    refused[chunk] = parse_prepared(&record, "{\"meta\":[1,22,333,4444],\"i\":5}", chunk);
+    logs[chunk] = seen.log;
+    brindle_cleanup(&kMembersMap, &record);
+  }
+  EXPECT_EQ(refused[0].status, BRINDLE_CALLBACK_FAILED);
+  EXPECT_STREQ(refused[0].error.message, "no threes");
+  EXPECT_EQ(refused[0].error.offset, std::string("{\"meta\":[1,22,333,").size());
+  EXPECT_EQ(refused[1].error.offset, refused[0].error.offset);
+  EXPECT_EQ(logs[0], "[N(1)N(22)N(333");
+  EXPECT_EQ(logs[1], logs[0]);
+}
+
 TEST(JsonValue, VisitorLimits) {
   brindle_value_limits limits{};
   limits.max_depth = 2;

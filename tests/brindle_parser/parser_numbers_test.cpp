@@ -1,14 +1,18 @@
-// Double members: correctly rounded values, the acceptance rule at the edges of the range, and
-// the round trip of doubles printed with "%.17g".
+// Number members: doubles correctly rounded, the acceptance rule at the edges of the range, the
+// round trip of doubles printed with "%.17g", and the integer converters.
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "json/core/parser_state.h"
 #include "parser_test_support.h"
@@ -223,6 +227,100 @@ TEST(Doubles, RandomDoublesRoundTripThroughPercent17g) {
   }
   EXPECT_EQ(mismatches, 0u);
   brindle_cleanup(&kF64Map, &record);
+}
+
+// The integer converters against the standard library, over every digit count and every
+// position of a bad byte, so that the eight-digit blocks agree with a digit-by-digit reading.
+bool i64_of(const std::string &text, int64_t *value) {
+  return brindle__parse_i64(reinterpret_cast<const unsigned char *>(text.data()), text.size(),
+                            value);
+}
+bool u64_of(const std::string &text, uint64_t *value) {
+  return brindle__parse_u64(reinterpret_cast<const unsigned char *>(text.data()), text.size(),
+                            value);
+}
+
+// What a JSON integer text means: digits only (one minus for int64), no leading zero, in range.
+template <typename T>
+bool reference_integer(const std::string &text, T *value) {
+  const size_t skip = std::is_signed_v<T> && !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.size() == skip) return false;
+  if (text[skip] == '0' && text.size() > skip + 1) return false;
+  for (size_t i = skip; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return result.ec == std::errc() && result.ptr == text.data() + text.size();
+}
+
+TEST(Integers, AgreeWithTheStandardLibrary) {
+  std::mt19937_64 random(20261209);
+  std::vector<std::string> texts = {"0",
+                                    "-0",
+                                    "9223372036854775807",
+                                    "9223372036854775808",
+                                    "-9223372036854775808",
+                                    "-9223372036854775809",
+                                    "18446744073709551615",
+                                    "18446744073709551616",
+                                    "99999999999999999999",
+                                    "100000000000000000000",
+                                    "00000000",
+                                    "012345678",
+                                    "12345678",
+                                    "123456789",
+                                    "1234567812345678"};
+  for (size_t digits = 1; digits <= 21; ++digits) {
+    for (int round = 0; round < 40; ++round) {
+      std::string text(1, static_cast<char>('1' + random() % 9));
+      while (text.size() < digits)
+        text += static_cast<char>('0' + random() % 10);
+      texts.push_back(text);
+      texts.push_back("-" + text);
+    }
+    // Every byte that is not a digit, and the ones beside the digits in particular, at every
+    // position of the text.
+    for (const unsigned bad : {0x00u, 0x2Fu, 0x3Au, 0x7Fu, 0x80u, 0xB9u, 0xBAu, 0xC6u, 0xFFu,
+                               static_cast<unsigned>('.'), static_cast<unsigned>('e')}) {
+      for (size_t at = 0; at < digits; ++at) {
+        std::string text(digits, '7');
+        text[at] = static_cast<char>(bad);
+        texts.push_back(text);
+      }
+    }
+  }
+  for (const std::string &text : texts) {
+    int64_t signed_value = 0, signed_expected = 0;
+    const bool signed_ok = reference_integer(text, &signed_expected);
+    EXPECT_EQ(i64_of(text, &signed_value), signed_ok) << text;
+    if (signed_ok) {
+      EXPECT_EQ(signed_value, signed_expected) << text;
+    }
+    uint64_t unsigned_value = 0, unsigned_expected = 0;
+    const bool unsigned_ok = reference_integer(text, &unsigned_expected);
+    EXPECT_EQ(u64_of(text, &unsigned_value), unsigned_ok) << text;
+    if (unsigned_ok) {
+      EXPECT_EQ(unsigned_value, unsigned_expected) << text;
+    }
+  }
+}
+
+TEST(Integers, BlocksReadOnlyTheirOwnBytes) {
+  // Digits followed by more digits in memory must read as the first length of them; and in a
+  // heap block of exactly that length, a read past its end is what AddressSanitizer reports.
+  const std::string digits = "123456789012345678901234";
+  for (size_t length = 1; length <= 19; ++length) {
+    const int64_t expected = std::stoll(digits.substr(0, length));
+    int64_t in_place = 0;
+    ASSERT_TRUE(brindle__parse_i64(reinterpret_cast<const unsigned char *>(digits.data()), length,
+                                   &in_place));
+    EXPECT_EQ(in_place, expected) << length;
+    const std::unique_ptr<unsigned char[]> exact(new unsigned char[length]);
+    std::memcpy(exact.get(), digits.data(), length);
+    uint64_t alone = 0;
+    ASSERT_TRUE(brindle__parse_u64(exact.get(), length, &alone));
+    EXPECT_EQ(alone, static_cast<uint64_t>(expected)) << length;
+  }
 }
 
 TEST(NumberGrammar, FollowsJson) {
