@@ -117,6 +117,7 @@ struct sv_consumer_service_impl {
   int32_t prefer_http_2;
   uint64_t response_limit_bytes;
   int32_t disable_logger_sys_field;
+  int32_t reuse_connections;
   ember_logger *base_logger;  // not owned
   ember_logger *logger;
   bool owns_logger;

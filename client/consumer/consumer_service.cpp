@@ -66,6 +66,7 @@ int copy_settings(sv_consumer_service_impl *service, const sv_client_impl *paren
   service->prefer_http_2 = parent->prefer_http_2;
   service->response_limit_bytes = parent->response_limit_bytes;
   service->disable_logger_sys_field = parent->disable_logger_sys_field;
+  service->reuse_connections = parent->engine->reuse_connections;
 
   service->base_logger =
       parent->base_logger != nullptr ? parent->base_logger : sv_log_noop_logger();
