@@ -235,6 +235,12 @@ int finish_stream(Stream *stream) {
       brindle_multipart_finish_with(stream->parser, &part_callbacks, stream, &finish_error);
   if (finished != BRINDLE_OK) {
     if (stream->error->code != 0) return stream->error->code;
+    // The connection ended before the closing delimiter: the stream was cut short, which
+    // another attempt mends. A body that is wrong in itself already failed while it was pushed.
+    if (finished == BRINDLE_INVALID_JSON) {
+      return sv_engine_set_transport_error(stream->error,
+                                           "subscribe stream ended before its closing delimiter");
+    }
     return sv_engine_brindle_error_from_status(stream->error, finished, &finish_error,
                                                "failed to finish subscribe stream");
   }
