@@ -235,6 +235,12 @@ int finish_stream(Stream *stream) {
       brindle_multipart_finish_with(stream->parser, &part_callbacks, stream, &finish_error);
   if (finished != BRINDLE_OK) {
     if (stream->error->code != 0) return stream->error->code;
+    // The connection ended before the closing delimiter: the stream was cut short, which
+    // another attempt mends. A body that is wrong in itself already failed while it was pushed.
+    if (finished == BRINDLE_INVALID_JSON) {
+      return sv_engine_set_transport_error(stream->error,
+                                           "subscribe stream ended before its closing delimiter");
+    }
     return sv_engine_brindle_error_from_status(stream->error, finished, &finish_error,
                                                "failed to finish subscribe stream");
   }
@@ -244,6 +250,38 @@ int finish_stream(Stream *stream) {
                                         "subscribe stream ended after a meta part without payload");
   }
   return SV_OK;
+}
+
+// libcurl polls an idle transfer's progress callback only about once a second, so a stop asked
+// for while the stream is silent would wait that long. The transfer runs in a multi handle of
+// its own whose waits are cut short, so the cancel check is consulted several times a second.
+constexpr int kCancelPollMs = 100;
+
+CURLcode perform_transfer(CURL *curl) {
+  CURLM *multi = curl_multi_init();
+  if (multi == nullptr) return curl_easy_perform(curl);
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    curl_multi_cleanup(multi);
+    return curl_easy_perform(curl);
+  }
+  CURLcode result = CURLE_OK;
+  int running = 1;
+  CURLMcode status = CURLM_OK;
+  while (running != 0 && status == CURLM_OK) {
+    status = curl_multi_perform(multi, &running);
+    if (running != 0 && status == CURLM_OK) {
+      status = curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr);
+    }
+  }
+  if (status != CURLM_OK)
+    result = status == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
+  int left = 0;
+  while (const CURLMsg *message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == curl) result = message->data.result;
+  }
+  curl_multi_remove_handle(multi, curl);
+  curl_multi_cleanup(multi);
+  return result;
 }
 
 enum class Next { kReturn, kRetry, kNextEndpoint };
@@ -340,7 +378,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress_callback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<sv_engine_client *>(client));
-  const CURLcode code = curl_easy_perform(curl);
+  const CURLcode code = perform_transfer(curl);
   curl_easy_cleanup(curl);
   sv_engine_buffer_cleanup(&url);
   brindle_curl_upload_cleanup(&upload);
