@@ -239,7 +239,7 @@ constexpr uint64_t kControlSize = 32ull << 20;
 std::string touch_control(uint64_t &bytes) {
   std::unique_ptr<char[]> block(new char[kControlSize]);
   for (uint64_t i = 0; i < kControlSize; i += 4096)
-    block[i] = static_cast<char>(i);
+    block[i] = static_cast<char>(1 + (i >> 12) % 200);
   bytes = kControlSize;
   // Read back so that the writes cannot be dropped.
   uint64_t sum = 0;

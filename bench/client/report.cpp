@@ -25,18 +25,19 @@ const char *transport_text(const std::string &transport) {
 
 // Messages per second of the queue rows beside the peer's (HTTP/1.1); the consumer service has
 // no peer. Returns the goals missed.
-template <typename Find>
-int print_queue_table(const Find &find, FILE *out) {
+template <typename Find, typename CpuRatio>
+int print_queue_table(const Find &find, const CpuRatio &cpu_ratio, FILE *out) {
   int missed = 0;
   std::fprintf(out,
                "\nqueue: messages per second (1 KiB payloads; HTTP/1.1; dequeue_batch takes %d "
                "messages a call; ratio = time per message of stavoc / of curl)\n",
                kBatchSize);
-  std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s |\n", "operation", "connections",
-               "stavoc msg/s", "curl msg/s", "ratio");
-  std::fprintf(out, "|%s|%s|%s|%s|%s|\n", std::string(29, '-').c_str(),
+  std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s | %9s |\n", "operation", "connections",
+               "stavoc msg/s", "curl msg/s", "ratio", "CPU ratio");
+  std::fprintf(out, "|%s|%s|%s|%s|%s|%s|\n", std::string(29, '-').c_str(),
                std::string(13, '-').c_str(), std::string(14, '-').c_str(),
-               std::string(14, '-').c_str(), std::string(8, '-').c_str());
+               std::string(14, '-').c_str(), std::string(8, '-').c_str(),
+               std::string(11, '-').c_str());
   for (const char *operation : {"enqueue_1k", "dequeue_batch"}) {
     for (const char *mode : kModes) {
       const std::string base = std::string(operation) + "/http/" + mode;
@@ -45,15 +46,16 @@ int print_queue_table(const Find &find, FILE *out) {
       const char *connections = std::string(mode) == "reuse" ? "reused" : "per call";
       const char *text = std::string(operation) == "enqueue_1k" ? "enqueue 1 KiB" : "dequeue_batch";
       if (ours <= 0 || peer <= 0) {
-        std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s |\n", text, connections, "failed",
-                     "failed", "-");
+        std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s | %9s |\n", text, connections,
+                     "failed", "failed", "-", "-");
         ++missed;
         continue;
       }
       const double ratio = ours / peer;
       if (ratio > kRatioGoal) ++missed;
-      std::fprintf(out, "| %-27s | %-11s | %12.0f | %12.0f | %5.2f%s |\n", text, connections,
-                   1e6 / ours, 1e6 / peer, ratio, ratio > kRatioGoal ? "!" : " ");
+      std::fprintf(out, "| %-27s | %-11s | %12.0f | %12.0f | %5.2f%s | %9.2f |\n", text,
+                   connections, 1e6 / ours, 1e6 / peer, ratio, ratio > kRatioGoal ? "!" : " ",
+                   cpu_ratio(base));
     }
   }
   for (const char *workers : {"1", "4"}) {
@@ -61,13 +63,13 @@ int print_queue_table(const Find &find, FILE *out) {
     const std::string text = std::string("consumer service, ") + workers +
                              (std::string(workers) == "1" ? " worker" : " workers");
     if (ours <= 0) {
-      std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s |\n", text.c_str(), "reused", "failed",
-                   "-", "-");
+      std::fprintf(out, "| %-27s | %-11s | %12s | %12s | %6s | %9s |\n", text.c_str(), "reused",
+                   "failed", "-", "-", "-");
       ++missed;
       continue;
     }
-    std::fprintf(out, "| %-27s | %-11s | %12.0f | %12s | %6s |\n", text.c_str(), "reused",
-                 1e6 / ours, "-", "-");
+    std::fprintf(out, "| %-27s | %-11s | %12.0f | %12s | %6s | %9s |\n", text.c_str(), "reused",
+                 1e6 / ours, "-", "-", "-");
   }
   return missed;
 }
@@ -96,6 +98,8 @@ void Collector::ReportRuns(const std::vector<Run> &runs) {
     micros[name] = items != run.counters.end() && items->second.value > 0
                        ? 1e6 / items->second.value
                        : run.GetAdjustedRealTime();
+    const double real = run.GetAdjustedRealTime();
+    cpu_micros[name] = real > 0 ? run.GetAdjustedCPUTime() * micros[name] / real : 0;
   }
 }
 
@@ -105,16 +109,26 @@ int print_table(const Collector &collector, const std::vector<MemoryRow> &memory
     auto it = collector.micros.find(name);
     return it == collector.micros.end() ? -1.0 : it->second;
   };
+  // The client's CPU time per call (or message) over the peer's; 0 when either is missing.
+  auto cpu_ratio = [&](const std::string &base) {
+    auto ours = collector.cpu_micros.find(base + "/stavoc");
+    auto peer = collector.cpu_micros.find(base + "/curl");
+    if (ours == collector.cpu_micros.end() || peer == collector.cpu_micros.end() ||
+        peer->second <= 0) {
+      return 0.0;
+    }
+    return ours->second / peer->second;
+  };
   std::fprintf(out,
                "\nstavoc client against bare libcurl (same requests; ratio = time per call "
                "of stavoc / of curl, goal <= %.2f)\n",
                kRatioGoal);
-  std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s |\n", "operation", "transport",
-               "connections", "stavoc /s", "curl /s", "ratio");
-  std::fprintf(out, "|%s|%s|%s|%s|%s|%s|\n", std::string(20, '-').c_str(),
+  std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s | %9s |\n", "operation",
+               "transport", "connections", "stavoc /s", "curl /s", "ratio", "CPU ratio");
+  std::fprintf(out, "|%s|%s|%s|%s|%s|%s|%s|\n", std::string(20, '-').c_str(),
                std::string(13, '-').c_str(), std::string(13, '-').c_str(),
                std::string(14, '-').c_str(), std::string(14, '-').c_str(),
-               std::string(8, '-').c_str());
+               std::string(8, '-').c_str(), std::string(11, '-').c_str());
   for (const char *operation : kOperations) {
     for (const char *transport : kTransports) {
       for (const char *mode : kModes) {
@@ -122,19 +136,19 @@ int print_table(const Collector &collector, const std::vector<MemoryRow> &memory
         const double ours = find(base + "/stavoc");
         const double peer = find(base + "/curl");
         if (ours <= 0 || peer <= 0) {
-          std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s |\n",
+          std::fprintf(out, "| %-18s | %-11s | %-11s | %12s | %12s | %6s | %9s |\n",
                        operation_text(operation), transport_text(transport),
                        std::string(mode) == "reuse" ? "reused" : "per call", "failed", "failed",
-                       "-");
+                       "-", "-");
           ++missed;
           continue;
         }
         const double ratio = ours / peer;
         if (ratio > kRatioGoal) ++missed;
-        std::fprintf(out, "| %-18s | %-11s | %-11s | %12.0f | %12.0f | %5.2f%s |\n",
+        std::fprintf(out, "| %-18s | %-11s | %-11s | %12.0f | %12.0f | %5.2f%s | %9.2f |\n",
                      operation_text(operation), transport_text(transport),
                      std::string(mode) == "reuse" ? "reused" : "per call", 1e6 / ours, 1e6 / peer,
-                     ratio, ratio > kRatioGoal ? "!" : " ");
+                     ratio, ratio > kRatioGoal ? "!" : " ", cpu_ratio(base));
       }
     }
   }
@@ -181,7 +195,7 @@ int print_table(const Collector &collector, const std::vector<MemoryRow> &memory
                  static_cast<unsigned long long>(row.bytes),
                  static_cast<double>(row.peak_above_kib) / 1024.0, met ? " " : "!");
   }
-  missed += print_queue_table(find, out);
+  missed += print_queue_table(find, cpu_ratio, out);
   return missed;
 }
 
