@@ -5,10 +5,12 @@
 #include <curl/curl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "client_rows.h"
 #include "memory_rows.h"
+#include "queue_rows.h"
 #include "report.h"
 #include "server_process.h"
 
@@ -22,20 +24,27 @@ int main(int argc, char **argv) {
   }
   curl_global_init(CURL_GLOBAL_ALL);
   benchmark::Initialize(&argc, argv);
+  // --skip_memory leaves out the 256 MiB rows (for profiling the timed rows alone).
+  bool memory_rows = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--skip_memory") == 0) memory_rows = false;
+  }
   int code = 0;
-  if (!stavoc_bench::prepare_client_rows(server, why)) {
+  if (!stavoc_bench::prepare_client_rows(server, why) ||
+      !stavoc_bench::prepare_queue_rows(server, why)) {
     std::fprintf(stderr, "stavoc_bench: check before timing failed: %s\n", why.c_str());
     code = 1;
   } else {
     stavoc_bench::Collector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
-    const auto memory = stavoc_bench::run_memory_rows(server);
+    const auto memory = memory_rows ? stavoc_bench::run_memory_rows(server)
+                                    : std::vector<stavoc_bench::MemoryRow>{};
     const int missed = stavoc_bench::print_table(collector, memory, stdout);
     std::printf("goals missed: %d\n", missed);
     for (const auto &row : memory) {
       if (!row.failure.empty()) code = 1;
     }
-    if (stavoc_bench::client_row_failures() > 0) code = 1;
+    if (stavoc_bench::client_row_failures() + stavoc_bench::queue_row_failures() > 0) code = 1;
   }
   benchmark::Shutdown();
   curl_global_cleanup();

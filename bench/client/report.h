@@ -18,6 +18,9 @@ class Collector : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run> &runs) override;
   // Microseconds per call by row name ("get_1k/https/reuse/stavoc"); absent rows failed.
   std::map<std::string, double> micros;
+  // CPU microseconds of the calling thread, per call or per item likewise: steadier than the
+  // wall time on a loaded machine.
+  std::map<std::string, double> cpu_micros;
 };
 
 // Prints the table; returns the number of goals missed (reported, not a failure).

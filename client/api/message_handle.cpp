@@ -84,32 +84,44 @@ sv_message *sv_message_new(sv_client *client, const sv_engine_dequeue_response *
   std::memset(static_cast<void *>(message), 0, sizeof(*message));
   fill_slots(&message->handle);
   message->client = client;
-  message->namespace_name = sv_client_strdup(client, delivery->namespace_name);
-  message->queue = sv_client_strdup(client, delivery->queue);
-  message->message_id = sv_client_strdup(client, delivery->message_id);
+  // A handle missing its lease id or etag could not be settled: any failed copy fails it all.
+  bool failed = false;
+  auto copy = [&](const char *text) {
+    char *copied = sv_client_strdup(client, text);
+    if (text != nullptr && copied == nullptr) failed = true;
+    return copied;
+  };
+  message->namespace_name = copy(delivery->namespace_name);
+  message->queue = copy(delivery->queue);
+  message->message_id = copy(delivery->message_id);
   message->attempts = delivery->attempts;
   message->max_attempts = delivery->max_attempts;
   message->failure_attempts = delivery->failure_attempts;
   message->not_visible_until_unix = delivery->not_visible_until_unix;
   message->visibility_timeout_seconds = delivery->visibility_timeout_seconds;
-  message->payload_content_type = sv_client_strdup(client, delivery->payload_content_type);
-  message->correlation_id = sv_client_strdup(client, delivery->correlation_id);
-  message->lease_id = sv_client_strdup(client, delivery->lease_id);
+  message->payload_content_type = copy(delivery->payload_content_type);
+  message->correlation_id = copy(delivery->correlation_id);
+  message->lease_id = copy(delivery->lease_id);
   message->lease_expires_at_unix = delivery->lease_expires_at_unix;
   message->fencing_token = delivery->fencing_token;
-  message->txn_id = sv_client_strdup(client, delivery->txn_id);
-  message->meta_etag = sv_client_strdup(client, delivery->meta_etag);
-  message->next_cursor = sv_client_strdup(client, delivery->next_cursor);
-  message->payload = payload_source;
+  message->txn_id = copy(delivery->txn_id);
+  message->meta_etag = copy(delivery->meta_etag);
+  message->next_cursor = copy(delivery->next_cursor);
   message->settled = settled_flag;
-  message->state_etag = sv_client_strdup(client, delivery->state_etag);
-  message->state_lease_id = sv_client_strdup(client, delivery->state_lease_id);
+  message->state_etag = copy(delivery->state_etag);
+  message->state_lease_id = copy(delivery->state_lease_id);
   message->state_lease_expires_at_unix = delivery->state_lease_expires_at_unix;
   message->state_fencing_token = delivery->state_fencing_token;
-  message->state_txn_id = sv_client_strdup(client, delivery->state_txn_id);
-  if (delivery->state_lease_id != nullptr && delivery->state_lease_id[0] != '\0') {
+  message->state_txn_id = copy(delivery->state_txn_id);
+  if (!failed && delivery->state_lease_id != nullptr && delivery->state_lease_id[0] != '\0') {
     message->state_lease = make_state_lease(message);
+    failed = message->state_lease == nullptr;
   }
+  if (failed) {
+    sv_message_free(message);  // the payload is not the handle's yet: the caller keeps it
+    return nullptr;
+  }
+  message->payload = payload_source;
   sv_message_sync_view(message);
   return &message->handle;
 }

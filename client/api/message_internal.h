@@ -43,10 +43,10 @@ inline sv_message_impl *sv_message_impl_of(sv_message *message) noexcept {
 }
 
 // Builds a handle for one delivery (the engine's record; its payload member is ignored): copies
-// of its strings (client allocator; a failed copy leaves the member null), payload_source (owned
-// by the handle from then on), the settled flag and, when the delivery carries a state lease id,
-// a state lease on "q/<queue>/state/<message_id>" (none when that lease cannot be made). Null
-// when the handle cannot be allocated; payload_source then still belongs to the caller.
+// of its strings (client allocator), payload_source (owned by the handle from then on), the
+// settled flag and, when the delivery carries a state lease id, a state lease on
+// "q/<queue>/state/<message_id>". Null when the handle, a copy or the state lease cannot be
+// allocated; payload_source then still belongs to the caller.
 sv_message *sv_message_new(sv_client *client, const sv_engine_dequeue_response *delivery,
                            sv_source *payload_source, int32_t *settled_flag) noexcept;
 

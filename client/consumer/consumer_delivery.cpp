@@ -26,15 +26,23 @@ void free_meta(DeliveryContext *c) {
   c->has_meta = false;
 }
 
-void copy_meta(DeliveryContext *c, const sv_engine_dequeue_response *message) {
+// False when a copy failed (the copies made are kept for free_meta).
+bool copy_meta(DeliveryContext *c, const sv_engine_dequeue_response *message) {
   const sv_allocator *allocator = c->worker->allocator;
-  c->meta.namespace_name = sv_strdup_with_allocator(allocator, message->namespace_name);
-  c->meta.queue = sv_strdup_with_allocator(allocator, message->queue);
-  c->meta.message_id = sv_strdup_with_allocator(allocator, message->message_id);
-  c->meta.correlation_id = sv_strdup_with_allocator(allocator, message->correlation_id);
+  bool copied = true;
+  auto copy = [&](const char *text) {
+    char *result = sv_strdup_with_allocator(allocator, text);
+    if (text != nullptr && result == nullptr) copied = false;
+    return result;
+  };
+  c->meta.namespace_name = copy(message->namespace_name);
+  c->meta.queue = copy(message->queue);
+  c->meta.message_id = copy(message->message_id);
+  c->meta.correlation_id = copy(message->correlation_id);
   c->meta.attempts = message->attempts;
   c->meta.failure_attempts = message->failure_attempts;
   c->has_meta = true;
+  return copied;
 }
 
 void destroy_sync(DeliveryContext *c) {
@@ -244,7 +252,10 @@ int on_begin(void *context, const sv_engine_dequeue_response *message, sv_engine
   auto *c = static_cast<DeliveryContext *>(context);
   sv_consumer_delivery_clean(c);
   sv_consumer_delivery_reset(c);
-  copy_meta(c, message);
+  if (!copy_meta(c, message)) {
+    free_meta(c);
+    return fail_begin(c, SV_ERR_NOMEM, "failed to copy consumer delivery meta");
+  }
   sv_consumer_log_delivery(c, "client.queue.delivery.begin", false);
 
   c->has_mutex = pthread_mutex_init(&c->mutex, nullptr) == 0;

@@ -177,6 +177,14 @@ ManagedMessage *sv_consumer_managed_new(DeliveryContext *context, sv_message *in
   for (size_t i = 0; i < sizeof sources / sizeof sources[0]; ++i) {
     m->strings[i] = sv_strdup_with_allocator(allocator, sources[i]);
     *targets[i] = m->strings[i];
+    if (sources[i] != nullptr && m->strings[i] == nullptr) {
+      // A view without its lease id or etag could not be settled; the caller keeps inner.
+      for (char *text : m->strings)
+        sv_free_with_allocator(allocator, text);
+      sv_free_with_allocator(allocator, m);
+      fail(error, SV_ERR_NOMEM, "failed to copy managed consumer message");
+      return nullptr;
+    }
   }
   m->handle.ack = managed_ack;
   m->handle.nack = managed_nack;

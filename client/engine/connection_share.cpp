@@ -83,6 +83,7 @@ void sv_engine_connection_share_close(sv_engine_client *client) noexcept {
 
 CURL *sv_engine_curl_easy_init(const sv_engine_client *client) noexcept {
   CURL *curl = curl_easy_init();
+  if (curl != nullptr && client != nullptr) sv_engine_trust_store_prepare(curl, client);
   if (curl != nullptr && client != nullptr && client->connection_share != nullptr) {
     curl_easy_setopt(curl, CURLOPT_SHARE, client->connection_share->share);
     // The pool trims itself to the limit of the transfer returning a connection; libcurl's

@@ -100,6 +100,14 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
     }
   }
 
+  if (client->disable_mtls == 0) {
+    const int status = sv_engine_trust_store_open(client, error);
+    if (status != SV_OK) {
+      sv_engine_client_close(client);
+      return status;
+    }
+  }
+
   if (config->reuse_connections != 0) {
     const int status = sv_engine_connection_share_open(client, error);
     if (status != SV_OK) {
@@ -120,6 +128,7 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
 SV_API void sv_engine_client_close(sv_engine_client *client) noexcept {
   if (client == nullptr) return;
   sv_engine_connection_share_close(client);
+  sv_engine_trust_store_close(client);
   sv_engine_free_bundle(&client->bundle);
   if (client->endpoints != nullptr) {
     for (size_t i = 0; i < client->endpoint_count; ++i)

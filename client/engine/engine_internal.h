@@ -35,6 +35,17 @@ int sv_engine_connection_share_open(sv_engine_client *client, sv_engine_error *e
 void sv_engine_connection_share_close(sv_engine_client *client) noexcept;
 CURL *sv_engine_curl_easy_init(const sv_engine_client *client) noexcept;
 
+// The shared trust store of a verifying mutual-TLS client (engine_tls.cpp's callbacks install
+// it): open creates its holder (SV_ERR_NOMEM when it cannot), close frees it; prepare tells a
+// new easy handle to load no CA file of its own; install gives the context the store, building
+// it on first use (CURLE_OUT_OF_MEMORY when that fails). Clients without it are left alone.
+struct ssl_ctx_st;
+int sv_engine_trust_store_open(sv_engine_client *client, sv_engine_error *error) noexcept;
+void sv_engine_trust_store_close(sv_engine_client *client) noexcept;
+void sv_engine_trust_store_prepare(CURL *curl, const sv_engine_client *client) noexcept;
+CURLcode sv_engine_trust_store_install(ssl_ctx_st *context,
+                                       const sv_engine_client *client) noexcept;
+
 // Default limits of typed responses.
 constexpr uint64_t SV_ENGINE_DEFAULT_RESPONSE_LIMIT = 1048576;
 constexpr uint64_t SV_ENGINE_ERROR_BODY_LIMIT = 8192;

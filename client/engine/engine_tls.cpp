@@ -1,4 +1,5 @@
-// TLS-context callbacks: install the client bundle into each SSL_CTX that libcurl creates.
+// TLS-context callbacks: install the client bundle into each SSL_CTX that libcurl creates, with
+// the client's shared trust store when it has one.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -28,6 +29,7 @@ CURLcode install_for_exchange(SSL_CTX *context, const sv_engine_client *client) 
       return CURLE_SSL_CERTPROBLEM;
     }
   }
+  if (client->trust_store != nullptr) return sv_engine_trust_store_install(context, client);
   X509_STORE *store = SSL_CTX_get_cert_store(context);
   for (size_t i = 0; i < bundle.ca_count; ++i) {
     // A CA that the store already holds is not an error.
@@ -50,8 +52,13 @@ CURLcode install_for_stream(SSL_CTX *context, const sv_engine_client *client) {
   }
   X509_STORE *store = SSL_CTX_get_cert_store(context);
   if (store == nullptr) return CURLE_SSL_CERTPROBLEM;
-  for (size_t i = 0; i < bundle.ca_count; ++i) {
-    if (bundle.ca_certs[i] != nullptr) X509_STORE_add_cert(store, bundle.ca_certs[i]);
+  if (client->trust_store != nullptr) {
+    const CURLcode installed = sv_engine_trust_store_install(context, client);
+    if (installed != CURLE_OK) return installed;
+  } else {
+    for (size_t i = 0; i < bundle.ca_count; ++i) {
+      if (bundle.ca_certs[i] != nullptr) X509_STORE_add_cert(store, bundle.ca_certs[i]);
+    }
   }
   for (size_t i = 0; i < bundle.chain_count; ++i) {
     X509 *cert = bundle.chain_certs[i];

@@ -206,6 +206,7 @@ typedef struct sv_engine_client {
   sv_engine_bundle bundle;                             /* empty when disable_mtls is set */
   int32_t reuse_connections;                           /* 1 when connection_share is set */
   struct sv_engine_connection_share *connection_share; /* pool of reuse_connections, or NULL */
+  struct sv_engine_trust_store *trust_store; /* CAs shared by every TLS context, or NULL */
 } sv_engine_client;
 
 /* Zeroes the record; timeout_ms 30000, prefer_http_2 1. NULL is ignored. */
