@@ -115,7 +115,6 @@ struct sv_consumer_service_impl {
   int32_t disable_mtls;
   int32_t insecure_skip_verify;
   int32_t prefer_http_2;
-  int32_t reuse_connections;
   uint64_t response_limit_bytes;
   int32_t disable_logger_sys_field;
   int32_t reuse_connections;  // each worker's client keeps its own pool, as the parent does

@@ -64,7 +64,6 @@ int copy_settings(sv_consumer_service_impl *service, const sv_client_impl *paren
   service->disable_mtls = parent->disable_mtls;
   service->insecure_skip_verify = parent->insecure_skip_verify;
   service->prefer_http_2 = parent->prefer_http_2;
-  service->reuse_connections = parent->engine != nullptr ? parent->engine->reuse_connections : 0;
   service->response_limit_bytes = parent->response_limit_bytes;
   service->disable_logger_sys_field = parent->disable_logger_sys_field;
   service->reuse_connections = parent->engine != nullptr ? parent->engine->reuse_connections : 0;

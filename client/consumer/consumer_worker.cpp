@@ -63,11 +63,9 @@ int open_worker_client(const sv_consumer_service_impl *service, sv_client **out,
   config.disable_mtls = service->disable_mtls;
   config.insecure_skip_verify = service->insecure_skip_verify;
   config.prefer_http_2 = service->prefer_http_2;
-  config.reuse_connections = service->reuse_connections;
   config.response_limit_bytes = service->response_limit_bytes;
   config.logger = service->base_logger == sv_log_noop_logger() ? nullptr : service->base_logger;
   config.disable_logger_sys_field = service->disable_logger_sys_field;
-  config.reuse_connections = service->reuse_connections;
   config.allocator = service->allocator;
   config.reuse_connections = service->reuse_connections;
   const int status = sv_client_open(&config, out, error);
