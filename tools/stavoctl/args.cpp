@@ -141,14 +141,14 @@ void read_config_file(const std::string &path, Args &into) {
         value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
     }
-    const OptionSpec *spec = nullptr;
+    const OptionSpec *option = nullptr;
     for (const OptionSpec &candidate : global_option_specs()) {
-      if (candidate.name == name) spec = &candidate;
+      if (candidate.name == name) option = &candidate;
     }
-    if (spec == nullptr || name == "config" || name == "help") {
+    if (option == nullptr || name == "config" || name == "help") {
       throw UsageError(where() + "unknown setting '" + name + "'");
     }
-    if (spec->value_name.empty()) {
+    if (option->value_name.empty()) {
       bool flag = false;
       if (!parse_flag(value, flag)) throw UsageError(where() + name + " expects true or false");
       if (flag) {
@@ -165,9 +165,10 @@ void read_config_file(const std::string &path, Args &into) {
 GlobalOptions resolve_global_options(const Args &command_line) {
   Args merged;
   if (auto config = command_line.get("config")) read_config_file(*config, merged);
-  for (const OptionSpec &spec : global_option_specs()) {
-    auto found = command_line.options.find(spec.name);
-    if (found != command_line.options.end()) merged.options[std::string(spec.name)] = found->second;
+  for (const OptionSpec &option : global_option_specs()) {
+    auto found = command_line.options.find(option.name);
+    if (found != command_line.options.end())
+      merged.options[std::string(option.name)] = found->second;
   }
   GlobalOptions global;
   global.endpoints = merged.all("endpoint");

@@ -156,18 +156,18 @@ int txn_decide(Context &ctx, const Args &args, DecideFn decide) {
   std::vector<std::string> parts(specs.size() * 3);
   std::vector<sv_txn_participant> participants(specs.size());
   for (size_t index = 0; index < specs.size(); ++index) {
-    std::string spec = specs[index];
+    std::string participant = specs[index];
     std::string &ns = parts[index * 3], &key = parts[index * 3 + 1], &hash = parts[index * 3 + 2];
-    if (size_t at = spec.rfind('@'); at != std::string::npos) {
-      hash = spec.substr(at + 1);
-      spec.resize(at);
+    if (size_t at = participant.rfind('@'); at != std::string::npos) {
+      hash = participant.substr(at + 1);
+      participant.resize(at);
     }
-    if (size_t slash = spec.find('/'); slash != std::string::npos) {
-      ns = spec.substr(0, slash);
-      key = spec.substr(slash + 1);
+    if (size_t slash = participant.find('/'); slash != std::string::npos) {
+      ns = participant.substr(0, slash);
+      key = participant.substr(slash + 1);
     } else {
       ns = ctx.namespace_or_default();
-      key = spec;
+      key = participant;
     }
     if (key.empty()) throw UsageError("--participant expects [NAMESPACE/]KEY[@BACKEND_HASH]");
     sv_txn_participant_init(&participants[index]);

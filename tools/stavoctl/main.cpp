@@ -20,14 +20,14 @@ std::vector<Command> all_commands() {
 
 std::string option_lines(const std::vector<OptionSpec> &specs) {
   std::string out;
-  for (const OptionSpec &spec : specs) {
-    std::string left = "  --" + std::string(spec.name);
-    if (!spec.value_name.empty()) left += " " + std::string(spec.value_name);
+  for (const OptionSpec &option : specs) {
+    std::string left = "  --" + std::string(option.name);
+    if (!option.value_name.empty()) left += " " + std::string(option.value_name);
     if (left.size() < 28)
       left.resize(28, ' ');
     else
       left += "  ";
-    out += left + std::string(spec.help) + "\n";
+    out += left + std::string(option.help) + "\n";
   }
   return out;
 }
@@ -83,8 +83,8 @@ std::string command_help(const Command &command) {
 }
 
 const OptionSpec *find_spec(std::string_view name, const std::vector<OptionSpec> &specs) {
-  for (const OptionSpec &spec : specs) {
-    if (spec.name == name) return &spec;
+  for (const OptionSpec &option : specs) {
+    if (option.name == name) return &option;
   }
   return nullptr;
 }
@@ -143,13 +143,13 @@ int run(int argc, char **argv) {
       inline_value = name.substr(equals + 1);
       name.resize(equals);
     }
-    const OptionSpec *spec = find_spec(name, global_option_specs());
-    if (spec == nullptr && command != nullptr) spec = find_spec(name, command->options);
-    if (spec == nullptr) {
+    const OptionSpec *option = find_spec(name, global_option_specs());
+    if (option == nullptr && command != nullptr) option = find_spec(name, command->options);
+    if (option == nullptr) {
       throw UsageError("unknown option '--" + name + "'" +
                        (command == nullptr ? " (command options go after the command)" : ""));
     }
-    if (spec->value_name.empty()) {
+    if (option->value_name.empty()) {
       if (inline_value) throw UsageError("--" + name + " takes no value");
       args.options[name].push_back("");
       continue;
