@@ -46,6 +46,7 @@ struct QueueView {
 struct RigOptions {
   bool tls = true;
   int64_t timeout_ms = 60000;
+  bool reuse_connections = false;
 };
 
 class Rig {

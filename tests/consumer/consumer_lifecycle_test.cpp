@@ -8,6 +8,7 @@
 #include <cstring>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "consumer_fixture.h"
 
@@ -147,6 +148,58 @@ TEST(ConsumerLifecycle, WorkersGetTheirOwnOwnersAndTheRequestSettings) {
   }
   EXPECT_TRUE(saw_named);
   EXPECT_EQ(generated.size(), 2u) << "workers of one consumer never share an owner";
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Acks {
+  std::atomic<int> handled{0};
+  consumer_test::Latch all;
+  int expected = 3;
+};
+
+int count_and_ack(void *context, const sv_consumer_delivery *delivery, sv_error *) {
+  auto *acks = static_cast<Acks *>(context);
+  consumer_test::read_payload(delivery->message);
+  if (++acks->handled == acks->expected) acks->all.open();
+  return 0;  // the service acks
+}
+
+// The workers' clients take the parent's connection reuse: with it one worker's acks travel on
+// one connection, without it each ack opens its own.
+TEST(ConsumerLifecycle, WorkersReuseConnectionsWhenTheParentDoes) {
+  for (const bool reuse : {true, false}) {
+    consumer_test::RigOptions options;
+    options.tls = false;  // the server then sees the client's own connections
+    options.reuse_connections = reuse;
+    Rig rig(options);
+    Acks acks;
+    for (int i = 0; i < acks.expected; ++i)
+      rig.enqueue("jobs", "payload " + std::to_string(i));
+    auto service = consumer_test::make_service(
+        rig.client(), {consumer_test::consumer_for("jobs", count_and_ack, &acks)});
+    Error error;
+    ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
+    ASSERT_TRUE(acks.all.wait());
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while (rig.server().requests_to("POST", "/v1/queue/ack").size() < 3u &&
+           std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(5ms);
+    sv_consumer_service_stop(service.get());
+    ASSERT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+    std::set<uint64_t> connections;
+    const auto acked = rig.server().requests_to("POST", "/v1/queue/ack");
+    ASSERT_EQ(acked.size(), 3u);
+    for (const auto &request : acked) {
+      EXPECT_NE(request.connection, 0u);
+      connections.insert(request.connection);
+    }
+    EXPECT_EQ(connections.size(), reuse ? 1u : 3u) << (reuse ? "with reuse" : "without reuse");
+  }
 }
 
 }  // namespace
