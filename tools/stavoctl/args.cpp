@@ -107,7 +107,7 @@ void require_json(const char *text, std::string_view what) {
 }
 
 const std::vector<OptionSpec> &global_option_specs() {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> table = {
       {"endpoint", "URL", "server base URL; repeat for failover (tried in order)"},
       {"bundle", "PATH", "PEM client bundle: certificate, key and CA certificates"},
       {"namespace", "NAME", "namespace of every request (default: \"default\")"},
@@ -118,7 +118,7 @@ const std::vector<OptionSpec> &global_option_specs() {
       {"config", "PATH", "read these options from a \"name = value\" file"},
       {"help", "", "show help for the command and exit"},
   };
-  return specs;
+  return table;
 }
 
 void read_config_file(const std::string &path, Args &into) {

@@ -152,11 +152,11 @@ using DecideFn = int (*)(sv_client *, const sv_txn_decision_req *, sv_txn_decisi
 
 int txn_decide(Context &ctx, const Args &args, DecideFn decide) {
   // --participant [NAMESPACE/]KEY[@BACKEND_HASH]
-  std::vector<std::string> specs = args.all("participant");
-  std::vector<std::string> parts(specs.size() * 3);
-  std::vector<sv_txn_participant> participants(specs.size());
-  for (size_t index = 0; index < specs.size(); ++index) {
-    std::string participant = specs[index];
+  std::vector<std::string> participant_args = args.all("participant");
+  std::vector<std::string> parts(participant_args.size() * 3);
+  std::vector<sv_txn_participant> participants(participant_args.size());
+  for (size_t index = 0; index < participant_args.size(); ++index) {
+    std::string participant = participant_args[index];
     std::string &ns = parts[index * 3], &key = parts[index * 3 + 1], &hash = parts[index * 3 + 2];
     if (size_t at = participant.rfind('@'); at != std::string::npos) {
       hash = participant.substr(at + 1);

@@ -51,11 +51,11 @@ Preconditions preconditions(const Args &args) {
 }
 
 const std::vector<OptionSpec> &precondition_specs() {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> table = {
       {"if-etag", "ETAG", "write only while the state has this ETag"},
       {"if-version", "N", "write only while the key has this version"},
   };
-  return specs;
+  return table;
 }
 
 // ---- lease ------------------------------------------------------------------------------------

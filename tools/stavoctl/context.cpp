@@ -73,14 +73,14 @@ Context::~Context() {
 }
 
 const std::vector<OptionSpec> &lease_identity_specs() {
-  static const std::vector<OptionSpec> specs = {
+  static const std::vector<OptionSpec> table = {
       {"lease-id", "ID", "write under this held lease instead of acquiring one"},
       {"fencing-token", "N", "fencing token of --lease-id"},
       {"txn-id", "ID", "transaction of --lease-id (or to join when acquiring)"},
       {"owner", "NAME", "owner of the lease acquired for this write (default \"stavoctl\")"},
       {"ttl", "DURATION", "lifetime of the lease acquired for this write (default 30s)"},
   };
-  return specs;
+  return table;
 }
 
 std::vector<OptionSpec> with_specs(std::vector<OptionSpec> own,

@@ -18,9 +18,9 @@ std::vector<Command> all_commands() {
   return commands;
 }
 
-std::string option_lines(const std::vector<OptionSpec> &specs) {
+std::string option_lines(const std::vector<OptionSpec> &table) {
   std::string out;
-  for (const OptionSpec &option : specs) {
+  for (const OptionSpec &option : table) {
     std::string left = "  --" + std::string(option.name);
     if (!option.value_name.empty()) left += " " + std::string(option.value_name);
     if (left.size() < 28)
@@ -82,8 +82,8 @@ std::string command_help(const Command &command) {
   return out;
 }
 
-const OptionSpec *find_spec(std::string_view name, const std::vector<OptionSpec> &specs) {
-  for (const OptionSpec &option : specs) {
+const OptionSpec *find_spec(std::string_view name, const std::vector<OptionSpec> &table) {
+  for (const OptionSpec &option : table) {
     if (option.name == name) return &option;
   }
   return nullptr;
