@@ -80,6 +80,16 @@ bool feed_body(const std::string &body, Slicer *slicer, Feed feed) {
   return true;
 }
 
+// Feeds an answer as libcurl would: every header line, then the body in slices, until a callback
+// refuses. header(line, length) and body(bytes, length) return the count they took.
+template <typename Header, typename Body>
+bool feed_answer(const Answer &answer, Slicer *slicer, Header header, Body body) {
+  for (std::string line : answer.header_lines) {
+    if (header(line.data(), line.size()) != line.size()) return false;
+  }
+  return feed_body(answer.body, slicer, body);
+}
+
 }  // namespace fuzz
 
 #endif  // STAVO_FUZZ_ENGINE_FUZZ_SUPPORT_H

@@ -36,18 +36,12 @@ std::string exchange(const Setup &setup, const fuzz::Answer &answer, fuzz::Slice
   brindle_init(&fuzz::kLeafMap, &leaf);
   sv_engine_json_exchange_state state;
   sv_engine_json_exchange_state_init(&state, client, &result, &error, &fuzz::kLeafMap, &leaf);
-  bool complete = true;
-  for (std::string line : answer.header_lines) {
-    if (sv_engine_json_http_header_callback(line.data(), 1, line.size(), &state) != line.size()) {
-      complete = false;
-      break;
-    }
-  }
-  if (complete) {
-    complete = fuzz::feed_body(answer.body, slicer, [&](char *bytes, size_t n) {
-      return sv_engine_json_http_write_callback(bytes, 1, n, &state);
-    });
-  }
+  const bool complete = fuzz::feed_answer(
+      answer, slicer,
+      [&](char *line, size_t n) { return sv_engine_json_http_header_callback(line, 1, n, &state); },
+      [&](char *bytes, size_t n) {
+        return sv_engine_json_http_write_callback(bytes, 1, n, &state);
+      });
   int status = error.code;
   if (complete && state.parser_started != 0 && state.discard_body == 0 &&
       state.parse.parser != nullptr) {
@@ -87,18 +81,14 @@ std::string streamed(const Setup &setup, const fuzz::Answer &answer, fuzz::Slice
     call.state.response_record = &leaf;
   }
   sv_engine_stream_state_reset_attempt(&call.state, client);
-  bool complete = true;
-  for (std::string line : answer.header_lines) {
-    if (sv_engine_stream_header_callback(line.data(), 1, line.size(), &call.state) != line.size()) {
-      complete = false;
-      break;
-    }
-  }
-  if (complete) {
-    complete = fuzz::feed_body(answer.body, slicer, [&](char *bytes, size_t n) {
-      return sv_engine_stream_write_callback(bytes, 1, n, &call.state);
-    });
-  }
+  const bool complete = fuzz::feed_answer(
+      answer, slicer,
+      [&](char *line, size_t n) {
+        return sv_engine_stream_header_callback(line, 1, n, &call.state);
+      },
+      [&](char *bytes, size_t n) {
+        return sv_engine_stream_write_callback(bytes, 1, n, &call.state);
+      });
   int status = call.error.code;
   if (complete && call.state.parse.parser != nullptr) {
     const brindle_status finished = brindle_curl_parse_finish(&call.state.parse);

@@ -29,18 +29,11 @@ std::string run(const fuzz::Answer &answer, size_t refuse_at, fuzz::Slicer *slic
   sv_engine_queue_watch_decoder *decoder =
       sv_engine_queue_watch_decoder_open(on_event, &log, &error);
   fuzz::expect(decoder != nullptr, "open the watch decoder");
-  bool complete = true;
-  for (std::string line : answer.header_lines) {
-    if (sv_engine_queue_watch_decoder_header(decoder, line.data(), line.size()) != line.size()) {
-      complete = false;
-      break;
-    }
-  }
-  if (complete) {
-    complete = fuzz::feed_body(answer.body, slicer, [&](char *bytes, size_t n) {
-      return sv_engine_queue_watch_decoder_body(decoder, bytes, n);
-    });
-  }
+  // A refused header or body piece ends the feed; finish reports why.
+  fuzz::feed_answer(
+      answer, slicer,
+      [&](char *line, size_t n) { return sv_engine_queue_watch_decoder_header(decoder, line, n); },
+      [&](char *bytes, size_t n) { return sv_engine_queue_watch_decoder_body(decoder, bytes, n); });
   const int status = sv_engine_queue_watch_decoder_finish(decoder);
   sv_engine_queue_watch_decoder_close(decoder);
   std::string out = "status=" + std::to_string(status) + " " + fuzz::describe(error) + "\n";
