@@ -32,6 +32,8 @@ SV_API void sv_error_cleanup(sv_error *error) noexcept {
   std::free(error->detail);
   std::free(error->server_error_code);
   std::free(error->correlation_id);
+  std::free(error->current_etag);
+  std::free(error->leader_endpoint);
   *error = sv_error{};
 }
 
@@ -59,9 +61,18 @@ SV_API int sv_error_from_engine(sv_error *error, const sv_engine_error *engine_e
     return sv_error_set(error, SV_ERR_INVALID, 0, "engine error is required", nullptr, nullptr,
                         nullptr);
   }
-  return sv_error_set(error, public_code(engine_error->code), engine_error->http_status,
-                      engine_error->message, engine_error->detail, engine_error->server_error_code,
-                      engine_error->correlation_id);
+  if (error == nullptr) return public_code(engine_error->code);
+  char *current_etag = copy_or_null(engine_error->current_etag);
+  char *leader_endpoint = copy_or_null(engine_error->leader_endpoint);
+  const int code = sv_error_set(error, public_code(engine_error->code), engine_error->http_status,
+                                engine_error->message, engine_error->detail,
+                                engine_error->server_error_code, engine_error->correlation_id);
+  error->retry_after_seconds = engine_error->retry_after_seconds;
+  error->current_version = engine_error->current_version;
+  error->current_etag = current_etag;
+  error->leader_endpoint = leader_endpoint;
+  error->transport_cause = code == SV_ERR_TRANSPORT ? engine_error->transport_cause : 0;
+  return code;
 }
 
 SV_API int sv_brindle_error_from_status(sv_error *error, int status,

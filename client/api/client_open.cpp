@@ -95,6 +95,12 @@ sv_engine_client_config engine_config_of(const sv_client_config *config,
   engine.logger = config->logger;
   engine.disable_logger_sys_field = config->disable_logger_sys_field;
   engine.reuse_connections = config->reuse_connections;
+  engine.connect_timeout_ms = config->connect_timeout_ms;
+  engine.stream_idle_timeout_ms = config->stream_idle_timeout_ms;
+  engine.client_cert_path = config->client_cert_path;
+  engine.client_key_path = config->client_key_path;
+  engine.ca_path = config->ca_path;
+  engine.trust_bundle_ca_only = config->trust_bundle_ca_only;
   engine.allocator.malloc_fn = config->allocator.malloc_fn;
   engine.allocator.realloc_fn = config->allocator.realloc_fn;
   engine.allocator.free_fn = config->allocator.free_fn;

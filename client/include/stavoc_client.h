@@ -210,6 +210,21 @@ typedef struct sv_client_config {
    * after the first usually skips the connect and the (mutual) TLS handshake. Endpoint failover
    * is unchanged, and every new connection is verified as before. */
   int32_t reuse_connections;
+  /* Bound of a connect, in milliseconds; a connect that does not complete in time moves on to
+   * the next endpoint. Below 1: the default, 5000 (never more than timeout_ms). */
+  int64_t connect_timeout_ms;
+  /* Streams (subscribe, watch, dequeue with a wait, query streams, large transfers) are bounded
+   * by timeout_ms only up to their response headers; after that a stream silent for longer than
+   * this many milliseconds is a transport failure. Below 1: no idle bound beyond the wait the
+   * server must honour. */
+  int64_t stream_idle_timeout_ms;
+  /* Separate PEM files, as an alternative to the bundle: the client certificate (with its chain),
+   * its private key, and the CA certificates that verify the server. NULL: not used. */
+  const char *client_cert_path;
+  const char *client_key_path;
+  const char *ca_path;
+  /* 1: trust only the CAs of the bundle or of ca_path, not the system store. */
+  int32_t trust_bundle_ca_only;
 } sv_client_config;
 
 /* Zeroes the record, then sets timeout_ms = 30000 and prefer_http_2 = 1. Returns config (NULL

@@ -28,4 +28,19 @@ enum {
   SV_ERR_SERVER = 5     /* the server answered with a non-success HTTP status */
 };
 
+/* What a transport failure was (sv_error.transport_cause), so a caller can tell a stream the
+ * server ended from a peer that stopped answering without reading the message text. */
+typedef enum sv_transport_cause {
+  SV_TRANSPORT_CAUSE_NONE = 0,            /* not a transport failure, or not known */
+  SV_TRANSPORT_CAUSE_CONNECT = 1,         /* no connection: refused, unreachable, name unknown */
+  SV_TRANSPORT_CAUSE_CONNECT_TIMEOUT = 2, /* the connect did not complete in time */
+  SV_TRANSPORT_CAUSE_TLS = 3,             /* the TLS handshake or verification failed */
+  SV_TRANSPORT_CAUSE_RESET = 4,           /* the connection closed or reset before an answer */
+  SV_TRANSPORT_CAUSE_TIMEOUT = 5,         /* the call's deadline passed */
+  SV_TRANSPORT_CAUSE_STREAM_IDLE = 6,     /* a running stream stayed silent past its bound */
+  SV_TRANSPORT_CAUSE_CUT = 7,             /* a stream or body ended before it was complete */
+  SV_TRANSPORT_CAUSE_LOCAL_IO = 8,        /* a local source, sink or file failed */
+  SV_TRANSPORT_CAUSE_CANCELLED = 9        /* the caller's cancel check or a stop ended it */
+} sv_transport_cause;
+
 #endif /* STAVOC_COMMON_H */

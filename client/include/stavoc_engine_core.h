@@ -50,6 +50,7 @@ typedef struct sv_engine_error {
   int64_t current_version;     /* "current_version" member of the error body */
   int64_t retry_after_seconds; /* "retry_after_seconds" member of the error body */
   char *correlation_id;        /* X-Correlation-Id of the failed exchange */
+  int32_t transport_cause;     /* sv_transport_cause of an SV_ERR_TRANSPORT, 0 otherwise */
 } sv_engine_error;
 
 /* Zeroes every member; returns error. */
@@ -184,6 +185,12 @@ typedef struct sv_engine_client_config {
    * and the TLS handshake; every new connection is still verified. 0 (default): every exchange
    * opens and closes its own connection. */
   int32_t reuse_connections;
+  int64_t connect_timeout_ms;     /* connect bound; below 1: 5000, at most timeout_ms */
+  int64_t stream_idle_timeout_ms; /* silence that ends a running stream; below 1: none */
+  const char *client_cert_path;   /* PEM client certificate (and chain) instead of a bundle */
+  const char *client_key_path;    /* PEM private key of client_cert_path */
+  const char *ca_path;            /* PEM CA certificates that verify the server */
+  int32_t trust_bundle_ca_only;   /* 1: trust the bundle's or ca_path's CAs alone */
 } sv_engine_client_config;
 
 typedef struct sv_engine_client {

@@ -26,6 +26,15 @@ typedef struct sv_error {
   char *detail;            /* the server's detail text, or NULL */
   char *server_error_code; /* the "error" member of the server's error body, or NULL */
   char *correlation_id;    /* correlation id of the failed request, or NULL */
+  /* What the server answered beside its error, so a caller can retry well: the seconds it asks
+   * to wait ("waiting", "cas_mismatch"; 0 when none), the current version and ETag of a
+   * conflicting state (0 and NULL when none), and the leader to talk to (NULL when none). */
+  int64_t retry_after_seconds;
+  int64_t current_version;
+  char *current_etag;
+  char *leader_endpoint;
+  /* For SV_ERR_TRANSPORT, what failed (an sv_transport_cause); 0 otherwise. */
+  int32_t transport_cause;
 } sv_error;
 
 typedef struct sv_source sv_source;
