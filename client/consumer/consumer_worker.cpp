@@ -123,7 +123,9 @@ bool quiet_timeout(const Worker &w, int status, int64_t elapsed_ms) {
   if (w.engine_error.http_status != 0 || w.engine_error.message == nullptr) return false;
   if (std::strstr(w.engine_error.message, "Operation timed out") == nullptr) return false;
   const int64_t timeout = w.service->timeout_ms > 0 ? w.service->timeout_ms : kDefaultTimeoutMs;
-  return elapsed_ms >= timeout;
+  // libcurl's timer can fire a millisecond or two before ours reads the full timeout.
+  constexpr int64_t kClockSlackMs = 25;
+  return elapsed_ms + kClockSlackMs >= timeout;
 }
 
 enum class Next { kAgain, kEnd };
