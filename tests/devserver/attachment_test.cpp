@@ -74,6 +74,20 @@ TEST_F(DevServerAttachments, UploadListAndDownload) {
   EXPECT_EQ(dev_.state("k").attachments.size(), 1u);
 }
 
+TEST_F(DevServerAttachments, AnEmptyAttachmentDownloadsAsAnEmptyBodyWithItsLength) {
+  ASSERT_EQ(upload("empty.bin", "").status, 200);
+  HttpRequest request;
+  request.url = dev_.http_url() + "/v1/attachment?key=k&namespace=default&name=empty.bin";
+  request.headers = lease_.headers();
+  request.timeout_ms = 5000;  // an answer without a length and an end would run into this
+  HttpResponse got = http_request(request);
+  ASSERT_EQ(got.curl_code, 0) << got.curl_error;
+  EXPECT_EQ(got.status, 200);
+  EXPECT_EQ(got.body, "");
+  EXPECT_EQ(got.header("Content-Length"), "0");
+  EXPECT_EQ(got.header("X-Attachment-Size"), "0");
+}
+
 TEST_F(DevServerAttachments, PublicReadsNeedNoLeaseOthersDo) {
   ASSERT_EQ(upload("a", "hello").status, 200);
   EXPECT_EQ(download("name=a", /*with_lease=*/false).body, "hello");

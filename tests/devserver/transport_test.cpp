@@ -81,5 +81,56 @@ TEST(DevServerTransport, UnixSocketServesPlainHttp) {
   EXPECT_EQ(dev.access_log()[0].alpn, "http/1.1");
 }
 
+// A long-running client with one reused connection: the front must never hand one of its
+// requests to a backend connection the server has closed (it once closed each after 1,000).
+TEST(DevServerTransport, OneReusedConnectionCarriesThousandsOfRequestsThroughTheFront) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr int kRequests = 1500;
+#else
+  constexpr int kRequests = 5000;
+#endif
+  DevServer dev(DevServerOptions{.tls = true});
+  dev.seed_state("k", R"({"n":1})");
+  const std::string url = dev.https_url() + "/v1/get?key=k&public=1";
+  const std::string bundle = dev.client_bundle_path();
+  const std::string ca = dev.ca_path();
+  CURL *curl = curl_easy_init();
+  ASSERT_NE(curl, nullptr);
+  std::string body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 15000L);
+  curl_easy_setopt(curl, CURLOPT_SSLCERT, bundle.c_str());
+  curl_easy_setopt(curl, CURLOPT_SSLKEY, bundle.c_str());
+  curl_easy_setopt(curl, CURLOPT_CAINFO, ca.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(
+      curl, CURLOPT_WRITEFUNCTION, +[](char *data, size_t size, size_t count, void *out) {
+        static_cast<std::string *>(out)->append(data, size * count);
+        return size * count;
+      });
+  long connects = 0;
+  int failures = 0;
+  std::string first_failure;
+  for (int i = 0; i < kRequests; ++i) {
+    body.clear();
+    const CURLcode code = curl_easy_perform(curl);
+    long status = 0, opened = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
+    connects += opened;
+    if (code != CURLE_OK || status != 200 || body != R"({"n":1})") {
+      if (failures++ == 0) {
+        first_failure = "request " + std::to_string(i) + ": " + curl_easy_strerror(code) +
+                        ", status " + std::to_string(status);
+      }
+    }
+  }
+  curl_easy_cleanup(curl);
+  EXPECT_EQ(failures, 0) << first_failure;
+  EXPECT_EQ(connects, 1) << "every request went over the first connection";
+}
+
 }  // namespace
 }  // namespace stavo::test

@@ -2,10 +2,16 @@
 // applies scripted faults and writes the Reply back, streaming where needed.
 #include <httplib.h>
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "queue_store.h"
 #include "server_impl.h"
@@ -340,7 +346,9 @@ struct RequestHandler {
       }
       return;
     }
-    if (bytes->stream) {
+    // An empty stream is an empty body with its length: a content provider for zero bytes would
+    // leave the answer without a Content-Length and without an end.
+    if (bytes->stream && size > 0) {
       res.set_content_provider(static_cast<size_t>(size), content_type,
                                [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
                                  uint64_t end = offset + std::min<size_t>(length, kPieceBuffer);
@@ -352,6 +360,31 @@ struct RequestHandler {
     res.body = std::move(bytes->body);
   }
 };
+
+// The HTTP library listens with a backlog of 5: when ten or so clients connect at once, the
+// kernel drops the extra handshakes and they retry a second later. Listening again on the bound
+// socket widens the queue (the library keeps no other handle to it than the descriptor).
+void widen_listen_backlog(int port) {
+  DIR *fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return;
+  while (dirent *entry = readdir(fds)) {
+    char *end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == dirfd(fds)) continue;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+        listening == 0)
+      continue;
+    sockaddr_in address{};
+    length = sizeof address;
+    if (getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port) {
+      ::listen(static_cast<int>(fd), 128);
+    }
+  }
+  closedir(fds);
+}
 
 }  // namespace
 
@@ -380,7 +413,9 @@ void Server::Impl::start() {
   httplib::Server &svr = http->server;
   size_t threads = std::max<size_t>(options.threads, 4);
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  svr.set_keep_alive_max_count(1000);
+  // No cap on requests per connection: the TLS front pools backend connections, and one the
+  // library closed after its cap would be handed the next request and fail it.
+  svr.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
   svr.set_tcp_nodelay(true);  // pieces of a body go out as they are written
   svr.set_keep_alive_timeout(5);
   svr.set_read_timeout(30);
@@ -435,6 +470,7 @@ void Server::Impl::start() {
 
   int internal = svr.bind_to_any_port("127.0.0.1");
   if (internal < 0) throw std::runtime_error("cannot bind the internal HTTP socket");
+  widen_listen_backlog(internal);
   http->thread = std::thread([&svr] { svr.listen_after_bind(); });
   // stop() must not run before the library's loop has started, or the loop would never end.
   for (int i = 0; i < 5000 && !svr.is_running(); ++i) {
