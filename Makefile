@@ -37,18 +37,24 @@ build: $(BUILD_DIR)/CMakeCache.txt
 
 test-normal: bootstrap $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+	@scripts/tmp-leftovers snapshot $(BUILD_DIR)/tmp-before
 	cd $(BUILD_DIR) && ctest $(CTEST_FLAGS)
+	@scripts/tmp-leftovers check $(BUILD_DIR)/tmp-before
 
 test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 	cmake --build $(ASAN_DIR) -j $(JOBS)
+	@scripts/tmp-leftovers snapshot $(ASAN_DIR)/tmp-before
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+	@scripts/tmp-leftovers check $(ASAN_DIR)/tmp-before
 
 # The ThreadSanitizer build has only the threaded test groups (stream pipe, subscribe handler
 # threads, clients shared between threads, the consumer service); see tests/CMakeLists.txt.
 test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j $(JOBS)
+	@scripts/tmp-leftovers snapshot $(TSAN_DIR)/tmp-before
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp ctest $(CTEST_FLAGS)
+	@scripts/tmp-leftovers check $(TSAN_DIR)/tmp-before
 
 # Every test in the normal build and in the AddressSanitizer + UBSan build, and the threaded
 # groups in the ThreadSanitizer build.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "api_test_support.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ using api_test::Error;
 using api_test::read_all;
 
 std::string temp_path(const std::string &name) {
-  const auto dir = std::filesystem::path(::testing::TempDir()) / "stavo-api-io";
+  const auto dir = std::filesystem::path(stavo::test::scratch_path("stavo-api-io"));
   std::filesystem::create_directories(dir);
   return (dir / name).string();
 }

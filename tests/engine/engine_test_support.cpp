@@ -1,5 +1,7 @@
 #include "engine_test_support.h"
 
+#include "support/scratch.h"
+
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -132,8 +134,8 @@ void make_identity(Identity &out, const char *common_name, const Identity *issue
 
 std::string write_temp_file(const std::string &name, const std::string &text) {
   static std::atomic<int> counter{0};
-  const std::string path = ::testing::TempDir() + "engine-" + std::to_string(getpid()) + "-" +
-                           std::to_string(counter++) + "-" + name;
+  const std::string path =
+      stavo::test::scratch_path("engine-" + std::to_string(counter++) + "-" + name);
   std::ofstream file(path, std::ios::binary);
   file << text;
   return path;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "api/lease_test_support.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ stavo::test::DevServer *TlsTrust::server_ = nullptr;
 TEST_F(TlsTrust, EveryConnectionIsVerifiedAgainstItsOwnClientsCas) {
   const std::string ca = foreign_ca_pem();
   ASSERT_FALSE(ca.empty());
-  const std::string bundle = ::testing::TempDir() + "tls-trust-foreign.pem";
+  const std::string bundle = stavo::test::scratch_path("tls-trust-foreign.pem");
   {
     std::ofstream out(bundle, std::ios::binary);
     out << read_file(server_->certs().client_cert()) << read_file(server_->certs().client_key())
