@@ -33,11 +33,13 @@ function(stavo_add_library)
   target_link_libraries(${L_NAME} PUBLIC ${L_PUBLIC_LIBS} PRIVATE ${L_PRIVATE_LIBS})
   target_link_options(${L_NAME} PRIVATE -Wl,--no-undefined -Wl,--as-needed)
 
+  # Components are the Debian packages (cmake/StavoPackaging.cmake): the shared objects go to the
+  # runtime package, what a build needs (headers, the .so link, CMake and pkg-config files) to dev.
   install(TARGETS ${L_NAME} EXPORT ${L_NAME}Targets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+    PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   install(EXPORT ${L_NAME}Targets NAMESPACE stavo::
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${L_NAME})
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${L_NAME} COMPONENT dev)
 
   # CMake package config: find_package(<name>) gives the target stavo::<name>.
   set(PACKAGE_NAME ${L_NAME})
@@ -53,7 +55,7 @@ function(stavo_add_library)
     VERSION ${L_VERSION} COMPATIBILITY SameMinorVersion)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}Config.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}ConfigVersion.cmake
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${L_NAME})
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/${L_NAME} COMPONENT dev)
 
   # pkg-config file, relocatable: the prefix is found relative to the file itself.
   file(RELATIVE_PATH PC_PREFIX_FROM_PCFILEDIR "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
@@ -66,5 +68,5 @@ function(stavo_add_library)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in
     ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${L_NAME}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endfunction()
