@@ -6,6 +6,9 @@
 
 #include <regex>
 
+#include <brindle_core.h>
+#include <stavoc.h>
+
 #include "stavoctl_runner.h"
 
 namespace {
@@ -143,6 +146,56 @@ TEST_F(StavoctlUsage, ConfigFileSuppliesOptionsAndTheCommandLineOverridesThem) {
   Outcome missing = run_stavoctl({"--config", path("none.conf"), "lease", "describe", "k"});
   EXPECT_EQ(missing.exit_code, 1);
   EXPECT_NE(missing.err.find("cannot read config file"), std::string::npos);
+}
+
+TEST_F(StavoctlUsage, TheEnvironmentComesBetweenTheConfigFilesAndTheCommandLine) {
+  // The default file: $XDG_CONFIG_HOME/stavo/stavoctl.conf, else ~/.config/stavo/stavoctl.conf.
+  std::filesystem::create_directories(path("home/.config/stavo"));
+  write_file("home/.config/stavo/stavoctl.conf",
+             "endpoint = https://127.0.0.1:1\nbundle = " + dev_.client_bundle_path() +
+                 "\nnamespace = from-default-file\n");
+  const std::string home = "HOME=" + path("home");
+  Outcome unreachable = run_stavoctl({"lease", "describe", "k"}, "", {home});
+  EXPECT_EQ(unreachable.exit_code, 4) << describe(unreachable);  // the file's endpoint was used
+
+  // STAVO_ENDPOINT (a failover list) and STAVO_NAMESPACE replace the file's settings.
+  const std::string endpoints = "STAVO_ENDPOINT=https://127.0.0.1:1, " + dev_.https_url();
+  Outcome from_env = run_stavoctl({"state", "put", "k", R"({"n":1})"}, "",
+                                  {home, endpoints, "STAVO_NAMESPACE=from-env"});
+  ASSERT_EQ(from_env.exit_code, 0) << describe(from_env);
+  EXPECT_TRUE(dev_.state("k", "from-env").has_state);
+  EXPECT_FALSE(dev_.state("k", "from-default-file").has_state);
+
+  // The command line replaces the environment, and STAVO_BUNDLE names the bundle.
+  Outcome from_cli =
+      run_stavoctl({"state", "put", "k", R"({"n":2})", "--namespace", "from-cli"}, "",
+                   {"HOME=" + path("nowhere"), "STAVO_ENDPOINT=" + dev_.https_url(),
+                    "STAVO_BUNDLE=" + dev_.client_bundle_path(), "STAVO_NAMESPACE=from-env"});
+  ASSERT_EQ(from_cli.exit_code, 0) << describe(from_cli);
+  EXPECT_EQ(dev_.state("k", "from-cli").state, R"({"n":2})");
+  EXPECT_EQ(dev_.state("k", "from-env").state, R"({"n":1})");
+
+  // XDG_CONFIG_HOME wins over HOME, and a file given with --config replaces the default one.
+  std::filesystem::create_directories(path("xdg/stavo"));
+  write_file("xdg/stavo/stavoctl.conf", "colour = blue\n");
+  Outcome xdg =
+      run_stavoctl({"lease", "describe", "k"}, "", {home, "XDG_CONFIG_HOME=" + path("xdg")});
+  EXPECT_EQ(xdg.exit_code, 1) << describe(xdg);
+  EXPECT_NE(xdg.err.find("stavoctl.conf:1: unknown setting 'colour'"), std::string::npos)
+      << describe(xdg);
+  write_file("given.conf",
+             "endpoint = " + dev_.https_url() + "\nbundle = " + dev_.client_bundle_path() + "\n");
+  Outcome given = run_stavoctl({"--config", path("given.conf"), "state", "get", "k"}, "",
+                               {"XDG_CONFIG_HOME=" + path("xdg")});
+  EXPECT_EQ(given.exit_code, 2) << describe(given);  // no "k" in "default": the file was skipped
+}
+
+TEST(StavoctlVersion, PrintsTheToolAndLibraryVersions) {
+  Outcome run = run_stavoctl({"--version"});
+  EXPECT_EQ(run.exit_code, 0) << describe(run);
+  EXPECT_EQ(run.out, std::string("stavoctl ") + SV_VERSION_STRING + " (libstavoc " +
+                         sv_version_string() + ", libbrindle " + BRINDLE_VERSION_STRING + ")\n");
+  EXPECT_EQ(run.err, "");
 }
 
 TEST_F(StavoctlUsage, ServerErrorsShowTheirDetailsAndExitByClass) {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/dev_server.h"
@@ -52,10 +54,25 @@ class Process {
     for (std::string &arg : argv_storage)
       argv.push_back(arg.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env_storage;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-      env_storage.emplace_back(*entry);
-    env_storage.insert(env_storage.end(), env.begin(), env.end());
+    // The given variables replace inherited ones of the same name; the caller's STAVO_* settings
+    // and config directory never reach the program unless a test gives them.
+    std::vector<std::string> env_storage = env;
+    auto given = [&env](std::string_view entry) {
+      const std::string_view name = entry.substr(0, entry.find('='));
+      if (name.starts_with("STAVO_") || name == "XDG_CONFIG_HOME" || name == "HOME") return true;
+      for (const std::string &mine : env) {
+        if (std::string_view(mine).substr(0, mine.find('=')) == name) return true;
+      }
+      return false;
+    };
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+      if (!given(*entry)) env_storage.emplace_back(*entry);
+    }
+    if (std::none_of(env.begin(), env.end(), [](const std::string &e) {
+          return e.starts_with("HOME=") || e.starts_with("XDG_CONFIG_HOME=");
+        })) {
+      env_storage.emplace_back("HOME=/nonexistent-stavoctl-home");
+    }
     std::vector<char *> envp;
     for (std::string &entry : env_storage)
       envp.push_back(entry.data());

@@ -1,7 +1,11 @@
 // Option values, the config file and the global connection options.
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include <brindle_values.h>
 
@@ -115,8 +119,11 @@ const std::vector<OptionSpec> &global_option_specs() {
       {"insecure", "", "no client certificate and no server verification; allows http://"},
       {"unix-socket", "PATH", "connect through this Unix domain socket"},
       {"log-level", "LEVEL", "client log on stderr: trace|debug|info|warn|error|off (default)"},
-      {"config", "PATH", "read these options from a \"name = value\" file"},
+      {"config", "PATH",
+       "read these options from a \"name = value\" file (default: "
+       "~/.config/stavo/stavoctl.conf when it exists)"},
       {"help", "", "show help for the command and exit"},
+      {"version", "", "show the versions of stavoctl and its libraries and exit"},
   };
   return table;
 }
@@ -145,7 +152,7 @@ void read_config_file(const std::string &path, Args &into) {
     for (const OptionSpec &candidate : global_option_specs()) {
       if (candidate.name == name) option = &candidate;
     }
-    if (option == nullptr || name == "config" || name == "help") {
+    if (option == nullptr || name == "config" || name == "help" || name == "version") {
       throw UsageError(where() + "unknown setting '" + name + "'");
     }
     if (option->value_name.empty()) {
@@ -162,9 +169,54 @@ void read_config_file(const std::string &path, Args &into) {
   }
 }
 
+namespace {
+
+// $XDG_CONFIG_HOME/stavo/stavoctl.conf, else ~/.config/stavo/stavoctl.conf; empty when neither
+// variable is set.
+std::string default_config_path() {
+  if (const char *xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
+    return std::string(xdg) + "/stavo/stavoctl.conf";
+  }
+  if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::string(home) + "/.config/stavo/stavoctl.conf";
+  }
+  return {};
+}
+
+// STAVO_ENDPOINT (comma-separated, in failover order), STAVO_BUNDLE and STAVO_NAMESPACE replace
+// what a config file said.
+void apply_environment(Args &into) {
+  if (const char *endpoints = std::getenv("STAVO_ENDPOINT"); endpoints != nullptr) {
+    std::vector<std::string> list;
+    std::string_view rest = endpoints;
+    while (!rest.empty()) {
+      const size_t comma = rest.find(',');
+      std::string item = trim(rest.substr(0, comma));
+      if (!item.empty()) list.push_back(std::move(item));
+      rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    }
+    if (!list.empty()) into.options["endpoint"] = std::move(list);
+  }
+  const std::pair<const char *, const char *> singles[] = {{"STAVO_BUNDLE", "bundle"},
+                                                           {"STAVO_NAMESPACE", "namespace"}};
+  for (const auto &[variable, option] : singles) {
+    const char *value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') into.options[option] = {value};
+  }
+}
+
+}  // namespace
+
 GlobalOptions resolve_global_options(const Args &command_line) {
+  // Command line over environment over the config file.
   Args merged;
-  if (auto config = command_line.get("config")) read_config_file(*config, merged);
+  if (auto config = command_line.get("config")) {
+    read_config_file(*config, merged);
+  } else if (std::string fallback = default_config_path();
+             !fallback.empty() && access(fallback.c_str(), F_OK) == 0) {
+    read_config_file(fallback, merged);
+  }
+  apply_environment(merged);
   for (const OptionSpec &option : global_option_specs()) {
     auto found = command_line.options.find(option.name);
     if (found != command_line.options.end())

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <brindle_core.h>
+
 #include "cli.h"
 
 namespace stavoctl {
@@ -161,6 +163,12 @@ int run(int argc, char **argv) {
     args.options[name].push_back(*inline_value);
   }
 
+  if (args.has("version")) {
+    // libstavoc's is the loaded library's, which may be newer than the one built against.
+    std::printf("stavoctl %s (libstavoc %s, libbrindle %s)\n", SV_VERSION_STRING,
+                sv_version_string(), BRINDLE_VERSION_STRING);
+    return kExitOk;
+  }
   if (args.has("help")) {
     if (command != nullptr) {
       std::fputs(command_help(*command).c_str(), stdout);
