@@ -159,8 +159,16 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
     const ember_field field = sv_log_str_field("error", text);
     log_event(transfer, "client.http.error", endpoint, number, &field, 1);
     // A callback that stopped the transfer stored why; that wins over libcurl's generic text.
-    *status = transfer.error->code != 0 ? transfer.error->code
-                                        : sv_engine_set_transport_error(transfer.error, text);
+    if (transfer.error->code != 0) {
+      *status = transfer.error->code;
+      return Outcome::kReturn;
+    }
+    // No answer started, so nothing reached the caller's writer: the next endpoint may serve
+    // it (an upload is rewound, or refused when it cannot be, before the next attempt).
+    if (state->status == 0 && state->aborted == 0 && number < transfer.client->endpoint_count) {
+      return Outcome::kNextEndpoint;
+    }
+    *status = sv_engine_set_transport_error(transfer.error, text);
     return Outcome::kReturn;
   }
   state->status = response_code;

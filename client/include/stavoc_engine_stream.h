@@ -72,7 +72,9 @@ SV_API void sv_engine_stream_state_cleanup(sv_engine_stream_state *state) SV_NOE
 /* ---- Transfer loop and helpers --------------------------------------------------------------- */
 
 /* Runs one streamed request: method and path (with its query) on each endpoint in turn until
- * one answers with something other than error code "node_passive". header_list is built by the
+ * one answers with something other than error code "node_passive"; a transport failure before
+ * any answer began (a refused or failed connect, a reset before the status line) also moves on
+ * to the next endpoint. header_list is built by the
  * caller (sv_engine_build_stream_headers) and always freed by this function. With a reader the
  * body is uploaded chunked; before every attempt but the first, reset(reset_context, error) is
  * called when given, and a reader that already delivered bytes without a reset fails the call

@@ -32,6 +32,11 @@ std::string multipart(const std::string &meta, const std::string &type,
          "\r\n\r\n" + payload + "\r\n--" + kBoundary + "--\r\n";
 }
 
+// An http:// URL on a loopback port nobody listens on.
+std::string refusing_endpoint() {
+  return "http://127.0.0.1:" + std::to_string(engine_test::refused_port());
+}
+
 class StreamFailover : public StreamTest {
  protected:
   sv_engine_enqueue_request enqueue_request() {
@@ -152,6 +157,42 @@ TEST_F(StreamFailover, EnqueueResendsTheWholeBodyAfterNodePassive) {
             SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "payload source is not rewindable");
   EXPECT_EQ(server_->requests().size(), 1u);
+}
+
+// A streamed transfer whose first endpoint refuses the connection goes to the next one, for
+// downloads and for rewindable uploads alike; with no endpoint left it is a transport failure.
+TEST_F(StreamFailover, AnEndpointThatRefusesTheConnectionIsSkipped) {
+  open_on({refusing_endpoint(), server_->http_url()});
+  server_->seed_state("skipped", R"({"n":7})");
+  sv_engine_get_request get{};
+  get.key = "skipped";
+  get.public_read = 1;
+  sv_engine_get_response got{};
+  Error error;
+  ASSERT_EQ(sv_engine_client_get(client_.client, &get, &got, &error), SV_OK) << error.message();
+  EXPECT_EQ(std::string(got.body, got.body_length), R"({"n":7})");
+  sv_engine_get_response_cleanup(&got);
+
+  server_->clear_requests();
+  server_->add_fault(Fault::respond("POST", "/v1/queue/enqueue", 200, kEnqueueReply));
+  StringReader reader("hello world", 3);
+  const sv_engine_enqueue_request request = enqueue_request();
+  sv_engine_enqueue_response response{};
+  ASSERT_EQ(sv_engine_client_enqueue_from_with_reset(client_.client, &request, StringReader::read,
+                                                     &reader, StringReader::reset, &reader,
+                                                     &response, &error),
+            SV_OK)
+      << error.message();
+  const auto requests = server_->requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].body, multipart(meta_, "text/plain", "hello world"));
+  sv_engine_enqueue_response_cleanup(&response);
+
+  engine_test::Client nowhere;
+  nowhere.config.disable_mtls = 1;
+  ASSERT_EQ(nowhere.open({refusing_endpoint(), refusing_endpoint()}), SV_OK);
+  EXPECT_EQ(sv_engine_client_get(nowhere.client, &get, &got, &error), SV_ERR_TRANSPORT);
+  EXPECT_NE(error.message().find("onnect"), std::string::npos) << error.message();
 }
 
 TEST_F(StreamFailover, UpdateFromResendsTheWholeBodyAfterNodePassive) {
