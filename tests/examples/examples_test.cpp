@@ -71,6 +71,34 @@ class ExamplesTest : public ::testing::Test {
   }
 };
 
+// The README's quick start takes the endpoint and the bundle as its two arguments.
+TEST_F(ExamplesTest, QuickstartCommitsItsStateOnRelease) {
+  const ProgramRun result =
+      run_program("quickstart", {dev.https_url(), dev.client_bundle_path(), "t/quickstart"});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "acquired t/quickstart: lease ")) << result.output;
+  EXPECT_TRUE(contains(result.output, "released: the state is committed")) << result.output;
+  const auto state = committed("t/quickstart");
+  EXPECT_EQ(state["greeting"], "hello from the quick start");
+  EXPECT_EQ(state["count"], 1);
+  EXPECT_EQ(dev.state("t/quickstart").version, 1);
+}
+
+TEST_F(ExamplesTest, QuickstartReportsTheServersErrorAndWritesNothing) {
+  dev.add_fault(
+      Fault::error("POST", "/v1/acquire", 409, "lease_held", "held by another owner").repeat(1));
+  const ProgramRun result =
+      run_program("quickstart", {dev.https_url(), dev.client_bundle_path(), "t/quickstart"});
+  EXPECT_EQ(result.exit_code, 1) << result.output;
+  EXPECT_TRUE(contains(result.output, "quickstart: acquire failed")) << result.output;
+  EXPECT_TRUE(contains(result.output, "[lease_held, HTTP 409]")) << result.output;
+  EXPECT_FALSE(dev.state("t/quickstart").has_state);
+
+  const ProgramRun usage = run_program("quickstart", {dev.https_url()});
+  EXPECT_EQ(usage.exit_code, 2) << usage.output;
+  EXPECT_TRUE(contains(usage.output, "usage: ")) << usage.output;
+}
+
 TEST_F(ExamplesTest, LeaseStateCommitsTheWriteOnRelease) {
   const ProgramRun result = run("lease_state", {"--key", "t/lease"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
