@@ -34,6 +34,11 @@ inline const sv_client_impl *sv_client_impl_of(const sv_client *client) noexcept
   return reinterpret_cast<const sv_client_impl *>(client);
 }
 
+// Refuses (SV_ERR_INVALID, naming the endpoint) an empty endpoint, one with a space or a control
+// byte, a scheme other than http:// and https://, and text that is not a URL with a host. NULL
+// endpoints are left to the engine.
+int sv_check_client_endpoints(const char *const *endpoints, size_t count, sv_error *error) noexcept;
+
 // Fills every method slot of a new client.
 void sv_client_fill_methods(sv_client *client) noexcept;
 

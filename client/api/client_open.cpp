@@ -184,6 +184,11 @@ SV_API int sv_client_open(const sv_client_config *config, sv_client **out_client
     return sv_error_set(error, SV_ERR_INVALID, 0, "sv_client_open requires config and out", nullptr,
                         nullptr, nullptr);
   }
+  if (const int checked =
+          sv_check_client_endpoints(config->endpoints, config->endpoint_count, error);
+      checked != SV_OK) {
+    return checked;
+  }
   const sv_allocator *allocator = &config->allocator;
   BundleCapture capture{};
   capture.base.read = capture_read;

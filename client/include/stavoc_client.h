@@ -333,7 +333,10 @@ struct sv_client {
  * client_bundle_source when set, else from client_bundle_path; neither with disable_mtls) and
  * prepares the connection settings; no request is sent. *out_client is written only on
  * success; nothing stays allocated after a failure. Failures: SV_ERR_INVALID for missing
- * arguments or endpoints, SV_ERR_NOMEM when an allocation fails (also when the bundle source
+ * arguments or endpoints and for an endpoint that cannot work, with a message that quotes it:
+ * an empty one ("invalid endpoint 1: it is empty"), a scheme other than http:// and https://
+ * ("invalid endpoint \"htps://h\": unknown scheme \"htps\" (use http:// or https://)"), a space
+ * or a control byte, no host, or text that is not a URL (a bare host[:port] is accepted), SV_ERR_NOMEM when an allocation fails (also when the bundle source
  * cannot be retained), SV_ERR_TRANSPORT when the bundle cannot be read, SV_ERR_PROTOCOL when it
  * cannot be parsed. */
 SV_API int sv_client_open(const sv_client_config *config, sv_client **out_client, sv_error *error)

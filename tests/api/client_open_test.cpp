@@ -158,6 +158,45 @@ TEST(ClientOpen, EngineRefusalsPassThroughAndLeaveNothingBehind) {
   EXPECT_EQ(counting.live, 0u);
 }
 
+TEST(ClientOpen, RefusesEndpointsThatCannotWorkAndQuotesThem) {
+  struct Case {
+    std::vector<std::string> endpoints;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"http://localhost:1", ""}, "invalid endpoint 1: it is empty"},
+      {{"htps://stavo.example:9341"},
+       "invalid endpoint \"htps://stavo.example:9341\": unknown scheme \"htps\" (use http:// or "
+       "https://)"},
+      {{"ftp://stavo.example"}, "invalid endpoint \"ftp://stavo.example\": unknown scheme \"ftp\""},
+      {{"https://stavo example"},
+       "invalid endpoint \"https://stavo example\": it contains a space or a control byte"},
+      {{"https://stavo.example\n"}, "it contains a space or a control byte"},
+      {{"https://"}, "invalid endpoint \"https://\": it names no host"},
+      {{"https://stavo.example:port"},
+       "invalid endpoint \"https://stavo.example:port\": not a URL"},
+  };
+  for (const Case &c : cases) {
+    Config config;
+    config.set_endpoints(c.endpoints);
+    config.config.disable_mtls = 1;
+    sv_client *client = nullptr;
+    Error error;
+    EXPECT_EQ(sv_client_open(&config.config, &client, error.get()), SV_ERR_INVALID)
+        << c.endpoints.back();
+    EXPECT_NE(error.message().find(c.message), std::string::npos) << error.message();
+    EXPECT_EQ(client, nullptr);
+  }
+  // A bare host[:port] and ordinary URLs with paths or IPv6 hosts open.
+  Config config;
+  config.set_endpoints({"localhost:7443", "https://[::1]:7443", "http://stavo.example/base"});
+  config.config.disable_mtls = 1;
+  sv_client *raw = nullptr;
+  Error error;
+  ASSERT_EQ(sv_client_open(&config.config, &raw, error.get()), SV_OK) << error.message();
+  sv_client_close(raw);
+}
+
 TEST(ClientOpen, WithoutMtlsNeedsNoBundleAndIgnoresASource) {
   CountingSource never("unused");
   Config config;
