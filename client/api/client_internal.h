@@ -25,6 +25,12 @@ struct sv_client_impl {
   ember_logger *base_logger;  // the configured logger or the no-op logger; not owned
   ember_logger *logger;       // the engine client's logger; every client event goes here
   sv_allocator allocator;
+  char *client_cert_path;
+  char *client_key_path;
+  char *ca_path;
+  int64_t connect_timeout_ms;
+  int64_t stream_idle_timeout_ms;
+  int32_t trust_bundle_ca_only;
 };
 
 inline sv_client_impl *sv_client_impl_of(sv_client *client) noexcept {

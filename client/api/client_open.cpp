@@ -146,6 +146,11 @@ int copy_configuration(sv_client_impl *impl, const sv_client_config *config,
   if (!copy_setting(impl, &impl->default_namespace, config->default_namespace)) {
     return fail_half_built(impl, error, "failed to copy default namespace");
   }
+  if (!copy_setting(impl, &impl->client_cert_path, config->client_cert_path) ||
+      !copy_setting(impl, &impl->client_key_path, config->client_key_path) ||
+      !copy_setting(impl, &impl->ca_path, config->ca_path)) {
+    return fail_half_built(impl, error, "failed to copy the TLS file paths");
+  }
   return SV_OK;
 }
 
@@ -165,6 +170,9 @@ void sv_client_close_method(sv_client *client) noexcept {
   sv_free_with_allocator(&allocator, impl->bundle_bytes);
   sv_free_with_allocator(&allocator, impl->client_bundle_path);
   sv_free_with_allocator(&allocator, impl->default_namespace);
+  sv_free_with_allocator(&allocator, impl->client_cert_path);
+  sv_free_with_allocator(&allocator, impl->client_key_path);
+  sv_free_with_allocator(&allocator, impl->ca_path);
   sv_free_with_allocator(&allocator, impl);
 }
 
@@ -237,6 +245,9 @@ SV_API int sv_client_open(const sv_client_config *config, sv_client **out_client
   impl->prefer_http_2 = config->prefer_http_2;
   impl->response_limit_bytes = config->response_limit_bytes;
   impl->disable_logger_sys_field = config->disable_logger_sys_field;
+  impl->connect_timeout_ms = config->connect_timeout_ms;
+  impl->stream_idle_timeout_ms = config->stream_idle_timeout_ms;
+  impl->trust_bundle_ca_only = config->trust_bundle_ca_only;
   impl->base_logger = impl->engine->base_logger;
   impl->logger = sv_engine_client_logger(impl->engine);
 

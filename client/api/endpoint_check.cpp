@@ -30,7 +30,10 @@ std::string as_url(const char *endpoint) {
 
 int check_one(const char *endpoint, size_t index, sv_error *error) {
   if (endpoint == nullptr || *endpoint == '\0') {
-    return refuse(error, "invalid endpoint " + std::to_string(index) + ": it is empty");
+    // snprintf, not std::to_string: its digit table would be exported with the library.
+    char message[64];
+    std::snprintf(message, sizeof message, "invalid endpoint %zu: it is empty", index);
+    return refuse(error, message);
   }
   const std::string quoted = "invalid endpoint \"" + std::string(endpoint) + "\": ";
   if (has_control_or_space(endpoint)) {

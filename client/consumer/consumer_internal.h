@@ -118,6 +118,12 @@ struct sv_consumer_service_impl {
   uint64_t response_limit_bytes;
   int32_t disable_logger_sys_field;
   int32_t reuse_connections;  // each worker's client keeps its own pool, as the parent does
+  char *client_cert_path;
+  char *client_key_path;
+  char *ca_path;
+  int64_t connect_timeout_ms;
+  int64_t stream_idle_timeout_ms;
+  int32_t trust_bundle_ca_only;
   ember_logger *base_logger;  // not owned
   ember_logger *logger;
   bool owns_logger;

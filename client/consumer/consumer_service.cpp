@@ -60,6 +60,13 @@ int copy_settings(sv_consumer_service_impl *service, const sv_client_impl *paren
   }
   service->default_namespace = copy_text(allocator, parent->default_namespace, &failed);
   if (failed) return fail_with(error, SV_ERR_NOMEM, "failed to copy consumer default namespace");
+  service->client_cert_path = copy_text(allocator, parent->client_cert_path, &failed);
+  if (!failed) service->client_key_path = copy_text(allocator, parent->client_key_path, &failed);
+  if (!failed) service->ca_path = copy_text(allocator, parent->ca_path, &failed);
+  if (failed) return fail_with(error, SV_ERR_NOMEM, "failed to copy consumer TLS file paths");
+  service->connect_timeout_ms = parent->connect_timeout_ms;
+  service->stream_idle_timeout_ms = parent->stream_idle_timeout_ms;
+  service->trust_bundle_ca_only = parent->trust_bundle_ca_only;
   service->timeout_ms = parent->timeout_ms;
   service->disable_mtls = parent->disable_mtls;
   service->insecure_skip_verify = parent->insecure_skip_verify;
@@ -264,6 +271,9 @@ void service_close(sv_consumer_service *handle) noexcept {
   sv_free_with_allocator(&allocator, service->unix_socket_path);
   sv_free_with_allocator(&allocator, service->bundle_bytes);
   sv_free_with_allocator(&allocator, service->client_bundle_path);
+  sv_free_with_allocator(&allocator, service->client_cert_path);
+  sv_free_with_allocator(&allocator, service->client_key_path);
+  sv_free_with_allocator(&allocator, service->ca_path);
   sv_free_with_allocator(&allocator, service->default_namespace);
   sv_error_cleanup(&service->failure);
   if (service->has_cond) pthread_cond_destroy(&service->cond);

@@ -68,6 +68,12 @@ int open_worker_client(const sv_consumer_service_impl *service, sv_client **out,
   config.disable_logger_sys_field = service->disable_logger_sys_field;
   config.allocator = service->allocator;
   config.reuse_connections = service->reuse_connections;
+  config.client_cert_path = service->client_cert_path;
+  config.client_key_path = service->client_key_path;
+  config.ca_path = service->ca_path;
+  config.connect_timeout_ms = service->connect_timeout_ms;
+  config.stream_idle_timeout_ms = service->stream_idle_timeout_ms;
+  config.trust_bundle_ca_only = service->trust_bundle_ca_only;
   const int status = sv_client_open(&config, out, error);
   sv_source_close(bundle);
   sv_free_with_allocator(allocator, static_cast<void *>(endpoints));

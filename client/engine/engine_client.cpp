@@ -39,8 +39,16 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
   if (config->endpoints == nullptr || config->endpoint_count == 0) {
     return sv_engine_set_client_error(error, SV_ERR_INVALID, "at least one endpoint is required");
   }
-  if (config->disable_mtls == 0 && config->client_bundle_source == nullptr &&
-      (config->client_bundle_path == nullptr || config->client_bundle_path[0] == '\0')) {
+  const bool has_bundle =
+      config->client_bundle_source != nullptr ||
+      (config->client_bundle_path != nullptr && config->client_bundle_path[0] != '\0');
+  const bool has_cert = config->client_cert_path != nullptr && config->client_cert_path[0] != '\0';
+  const bool has_key = config->client_key_path != nullptr && config->client_key_path[0] != '\0';
+  if (config->disable_mtls == 0 && !has_bundle && has_cert != has_key) {
+    return sv_engine_set_client_error(error, SV_ERR_INVALID,
+                                      "client_cert_path and client_key_path are required together");
+  }
+  if (config->disable_mtls == 0 && !has_bundle && !has_cert) {
     return sv_engine_set_client_error(
         error, SV_ERR_INVALID,
         "client_bundle_source or client_bundle_path is required unless disable_mtls is enabled");
@@ -83,6 +91,15 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
                                      ? SV_ENGINE_DEFAULT_RESPONSE_LIMIT
                                      : config->response_limit_bytes;
   client->disable_logger_sys_field = normalise_flag(config->disable_logger_sys_field);
+  client->connect_timeout_ms = config->connect_timeout_ms;
+  client->stream_idle_timeout_ms = config->stream_idle_timeout_ms;
+  client->trust_bundle_ca_only = normalise_flag(config->trust_bundle_ca_only);
+  if (config->ca_path != nullptr && config->ca_path[0] != '\0') {
+    client->ca_file = sv_engine_strdup_local(config->ca_path);
+    if (client->ca_file == nullptr) {
+      return fail_open(client, error, SV_ERR_NOMEM, "failed to copy ca_path");
+    }
+  }
 
   client->base_logger = config->logger != nullptr ? config->logger : sv_log_noop_logger();
   client->logger = sv_log_client_logger(client->base_logger, client->disable_logger_sys_field);
@@ -92,11 +109,25 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
   client->owns_logger = sv_log_logger_is_owned(client->logger, client->base_logger) ? 1 : 0;
 
   if (client->disable_mtls == 0) {
-    const int status = sv_engine_load_bundle(client, config->client_bundle_source,
-                                             config->client_bundle_path, error);
+    int status = has_bundle ? sv_engine_load_bundle(client, config->client_bundle_source,
+                                                    config->client_bundle_path, error)
+                            : sv_engine_load_identity_files(client, config->client_cert_path,
+                                                            config->client_key_path, error);
+    if (status == SV_OK && client->ca_file != nullptr) {
+      status = sv_engine_load_ca_file(client, client->ca_file, error);
+    }
     if (status != SV_OK) {
       sv_engine_client_close(client);
       return error != nullptr ? status : SV_ERR_PROTOCOL;
+    }
+  } else if (client->ca_file != nullptr) {
+    // Checked now, so that a missing or empty CA file is not first met by a handshake; libcurl
+    // reads it itself for each connection.
+    const int status = sv_engine_load_ca_file(client, client->ca_file, error);
+    sv_engine_free_bundle(&client->bundle);
+    if (status != SV_OK) {
+      sv_engine_client_close(client);
+      return status;
     }
   }
 
@@ -137,6 +168,7 @@ SV_API void sv_engine_client_close(sv_engine_client *client) noexcept {
   }
   std::free(client->unix_socket_path);
   std::free(client->default_namespace);
+  std::free(client->ca_file);
   if (client->owns_logger != 0 && client->logger != nullptr &&
       client->logger != sv_log_noop_logger()) {
     client->logger->destroy(client->logger);

@@ -11,6 +11,15 @@
 // is ever called through a pointer of another type.
 CURLcode sv_engine_curl_ssl_ctx_json(CURL *curl, void *ssl_ctx, void *client) noexcept;
 CURLcode sv_engine_curl_ssl_ctx_stream(CURL *curl, void *ssl_ctx, void *client) noexcept;
+using sv_engine_ssl_ctx_fn = CURLcode (*)(CURL *curl, void *ssl_ctx, void *client) noexcept;
+
+// Sets what every transfer shares: no signals, the whole-request and connect timeouts, the
+// stream idle bound, the Unix socket, the HTTP version, server verification and the TLS
+// identity (install_identity is the transfer's TLS-context callback).
+void sv_engine_set_connection_options(CURL *curl, const sv_engine_client *client,
+                                      sv_engine_ssl_ctx_fn install_identity) noexcept;
+// connect_timeout_ms, 10000 when below 1, never above the whole-request timeout.
+int64_t sv_engine_connect_timeout_ms(const sv_engine_client *client) noexcept;
 
 // Frees the strings of a public error record and zeroes it (the engine reads sources, which
 // report through the public record).

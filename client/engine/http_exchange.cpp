@@ -121,22 +121,7 @@ void set_transfer_options(Attempt &attempt) {
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sv_engine_json_http_header_callback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &attempt.state);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, attempt.state.curl_error);
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
-                   client->prefer_http_2 != 0 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  const int64_t timeout =
-      client->timeout_ms < 1 ? SV_ENGINE_DEFAULT_TIMEOUT_MS : client->timeout_ms;
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout));
-  if (client->unix_socket_path != nullptr && client->unix_socket_path[0] != '\0') {
-    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
-  }
-  if (client->disable_mtls == 0) {
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify != 0 ? 0L : 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify != 0 ? 0L : 2L);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, sv_engine_curl_ssl_ctx_json);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<sv_engine_client *>(client));
-  }
+  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_json);
 }
 
 void set_plain_body(Attempt &attempt) {

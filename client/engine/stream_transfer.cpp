@@ -78,22 +78,7 @@ void set_options(const Transfer &transfer, CURL *curl, const char *url, char *er
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sv_engine_stream_header_callback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, transfer.state);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  if (client->timeout_ms > 0) {
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(client->timeout_ms));
-  }
-  if (client->unix_socket_path != nullptr && client->unix_socket_path[0] != '\0') {
-    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, client->unix_socket_path);
-  }
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION,
-                   client->prefer_http_2 != 0 ? static_cast<long>(CURL_HTTP_VERSION_2TLS)
-                                              : static_cast<long>(CURL_HTTP_VERSION_1_1));
-  if (client->disable_mtls == 0) {
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, client->insecure_skip_verify != 0 ? 0L : 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, client->insecure_skip_verify != 0 ? 0L : 2L);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, sv_engine_curl_ssl_ctx_stream);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<sv_engine_client *>(client));
-  }
+  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_stream);
   if (transfer.tap != nullptr) {
     // No size is announced: HTTP/1.1 uploads go out chunked.
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);

@@ -1,7 +1,8 @@
 // The trust store of a mutual-TLS client: libcurl's default CA certificates and the bundle's CA
 // certificates in one X509_STORE, built once on the client's first TLS context and shared by
 // every context after it. libcurl would otherwise read and decode its whole default CA file for
-// every new connection, which costs several times the handshake itself.
+// every new connection, which costs several times the handshake itself. With
+// trust_bundle_ca_only the defaults are left out: the bundle's CAs are the only anchors.
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -34,10 +35,10 @@ void load_curl_defaults(X509_STORE *store) noexcept {
   ERR_clear_error();
 }
 
-X509_STORE *build_store(const sv_engine_bundle &bundle) noexcept {
+X509_STORE *build_store(const sv_engine_bundle &bundle, bool bundle_only) noexcept {
   X509_STORE *store = X509_STORE_new();
   if (store == nullptr) return nullptr;
-  load_curl_defaults(store);
+  if (!bundle_only) load_curl_defaults(store);
   for (size_t i = 0; i < bundle.ca_count; ++i) {
     // A CA that the defaults already hold is not an error.
     if (bundle.ca_certs[i] != nullptr) X509_STORE_add_cert(store, bundle.ca_certs[i]);
@@ -79,7 +80,9 @@ CURLcode sv_engine_trust_store_install(SSL_CTX *context, const sv_engine_client 
   X509_STORE *store = nullptr;
   {
     const std::lock_guard<std::mutex> guard(trust->lock);
-    if (trust->store == nullptr) trust->store = build_store(client->bundle);
+    if (trust->store == nullptr) {
+      trust->store = build_store(client->bundle, client->trust_bundle_ca_only != 0);
+    }
     store = trust->store;
   }
   if (store == nullptr) return CURLE_OUT_OF_MEMORY;

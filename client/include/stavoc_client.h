@@ -210,20 +210,25 @@ typedef struct sv_client_config {
    * after the first usually skips the connect and the (mutual) TLS handshake. Endpoint failover
    * is unchanged, and every new connection is verified as before. */
   int32_t reuse_connections;
-  /* Bound of a connect, in milliseconds; a connect that does not complete in time moves on to
-   * the next endpoint. Below 1: the default, 5000 (never more than timeout_ms). */
+  /* Bound of a connect (TCP and the TLS handshake), in milliseconds; a connect that does not
+   * complete in time moves on to the next endpoint. Below 1: the default, 10000 (never more
+   * than timeout_ms). */
   int64_t connect_timeout_ms;
-  /* Streams (subscribe, watch, dequeue with a wait, query streams, large transfers) are bounded
-   * by timeout_ms only up to their response headers; after that a stream silent for longer than
-   * this many milliseconds is a transport failure. Below 1: no idle bound beyond the wait the
-   * server must honour. */
+  /* A transfer that receives less than one byte a second for this long (whole seconds, rounded
+   * up) fails as a transport failure: it tells a hung server from a slow one. On a subscribe or
+   * watch stream the quiet time between messages counts too, so choose it above the server's
+   * wait. Below 1: no idle bound. */
   int64_t stream_idle_timeout_ms;
-  /* Separate PEM files, as an alternative to the bundle: the client certificate (with its chain),
-   * its private key, and the CA certificates that verify the server. NULL: not used. */
+  /* Separate PEM files, as mounted by orchestrators and secret stores: client_cert_path (the
+   * client certificate, optionally followed by its chain) and client_key_path (its private key)
+   * together replace the bundle (the bundle wins when both are given); ca_path adds the CA
+   * certificates that verify the server, with a bundle, with the two files, or without mTLS
+   * (disable_mtls with an https:// endpoint). NULL: not used. */
   const char *client_cert_path;
   const char *client_key_path;
   const char *ca_path;
-  /* 1: trust only the CAs of the bundle or of ca_path, not the system store. */
+  /* 1: trust only the CAs of the bundle, the certificate file and ca_path, not the system
+   * store (which also saves loading it). 0 (default): both. */
   int32_t trust_bundle_ca_only;
 } sv_client_config;
 
@@ -336,9 +341,9 @@ struct sv_client {
  * arguments or endpoints and for an endpoint that cannot work, with a message that quotes it:
  * an empty one ("invalid endpoint 1: it is empty"), a scheme other than http:// and https://
  * ("invalid endpoint \"htps://h\": unknown scheme \"htps\" (use http:// or https://)"), a space
- * or a control byte, no host, or text that is not a URL (a bare host[:port] is accepted), SV_ERR_NOMEM when an allocation fails (also when the bundle source
- * cannot be retained), SV_ERR_TRANSPORT when the bundle cannot be read, SV_ERR_PROTOCOL when it
- * cannot be parsed. */
+ * or a control byte, no host, or text that is not a URL (a bare host[:port] is accepted),
+ * SV_ERR_NOMEM when an allocation fails (also when the bundle source cannot be retained),
+ * SV_ERR_TRANSPORT when the bundle cannot be read, SV_ERR_PROTOCOL when it cannot be parsed. */
 SV_API int sv_client_open(const sv_client_config *config, sv_client **out_client, sv_error *error)
     SV_NOEXCEPT;
 /* Closes the client and frees everything it owns (not the configured logger). Lease, message

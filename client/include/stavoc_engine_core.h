@@ -185,9 +185,11 @@ typedef struct sv_engine_client_config {
    * and the TLS handshake; every new connection is still verified. 0 (default): every exchange
    * opens and closes its own connection. */
   int32_t reuse_connections;
-  int64_t connect_timeout_ms;     /* connect bound; below 1: 5000, at most timeout_ms */
-  int64_t stream_idle_timeout_ms; /* silence that ends a running stream; below 1: none */
-  const char *client_cert_path;   /* PEM client certificate (and chain) instead of a bundle */
+  int64_t connect_timeout_ms;     /* connect bound; below 1: 10000, at most timeout_ms */
+  int64_t stream_idle_timeout_ms; /* under 1 byte/s for this long (whole seconds) ends a
+                                   * transfer; below 1: no bound */
+  const char *client_cert_path;   /* PEM client certificate (and chain); with client_key_path
+                                   * it replaces a bundle (a bundle wins) */
   const char *client_key_path;    /* PEM private key of client_cert_path */
   const char *ca_path;            /* PEM CA certificates that verify the server */
   int32_t trust_bundle_ca_only;   /* 1: trust the bundle's or ca_path's CAs alone */
@@ -214,6 +216,10 @@ typedef struct sv_engine_client {
   int32_t reuse_connections;                           /* 1 when connection_share is set */
   struct sv_engine_connection_share *connection_share; /* pool of reuse_connections, or NULL */
   struct sv_engine_trust_store *trust_store; /* CAs shared by every TLS context, or NULL */
+  int64_t connect_timeout_ms;                /* as configured */
+  int64_t stream_idle_timeout_ms;            /* as configured; below 1: no bound */
+  int32_t trust_bundle_ca_only;              /* 1: no system CA store */
+  char *ca_file;                             /* copy of ca_path, or NULL */
 } sv_engine_client;
 
 /* Zeroes the record; timeout_ms 30000, prefer_http_2 1. NULL is ignored. */
@@ -246,9 +252,18 @@ SV_API char *sv_engine_client_strdup(const sv_engine_client *client, const char 
 SV_API char *sv_engine_client_strdup_range(const sv_engine_client *client, const char *start,
                                            const char *end) SV_NOEXCEPT;
 
-/* Loads the bundle from source (preferred) or path into client->bundle. */
+/* Loads the bundle from source (preferred) or path into client->bundle. A failure's detail
+ * names the file (or "client_bundle_source") and the reason: the system's error for a file
+ * that cannot be opened, "not PEM", or the missing certificate, matching key or CA. */
 SV_API int sv_engine_load_bundle(sv_engine_client *client, sv_source *source, const char *path,
                                  sv_engine_error *error) SV_NOEXCEPT;
+/* Loads the client certificate (with its chain; CA certificates in it are kept as CAs) and its
+ * private key from two PEM files into client->bundle; errors as for sv_engine_load_bundle. */
+SV_API int sv_engine_load_identity_files(sv_engine_client *client, const char *cert_path,
+                                         const char *key_path, sv_engine_error *error) SV_NOEXCEPT;
+/* Adds every certificate of a PEM file to client->bundle's CA certificates. */
+SV_API int sv_engine_load_ca_file(sv_engine_client *client, const char *path,
+                                  sv_engine_error *error) SV_NOEXCEPT;
 /* Parses PEM from an OpenSSL BIO (passed as void *) into client->bundle. */
 SV_API int sv_engine_load_bundle_from_bio(sv_engine_client *client, void *bio,
                                           sv_engine_error *error) SV_NOEXCEPT;

@@ -156,4 +156,125 @@ TEST_F(TlsTrust, ThreadsOpeningConnectionsAtOnceAllVerifyTheServer) {
     EXPECT_EQ(failures[static_cast<size_t>(t)], 0) << "thread " << t;
 }
 
+// The usual separate files (certificate, key, CA) instead of one bundle, and trusting only the
+// CAs given.
+TEST_F(TlsTrust, SeparateCertificateKeyAndCaFilesWorkLikeABundle) {
+  const stavo::devserver::DevCerts &certs = server_->certs();
+  const std::string cert = certs.client_cert(), key = certs.client_key(), ca = server_->ca_path();
+  for (const int32_t only : {0, 1}) {
+    lease_test::ClientConfig files(*server_, true);
+    files.config.client_bundle_path = nullptr;
+    files.config.client_cert_path = cert.c_str();
+    files.config.client_key_path = key.c_str();
+    files.config.ca_path = ca.c_str();
+    files.config.trust_bundle_ca_only = only;
+    sv_client *client = nullptr;
+    Error error;
+    ASSERT_EQ(sv_client_open(&files.config, &client, error.get()), SV_OK) << error.message();
+    EXPECT_EQ(acquire_release(client, "files-" + std::to_string(only), error), SV_OK)
+        << error.message();
+    sv_client_close(client);
+  }
+  // The bundle's CAs alone: a bundle trusting a foreign CA only is refused, also with the flag.
+  const std::string foreign = stavo::test::scratch_path("tls-options-foreign-ca.pem");
+  std::ofstream(foreign, std::ios::binary) << foreign_ca_pem();
+  lease_test::ClientConfig wrong_ca(*server_, true);
+  wrong_ca.config.client_bundle_path = nullptr;
+  wrong_ca.config.client_cert_path = cert.c_str();
+  wrong_ca.config.client_key_path = key.c_str();
+  wrong_ca.config.ca_path = foreign.c_str();
+  wrong_ca.config.trust_bundle_ca_only = 1;
+  sv_client *client = nullptr;
+  Error error;
+  ASSERT_EQ(sv_client_open(&wrong_ca.config, &client, error.get()), SV_OK) << error.message();
+  EXPECT_EQ(acquire_release(client, "files-foreign", error), SV_ERR_TRANSPORT);
+  sv_client_close(client);
+}
+
+TEST_F(TlsTrust, BundleAndFileErrorsNameTheFileAndTheReason) {
+  const stavo::devserver::DevCerts &certs = server_->certs();
+  const std::string cert = certs.client_cert(), key = certs.client_key();
+  const std::string missing = stavo::test::scratch_path("no-such-bundle.pem");
+  const std::string junk = stavo::test::scratch_path("junk.pem");
+  std::ofstream(junk, std::ios::binary) << "this is not PEM\n";
+  struct Case {
+    const char *bundle, *cert, *key, *ca;
+    int code;
+    std::string message, detail;
+  };
+  const std::vector<Case> cases = {
+      {missing.c_str(), nullptr, nullptr, nullptr, SV_ERR_TRANSPORT, "failed to open client bundle",
+       missing + ": No such file or directory"},
+      {junk.c_str(), nullptr, nullptr, nullptr, SV_ERR_PROTOCOL,
+       "client bundle does not contain a client certificate",
+       junk + ": not PEM: no certificate or key in it"},
+      {cert.c_str(), nullptr, nullptr, nullptr, SV_ERR_PROTOCOL,
+       "client bundle does not contain a matching private key",
+       cert + ": no private key matching the client certificate"},
+      {nullptr, cert.c_str(), nullptr, nullptr, SV_ERR_INVALID,
+       "client_cert_path and client_key_path are required together", "<null>"},
+      {nullptr, cert.c_str(), junk.c_str(), nullptr, SV_ERR_PROTOCOL,
+       "client key file does not contain a matching private key",
+       junk + ": not PEM: no private key in it"},
+      {nullptr, key.c_str(), key.c_str(), nullptr, SV_ERR_PROTOCOL,
+       "client certificate file does not contain a client certificate",
+       key + ": no client certificate (only CA certificates or keys)"},
+      {nullptr, cert.c_str(), key.c_str(), missing.c_str(), SV_ERR_TRANSPORT,
+       "failed to open CA file", missing + ": No such file or directory"},
+      {nullptr, cert.c_str(), key.c_str(), junk.c_str(), SV_ERR_PROTOCOL,
+       "CA file does not contain a certificate", junk + ": not PEM: no certificate in it"},
+  };
+  for (const Case &c : cases) {
+    lease_test::ClientConfig config(*server_, true);
+    config.config.client_bundle_path = c.bundle;
+    config.config.client_cert_path = c.cert;
+    config.config.client_key_path = c.key;
+    config.config.ca_path = c.ca;
+    sv_client *client = nullptr;
+    Error error;
+    EXPECT_EQ(sv_client_open(&config.config, &client, error.get()), c.code) << c.message;
+    EXPECT_EQ(error.message(), c.message);
+    EXPECT_EQ(error.detail(), c.detail) << c.message;
+    EXPECT_EQ(client, nullptr);
+  }
+}
+
+// A server that asks for no client certificate: without mTLS the server is still verified,
+// against ca_path when given, and insecure_skip_verify turns that off.
+TEST(TlsWithoutClientCertificates, TheServerIsVerifiedUnlessSkipIsAsked) {
+  stavo::test::DevServer server({.tls = true, .tls_client_certs = false});
+  const std::string ca = server.ca_path();
+  const std::string endpoint = server.https_url();
+  const char *endpoints[] = {endpoint.c_str()};
+  struct Case {
+    const char *ca_path;
+    int32_t skip, only;
+    int expected;
+  };
+  const Case cases[] = {
+      {ca.c_str(), 0, 0, SV_OK},
+      {ca.c_str(), 0, 1, SV_OK},
+      {nullptr, 0, 0, SV_ERR_TRANSPORT},  // the dev CA is in no system store
+      {nullptr, 1, 0, SV_OK},
+  };
+  int index = 0;
+  for (const Case &c : cases) {
+    sv_client_config config;
+    sv_client_config_init(&config);
+    config.endpoints = endpoints;
+    config.endpoint_count = 1;
+    config.disable_mtls = 1;
+    config.ca_path = c.ca_path;
+    config.insecure_skip_verify = c.skip;
+    config.trust_bundle_ca_only = c.only;
+    sv_client *client = nullptr;
+    Error error;
+    ASSERT_EQ(sv_client_open(&config, &client, error.get()), SV_OK) << error.message();
+    EXPECT_EQ(acquire_release(client, "plain-" + std::to_string(index++), error), c.expected)
+        << error.message();
+    sv_client_close(client);
+  }
+  EXPECT_EQ(server.requests_to("POST", "/v1/acquire").size(), 3u) << "the refused call was sent";
+}
+
 }  // namespace

@@ -43,6 +43,7 @@ DevServer::DevServer(DevServerOptions options) : tls_(options.tls) {
       devserver::NghttpxOptions proxy_options;
       proxy_options.backend_port = server_->port();
       proxy_options.tls = options.tls;
+      proxy_options.verify_client = options.tls_client_certs;
       if (options.tls) certs_ = devserver::ensure_dev_certs(work_dir_ + "/certs");
       proxy_options.cert_dir = certs_.dir;
       if (options.unix_socket) proxy_options.unix_socket = work_dir_ + "/devserver.sock";

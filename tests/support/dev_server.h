@@ -51,10 +51,11 @@ using devserver::KeyState;
 using devserver::LoggedRequest;
 
 struct DevServerOptions {
-  bool tls = false;            // HTTPS frontend through nghttpx
-  bool unix_socket = false;    // plaintext frontend on a Unix socket through nghttpx
-  bool passive = false;        // every /v1/ request answers 503 "node_passive"
-  bool clock_running = false;  // false: time moves only through advance_clock()
+  bool tls = false;              // HTTPS frontend through nghttpx
+  bool tls_client_certs = true;  // with tls: the front requires a client certificate
+  bool unix_socket = false;      // plaintext frontend on a Unix socket through nghttpx
+  bool passive = false;          // every /v1/ request answers 503 "node_passive"
+  bool clock_running = false;    // false: time moves only through advance_clock()
   // Virtual start time (2026-01-01T00:00:00Z unless changed), so expiry times are predictable.
   int64_t clock_start_unix_ms = 1767225600000;
   size_t threads = 32;

@@ -154,8 +154,10 @@ bool Nghttpx::try_start(std::string &failure) {
   };
   if (options_.tls) {
     argv.push_back("--frontend=" + options_.tls_host + "," + std::to_string(tls_port_));
-    argv.push_back("--verify-client");
-    argv.push_back("--verify-client-cacert=" + certs.ca());
+    if (options_.verify_client) {
+      argv.push_back("--verify-client");
+      argv.push_back("--verify-client-cacert=" + certs.ca());
+    }
   }
   if (!options_.unix_socket.empty()) {
     argv.push_back("--frontend=unix:" + options_.unix_socket + ";no-tls");

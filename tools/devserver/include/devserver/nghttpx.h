@@ -18,8 +18,9 @@ struct NghttpxOptions {
   int backend_port = 0;
   bool tls = true;
   std::string tls_host = "127.0.0.1";
-  int tls_port = 0;      // 0 picks a free port
-  std::string cert_dir;  // ca.pem, server.pem, server-key.pem (see dev_certs.h)
+  int tls_port = 0;           // 0 picks a free port
+  bool verify_client = true;  // false: server-only TLS, clients need no certificate
+  std::string cert_dir;       // ca.pem, server.pem, server-key.pem (see dev_certs.h)
   // Empty: no Unix socket frontend. A stale socket at the path is replaced; any other file there
   // (or a socket a server still answers on) makes start() fail.
   std::string unix_socket;
