@@ -127,7 +127,7 @@ void stop_on_request(Worker &w) {
 bool quiet_timeout(const Worker &w, int status, int64_t elapsed_ms) {
   if (status != SV_ERR_TRANSPORT || w.delivery.in_delivery) return false;
   if (w.engine_error.http_status != 0 || w.engine_error.message == nullptr) return false;
-  if (std::strstr(w.engine_error.message, "Operation timed out") == nullptr) return false;
+  if (w.engine_error.transport_cause != SV_TRANSPORT_CAUSE_TIMEOUT) return false;
   const int64_t timeout = w.service->timeout_ms > 0 ? w.service->timeout_ms : kDefaultTimeoutMs;
   // libcurl's timer can fire a millisecond or two before ours reads the full timeout.
   constexpr int64_t kClockSlackMs = 25;

@@ -71,6 +71,63 @@ SV_API int sv_engine_set_transport_error(sv_engine_error *error, const char *mes
   return store_message(error, SV_ERR_TRANSPORT, message);
 }
 
+SV_API int sv_engine_set_curl_transport_error(sv_engine_error *error, int curl_code,
+                                              const char *message) noexcept {
+  const int status = store_message(error, SV_ERR_TRANSPORT, message);
+  if (error != nullptr) error->transport_cause = sv_engine_transport_cause_of(curl_code, message);
+  return status;
+}
+
+SV_API int32_t sv_engine_transport_cause_of(int curl_code, const char *message) noexcept {
+  const auto says = [message](const char *text) {
+    return message != nullptr && std::strstr(message, text) != nullptr;
+  };
+  switch (static_cast<CURLcode>(curl_code)) {
+    case CURLE_OK:
+      return SV_TRANSPORT_CAUSE_NONE;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return SV_TRANSPORT_CAUSE_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+      // libcurl tells the phases apart only in its text.
+      if (says("too slow")) return SV_TRANSPORT_CAUSE_STREAM_IDLE;
+      if (says("Connection timed out") || says("Resolving timed out") ||
+          says("SSL connection timeout")) {
+        return SV_TRANSPORT_CAUSE_CONNECT_TIMEOUT;
+      }
+      return SV_TRANSPORT_CAUSE_TIMEOUT;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+      return SV_TRANSPORT_CAUSE_TLS;
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return SV_TRANSPORT_CAUSE_RESET;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return SV_TRANSPORT_CAUSE_CUT;
+    case CURLE_READ_ERROR:
+    case CURLE_WRITE_ERROR:
+      return SV_TRANSPORT_CAUSE_LOCAL_IO;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return SV_TRANSPORT_CAUSE_CANCELLED;
+    default:
+      return SV_TRANSPORT_CAUSE_NONE;
+  }
+}
+
 SV_API int sv_engine_set_protocol_error(sv_engine_error *error, const char *message) noexcept {
   return store_message(error, SV_ERR_PROTOCOL, message);
 }

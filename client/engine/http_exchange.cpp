@@ -200,7 +200,7 @@ Outcome classify_failure(Attempt &attempt, CURLcode code, int *status) {
   } else if (attempt.number < attempt.request.client->endpoint_count) {
     return Outcome::kNextEndpoint;
   } else {
-    *status = sv_engine_set_transport_error(error, message);
+    *status = sv_engine_set_curl_transport_error(error, code, message);
   }
   return Outcome::kReturn;
 }

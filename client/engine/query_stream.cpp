@@ -219,9 +219,10 @@ Outcome run_attempt(const sv_engine_client *client, const char *endpoint,
                                                     &attempt.upload.generator.error,
                                                     "failed to generate query request body");
     } else {
-      *status = sv_engine_set_transport_error(error, attempt.transfer.curl_error[0] != '\0'
-                                                         ? attempt.transfer.curl_error
-                                                         : curl_easy_strerror(code));
+      *status = sv_engine_set_curl_transport_error(error, code,
+                                                   attempt.transfer.curl_error[0] != '\0'
+                                                       ? attempt.transfer.curl_error
+                                                       : curl_easy_strerror(code));
     }
   } else {
     long http_status = 0;

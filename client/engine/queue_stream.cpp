@@ -394,7 +394,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
   if (code != CURLE_OK) {
     const char *text = stream.curl_error[0] != '\0' ? stream.curl_error : curl_easy_strerror(code);
     log_error(call, index, text);
-    *status = sv_engine_set_transport_error(call.error, text);
+    *status = sv_engine_set_curl_transport_error(call.error, code, text);
     return Next::kReturn;
   }
   if (!success_status(stream.transfer.status)) {

@@ -230,7 +230,7 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
   if (code != CURLE_OK) {
     const char *text = watch.curl_error[0] != '\0' ? watch.curl_error : curl_easy_strerror(code);
     log_error(client, index, text);
-    *status = sv_engine_set_transport_error(error, text);
+    *status = sv_engine_set_curl_transport_error(error, code, text);
     return Next::kReturn;
   }
   if (success_status(watch.transfer.status)) {

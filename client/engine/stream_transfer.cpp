@@ -153,7 +153,7 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
     if (state->status == 0 && state->aborted == 0 && number < transfer.client->endpoint_count) {
       return Outcome::kNextEndpoint;
     }
-    *status = sv_engine_set_transport_error(transfer.error, text);
+    *status = sv_engine_set_curl_transport_error(transfer.error, code, text);
     return Outcome::kReturn;
   }
   state->status = response_code;

@@ -66,6 +66,13 @@ SV_API int sv_engine_set_client_error(sv_engine_error *error, int code, const ch
     SV_NOEXCEPT;
 SV_API int sv_engine_set_transport_error(sv_engine_error *error, const char *message) SV_NOEXCEPT;
 SV_API int sv_engine_set_protocol_error(sv_engine_error *error, const char *message) SV_NOEXCEPT;
+/* sv_engine_set_transport_error for a failed libcurl transfer (curl_code is its CURLcode), with
+ * transport_cause set from it. */
+SV_API int sv_engine_set_curl_transport_error(sv_engine_error *error, int curl_code,
+                                              const char *message) SV_NOEXCEPT;
+/* The sv_transport_cause of a CURLcode and libcurl's error text (which alone tells a connect
+ * timeout, a whole-request timeout and a too-slow transfer apart). */
+SV_API int32_t sv_engine_transport_cause_of(int curl_code, const char *message) SV_NOEXCEPT;
 
 /* Turns a brindle status into an engine error: 0 stores nothing and returns 0; otherwise the
  * text is message, else the brindle error's message, else a default, and the code is
