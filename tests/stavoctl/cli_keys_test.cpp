@@ -1,5 +1,12 @@
 // stavoctl on keys: leases, state writes that acquire and release around themselves (and roll
 // back when they fail), writes under a held lease, and attachments.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <set>
 
 #include "stavoctl_runner.h"
@@ -8,6 +15,7 @@ namespace {
 
 using stavoctl_test::describe;
 using stavoctl_test::Outcome;
+using stavoctl_test::run_stavoctl;
 using stavoctl_test::StavoctlTest;
 
 class StavoctlKeys : public StavoctlTest {};
@@ -119,6 +127,74 @@ TEST_F(StavoctlKeys, StateWritesAcquireWriteAndReleaseInOneCommand) {
   Outcome gone = ctl({"state", "get", "cfg"});
   EXPECT_EQ(gone.exit_code, 2);
   EXPECT_NE(gone.err.find("has no state"), std::string::npos);
+}
+
+// Runs stavoctl with stdout on a new pseudo-terminal and returns what the terminal received.
+std::string run_on_terminal(const std::vector<std::string> &args) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "<no pty>";
+  const std::string slave_path = ptsname(master);
+  // The parent holds the slave open too, so the output stays readable after the child exits.
+  const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, slave, STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> all = {STAVOCTL_PROGRAM};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &arg : all)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, STAVOCTL_PROGRAM, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string out;
+  if (spawned == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pollfd ready{master, POLLIN, 0};
+    char buffer[4096];
+    while (poll(&ready, 1, 200) > 0) {
+      const ssize_t got = read(master, buffer, sizeof buffer);
+      if (got <= 0) break;
+      out.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(slave);
+  close(master);
+  return out;
+}
+
+TEST_F(StavoctlKeys, RawStateEndsWithANewlineOnATerminalOnly) {
+  ASSERT_EQ(ctl({"state", "put", "k", R"({"a":1})"}).exit_code, 0);
+  Outcome piped = ctl({"state", "get", "k"});
+  ASSERT_EQ(piped.exit_code, 0) << describe(piped);
+  EXPECT_EQ(piped.out, R"({"a":1})") << "piped bytes stay exactly as stored";
+  std::vector<std::string> args = connection();
+  args.insert(args.end(), {"state", "get", "k"});
+  EXPECT_EQ(run_on_terminal(args), "{\"a\":1}\r\n") << "the terminal's prompt starts on a new line";
+}
+
+TEST_F(StavoctlKeys, SeparateCertificateFilesAndTrustingOnlyTheGivenCa) {
+  const auto &certs = dev_.certs();
+  Outcome put = run_stavoctl({"--endpoint", dev_.https_url(), "--cert", certs.client_cert(),
+                              "--key", certs.client_key(), "--ca", dev_.ca_path(), "--ca-only",
+                              "state", "put", "files", R"({"n":1})"});
+  ASSERT_EQ(put.exit_code, 0) << describe(put);
+  EXPECT_EQ(dev_.state("files").state, R"({"n":1})");
+  // --insecure keeps a given identity and skips verifying the server: a CA that signed nothing
+  // of the server's is then no obstacle.
+  Outcome unverified = run_stavoctl({"--endpoint", dev_.https_url(), "--cert", certs.client_cert(),
+                                     "--key", certs.client_key(), "--ca", certs.client_cert(),
+                                     "--ca-only", "--insecure", "state", "get", "files"});
+  EXPECT_EQ(unverified.exit_code, 0) << describe(unverified);
+  EXPECT_EQ(unverified.out, R"({"n":1})");
+  Outcome verified = run_stavoctl({"--endpoint", dev_.https_url(), "--cert", certs.client_cert(),
+                                   "--key", certs.client_key(), "--ca", certs.client_cert(),
+                                   "--ca-only", "state", "get", "files"});
+  EXPECT_EQ(verified.exit_code, 4) << describe(verified);
 }
 
 TEST_F(StavoctlKeys, AttachmentsPutListGetDelete) {

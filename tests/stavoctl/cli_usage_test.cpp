@@ -53,6 +53,7 @@ TEST_F(StavoctlUsage, BadArgumentsExitOneWithAMessageAndSendNothing) {
       {{"query", "{\"/a\":"}, "the selector is not valid JSON"},
       {{"ns", "set"}, "needs --preferred and/or --fallback"},
       {{"queue", "subscribe", "q", "--max", "-1"}, "--max must not be negative"},
+      {{"--cert", "client.pem", "lease", "describe", "k"}, "--cert and --key go together"},
   };
   for (const Case &c : cases) {
     Outcome run = ctl(c.args);

@@ -114,9 +114,15 @@ const std::vector<OptionSpec> &global_option_specs() {
   static const std::vector<OptionSpec> table = {
       {"endpoint", "URL", "server base URL; repeat for failover (tried in order)"},
       {"bundle", "PATH", "PEM client bundle: certificate, key and CA certificates"},
+      {"cert", "PATH", "PEM client certificate (with --key, instead of --bundle)"},
+      {"key", "PATH", "PEM private key of --cert"},
+      {"ca", "PATH", "PEM CA certificates that verify the server"},
+      {"ca-only", "", "trust only the CAs of --bundle, --cert and --ca, not the system's"},
       {"namespace", "NAME", "namespace of every request (default: \"default\")"},
       {"timeout", "DURATION", "whole-request timeout (default 30s; 1500ms, 2m, ...)"},
-      {"insecure", "", "no client certificate and no server verification; allows http://"},
+      {"insecure", "",
+       "no verification of the server (and no client certificate unless one is given); allows "
+       "http://"},
       {"unix-socket", "PATH", "connect through this Unix domain socket"},
       {"log-level", "LEVEL", "client log on stderr: trace|debug|info|warn|error|off (default)"},
       {"config", "PATH",
@@ -225,6 +231,13 @@ GlobalOptions resolve_global_options(const Args &command_line) {
   GlobalOptions global;
   global.endpoints = merged.all("endpoint");
   global.bundle = merged.get("bundle").value_or("");
+  global.cert = merged.get("cert").value_or("");
+  global.key = merged.get("key").value_or("");
+  global.ca = merged.get("ca").value_or("");
+  global.trust_given_cas_only = merged.has("ca-only");
+  if (global.cert.empty() != global.key.empty()) {
+    throw UsageError("--cert and --key go together");
+  }
   global.namespace_name = merged.get("namespace").value_or("");
   global.unix_socket = merged.get("unix-socket").value_or("");
   global.insecure = merged.has("insecure");
@@ -248,8 +261,9 @@ GlobalOptions resolve_global_options(const Args &command_line) {
     known = known || global.log_level == level;
   if (!known) throw UsageError("--log-level expects trace, debug, info, warn, error or off");
 
+  const bool identity = !global.bundle.empty() || !global.cert.empty();
   if (global.endpoints.empty()) {
-    if (global.bundle.empty()) {
+    if (!identity) {
       throw UsageError(
           "no endpoint: give --endpoint URL (the default https://localhost:7443 "
           "needs --bundle)");
@@ -265,8 +279,10 @@ GlobalOptions resolve_global_options(const Args &command_line) {
       throw UsageError("endpoint '" + endpoint + "' must start with https:// or http://");
     }
   }
-  if (global.bundle.empty() && !global.insecure) {
-    throw UsageError("a client bundle is required: give --bundle PATH (or --insecure)");
+  if (!identity && !global.insecure) {
+    throw UsageError(
+        "a client bundle is required: give --bundle PATH, or --cert PATH and --key PATH (or "
+        "--insecure)");
   }
   return global;
 }

@@ -85,6 +85,8 @@ std::vector<Command> admin_commands();   // query, ns, index, txn, tc
 struct GlobalOptions {
   std::vector<std::string> endpoints;
   std::string bundle;
+  std::string cert, key, ca;  // separate PEM files instead of (or beside) the bundle
+  bool trust_given_cas_only = false;
   std::string namespace_name;
   std::string unix_socket;
   std::string log_level = "off";

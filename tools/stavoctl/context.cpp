@@ -39,7 +39,12 @@ sv_client *Context::client() {
   config.default_namespace =
       global.namespace_name.empty() ? nullptr : global.namespace_name.c_str();
   config.timeout_ms = global.timeout_ms;
-  config.disable_mtls = global.insecure ? 1 : 0;
+  config.client_cert_path = global.cert.empty() ? nullptr : global.cert.c_str();
+  config.client_key_path = global.key.empty() ? nullptr : global.key.c_str();
+  config.ca_path = global.ca.empty() ? nullptr : global.ca.c_str();
+  config.trust_bundle_ca_only = global.trust_given_cas_only ? 1 : 0;
+  // --insecure: no client identity (unless one is given) and no verification of the server.
+  config.disable_mtls = global.insecure && global.bundle.empty() && global.cert.empty() ? 1 : 0;
   config.insecure_skip_verify = global.insecure ? 1 : 0;
   config.logger = logger_;
   config.reuse_connections = 1;

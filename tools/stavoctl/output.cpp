@@ -247,6 +247,8 @@ struct OutputSink::Impl {
   int fd = -1;
   bool owns_fd = false;
   bool failed = false;
+  bool terminal = false;  // stdout is a terminal: raw bytes end with a newline for the prompt
+  char last = '\n';
 };
 
 namespace {
@@ -262,6 +264,7 @@ int sink_write(sv_sink *sink, const char *bytes, size_t length, sv_error *error)
                    nullptr);
       return 0;
     }
+    impl->last = bytes[written - 1];
     bytes += written;
     length -= static_cast<size_t>(written);
   }
@@ -278,6 +281,7 @@ OutputSink::OutputSink(Context &ctx, const std::string &path) : impl_(new Impl) 
   if (path.empty() || path == "-") {
     std::fflush(stdout);
     impl_->fd = STDOUT_FILENO;
+    impl_->terminal = isatty(STDOUT_FILENO) == 1;
     return;
   }
   impl_->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -291,6 +295,10 @@ OutputSink::OutputSink(Context &ctx, const std::string &path) : impl_(new Impl) 
 }
 
 OutputSink::~OutputSink() {
+  // Only a terminal gets the newline: piped or redirected bytes stay exactly what was stored.
+  if (impl_ != nullptr && impl_->terminal && !impl_->failed && impl_->last != '\n') {
+    [[maybe_unused]] const ssize_t ignored = ::write(impl_->fd, "\n", 1);
+  }
   if (impl_ != nullptr && impl_->owns_fd) ::close(impl_->fd);
   delete impl_;
 }
