@@ -60,6 +60,9 @@ int sv_client_queue_stats_method(sv_client *self, const sv_queue_stats_req *req,
   out->head_enqueued_at_unix = reply.head_enqueued_at_unix;
   out->head_not_visible_until_unix = reply.head_not_visible_until_unix;
   out->head_age_seconds = reply.head_age_seconds;
+  out->messages = reply.messages;
+  out->in_flight = reply.in_flight;
+  out->dead_letters = reply.dead_letters;
   out->correlation_id = sv_strdup_local(reply.correlation_id);
   const bool complete = sv_queue_copied(reply.namespace_name, out->namespace_name) &&
                         sv_queue_copied(reply.queue, out->queue) &&

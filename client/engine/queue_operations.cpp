@@ -142,6 +142,9 @@ struct StatsWire {
   int64_t head_enqueued_at_unix;
   int64_t head_not_visible_until_unix;
   int64_t head_age_seconds;
+  int64_t messages;
+  int64_t in_flight;
+  int64_t dead_letters;
 };
 
 const brindle_field stats_fields[] = {
@@ -156,6 +159,9 @@ const brindle_field stats_fields[] = {
     BRINDLE_DECL_I64(StatsWire, head_enqueued_at_unix, "head_enqueued_at_unix", 0),
     BRINDLE_DECL_I64(StatsWire, head_not_visible_until_unix, "head_not_visible_until_unix", 0),
     BRINDLE_DECL_I64(StatsWire, head_age_seconds, "head_age_seconds", 0),
+    BRINDLE_DECL_I64(StatsWire, messages, "messages", 0),
+    BRINDLE_DECL_I64(StatsWire, in_flight, "in_flight", 0),
+    BRINDLE_DECL_I64(StatsWire, dead_letters, "dead_letters", 0),
 };
 const brindle_map stats_map =
     BRINDLE_MAP("sv_engine_queue_stats_response_json", StatsWire, stats_fields);
@@ -219,6 +225,9 @@ int copy_stats(const StatsWire &wire, sv_engine_queue_stats_response *response,
   response->head_enqueued_at_unix = wire.head_enqueued_at_unix;
   response->head_not_visible_until_unix = wire.head_not_visible_until_unix;
   response->head_age_seconds = wire.head_age_seconds;
+  response->messages = wire.messages;
+  response->in_flight = wire.in_flight;
+  response->dead_letters = wire.dead_letters;
   if (!sv_engine_replace_string(&response->namespace_name, wire.namespace_name) ||
       !sv_engine_replace_string(&response->queue, wire.queue) ||
       !sv_engine_replace_string(&response->head_message_id, wire.head_message_id)) {

@@ -82,6 +82,9 @@ typedef struct sv_engine_queue_stats_response {
   int64_t head_not_visible_until_unix;
   int64_t head_age_seconds;
   char *correlation_id;
+  int64_t messages;     /* messages held, visible or not */
+  int64_t in_flight;    /* of them, leased to a consumer now */
+  int64_t dead_letters; /* messages moved aside after their last attempt */
 } sv_engine_queue_stats_response;
 
 typedef struct sv_engine_queue_ack_response {

@@ -175,6 +175,9 @@ struct sv_queue_stats_res {
   int64_t head_not_visible_until_unix;
   int64_t head_age_seconds;
   char *correlation_id;
+  int64_t messages;     /* messages held, visible or not (0 when the server does not say) */
+  int64_t in_flight;    /* of them, leased to a consumer now */
+  int64_t dead_letters; /* messages moved aside after their last attempt */
 };
 
 struct sv_ack_res {

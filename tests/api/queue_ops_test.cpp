@@ -48,8 +48,20 @@ TEST(QueueOps, StatsSeeTheHead) {
   EXPECT_EQ(res.available, 1);
   EXPECT_EQ(text_of(res.head_message_id), id);
   EXPECT_FALSE(text_of(res.correlation_id).empty());
+  EXPECT_EQ(res.messages, 1);
+  EXPECT_EQ(res.in_flight, 0);
+  EXPECT_EQ(res.dead_letters, 0);
   sv_queue_stats_res_cleanup(&res);
   EXPECT_EQ(res.head_message_id, nullptr);
+
+  // A second message, and the first one leased: both are held, one is in flight.
+  rig.enqueue("stats", "y");
+  MessagePtr leased = take(rig, "stats");
+  ASSERT_NE(leased, nullptr);
+  ASSERT_EQ(sv_queue_stats(rig.client(), &req, &res, error.get()), SV_OK) << error.message();
+  EXPECT_EQ(res.messages, 2);
+  EXPECT_EQ(res.in_flight, 1);
+  sv_queue_stats_res_cleanup(&res);
   sv_queue_stats_res_cleanup(nullptr);
 }
 

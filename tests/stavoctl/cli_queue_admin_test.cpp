@@ -25,6 +25,9 @@ TEST_F(StavoctlQueue, EnqueueDequeueAndSettleByReference) {
   ASSERT_EQ(stats.exit_code, 0) << describe(stats);
   EXPECT_EQ(stats.json()["available"], true);
   EXPECT_EQ(stats.json()["head_message_id"], id);
+  EXPECT_EQ(stats.json()["messages"], 1);
+  EXPECT_EQ(stats.json()["in_flight"], 0);
+  EXPECT_EQ(stats.json()["dead_letters"], 0);
 
   Outcome first = ctl({"queue", "dequeue", "jobs", "--owner", "w1"});
   ASSERT_EQ(first.exit_code, 0) << describe(first);
@@ -92,6 +95,42 @@ TEST_F(StavoctlQueue, EnqueueDequeueAndSettleByReference) {
   ASSERT_EQ(watched.exit_code, 0) << describe(watched);
   EXPECT_EQ(watched.json()["queue"], "jobs");
   EXPECT_EQ(watched.json()["available"], false);
+}
+
+TEST_F(StavoctlQueue, SettleByTheReceiptOfDequeueOrExtend) {
+  ASSERT_EQ(ctl({"queue", "enqueue", "receipts", "one"}).exit_code, 0);
+  Outcome taken = ctl({"queue", "dequeue", "receipts"});
+  ASSERT_EQ(taken.exit_code, 0) << describe(taken);
+  const std::string receipt = taken.json()["receipt"];
+  ASSERT_FALSE(receipt.empty());
+
+  // Extend by the receipt; its answer carries the receipt with the new meta ETag.
+  Outcome extended = ctl({"queue", "extend", "--receipt", receipt, "--by", "60"});
+  ASSERT_EQ(extended.exit_code, 0) << describe(extended);
+  EXPECT_EQ(extended.json()["lease_expires_at_unix"], dev_.now_unix() + 60);
+  const std::string renewed = extended.json()["receipt"];
+  EXPECT_NE(renewed, receipt);
+  Outcome stale = ctl({"queue", "nack", "--receipt", receipt});
+  EXPECT_EQ(stale.exit_code, 3) << describe(stale);
+
+  // Refusals before anything is sent.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"queue", "ack", "--receipt", "sr1.garbage!"}, "not a receipt printed by stavoctl"},
+      {{"queue", "ack", "other", "--receipt", renewed}, "the receipt is for queue 'receipts'"},
+      {{"queue", "ack", "--receipt", renewed, "--lease-id", "l"}, "--lease-id comes from"},
+      {{"queue", "ack"}, "name the queue, or give --receipt or --from"},
+  };
+  for (const auto &[args, message] : refused) {
+    Outcome run = ctl(args);
+    EXPECT_EQ(run.exit_code, 1) << describe(run);
+    EXPECT_NE(run.err.find(message), std::string::npos) << describe(run);
+  }
+
+  // Ack straight from extend's JSON on stdin.
+  Outcome acked = ctl({"queue", "ack", "--from", "-"}, extended.out);
+  ASSERT_EQ(acked.exit_code, 0) << describe(acked);
+  EXPECT_EQ(acked.json()["acked"], true);
+  EXPECT_EQ(ctl({"queue", "stats", "receipts"}).json()["messages"], 0);
 }
 
 TEST_F(StavoctlQueue, SubscribeRunsTheCommandPerMessageAndSettlesByItsExitStatus) {

@@ -10,34 +10,6 @@ namespace stavoctl {
 
 // ---- Message output (shared with subscribe) ----------------------------------------------------
 
-namespace {
-
-std::string base64(std::string_view bytes) {
-  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  size_t index = 0;
-  for (; index + 2 < bytes.size(); index += 3) {
-    uint32_t group = (static_cast<unsigned char>(bytes[index]) << 16) |
-                     (static_cast<unsigned char>(bytes[index + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[index + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6)
-      out += alphabet[(group >> shift) & 0x3f];
-  }
-  size_t rest = bytes.size() - index;
-  if (rest > 0) {
-    uint32_t group = static_cast<unsigned char>(bytes[index]) << 16;
-    if (rest == 2) group |= static_cast<unsigned char>(bytes[index + 1]) << 8;
-    out += alphabet[(group >> 18) & 0x3f];
-    out += alphabet[(group >> 12) & 0x3f];
-    out += rest == 2 ? alphabet[(group >> 6) & 0x3f] : '=';
-    out += '=';
-  }
-  return out;
-}
-
-}  // namespace
-
 JsonObject message_json(sv_message &message) {
   JsonObject out;
   out.str("namespace", message.namespace_name)
@@ -54,6 +26,7 @@ JsonObject message_json(sv_message &message) {
       .num("fencing_token", message.fencing_token)
       .str("txn_id", message.txn_id)
       .str("meta_etag", message.meta_etag)
+      .str("receipt", encode_receipt(receipt_of(message)))
       .str("correlation_id", message.correlation_id);
   if (sv_lease *state = sv_message_state(&message)) {
     out.raw("state", JsonObject()
@@ -159,9 +132,58 @@ int queue_dequeue(Context &ctx, const Args &args) {
   return kExitOk;
 }
 
-// The message reference options of ack, nack and extend.
+// Reads all of stdin (--from -) or a file.
+std::string read_text(const std::string &path) {
+  FILE *file = path == "-" ? stdin : std::fopen(path.c_str(), "rbe");
+  if (file == nullptr) {
+    throw UsageError("cannot read --from '" + path + "': " + std::strerror(errno));
+  }
+  std::string text;
+  char buffer[65536];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    text.append(buffer, got);
+  const bool failed = std::ferror(file) != 0;
+  if (file != stdin) std::fclose(file);
+  if (failed) throw UsageError("cannot read --from '" + path + "'");
+  return text;
+}
+
+// The message reference of ack, nack and extend: a receipt (--receipt TOKEN, or --from the
+// dequeue JSON), or the separate options. The strings live in `held`.
 template <typename Request>
-void fill_reference(const Args &args, Request &req) {
+void fill_reference(const Args &args, Request &req, Receipt &held) {
+  const bool by_receipt = args.has("receipt") || args.has("from");
+  if (by_receipt) {
+    if (args.has("receipt") && args.has("from")) {
+      throw UsageError("give either --receipt or --from");
+    }
+    for (const char *name : {"message-id", "lease-id", "fencing-token", "meta-etag", "txn-id",
+                             "state-lease-id", "state-fencing-token", "state-etag"}) {
+      if (args.has(name)) throw UsageError(std::string("--") + name + " comes from the receipt");
+    }
+    held = args.has("receipt") ? decode_receipt(*args.get("receipt"))
+                               : receipt_from_json(read_text(*args.get("from")), "--from");
+    if (!args.positionals.empty() && args.positionals[0] != held.queue) {
+      throw UsageError("the receipt is for queue '" + held.queue + "', not '" +
+                       args.positionals[0] + "'");
+    }
+    const auto or_null = [](const std::string &text) {
+      return text.empty() ? nullptr : text.c_str();
+    };
+    req.namespace_name = or_null(held.namespace_name);
+    req.queue = held.queue.c_str();
+    req.message_id = held.message_id.c_str();
+    req.lease_id = held.lease_id.c_str();
+    req.txn_id = or_null(held.txn_id);
+    req.fencing_token = held.fencing_token;
+    req.meta_etag = or_null(held.meta_etag);
+    req.state_etag = or_null(held.state_etag);
+    req.state_lease_id = or_null(held.state_lease_id);
+    req.state_fencing_token = held.state_fencing_token;
+    return;
+  }
+  if (args.positionals.empty()) throw UsageError("name the queue, or give --receipt or --from");
   require(args, "message-id");
   require(args, "lease-id");
   req.queue = args.positionals[0].c_str();
@@ -175,10 +197,29 @@ void fill_reference(const Args &args, Request &req) {
   req.state_fencing_token = args.i64("state-fencing-token", 0);
 }
 
+// The reference as a receipt again (extend changes the meta ETag).
+template <typename Request>
+std::string receipt_after(const Request &req, const char *meta_etag) {
+  const auto text = [](const char *value) { return std::string(value != nullptr ? value : ""); };
+  Receipt r;
+  r.namespace_name = text(req.namespace_name);
+  r.queue = text(req.queue);
+  r.message_id = text(req.message_id);
+  r.lease_id = text(req.lease_id);
+  r.txn_id = text(req.txn_id);
+  r.fencing_token = req.fencing_token;
+  r.meta_etag = text(meta_etag);
+  r.state_lease_id = text(req.state_lease_id);
+  r.state_fencing_token = req.state_fencing_token;
+  r.state_etag = text(req.state_etag);
+  return encode_receipt(r);
+}
+
 int queue_ack(Context &ctx, const Args &args) {
   sv_message_ref req;
   sv_message_ref_init(&req);
-  fill_reference(args, req);
+  Receipt held;
+  fill_reference(args, req, held);
   Owned<sv_ack_res, sv_ack_res_cleanup> res;
   ErrorRecord error;
   check(ctx, sv_queue_ack(ctx.client(), &req, res.get(), error.get()), *error);
@@ -192,8 +233,9 @@ int queue_ack(Context &ctx, const Args &args) {
 int queue_nack(Context &ctx, const Args &args) {
   sv_nack_op req;
   sv_nack_op_init(&req);
-  fill_reference(args, req);
-  require(args, "meta-etag");
+  Receipt held;
+  fill_reference(args, req, held);
+  if (req.meta_etag == nullptr) require(args, "meta-etag");
   req.delay_seconds = args.seconds("delay", 0);
   std::string intent = args.get("intent").value_or("failure");
   if (intent == "failure") {
@@ -219,8 +261,9 @@ int queue_nack(Context &ctx, const Args &args) {
 int queue_extend(Context &ctx, const Args &args) {
   sv_extend_op req;
   sv_extend_op_init(&req);
-  fill_reference(args, req);
-  require(args, "meta-etag");
+  Receipt held;
+  fill_reference(args, req, held);
+  if (req.meta_etag == nullptr) require(args, "meta-etag");
   req.extend_by_seconds = args.seconds("by", 0);
   Owned<sv_extend_res, sv_extend_res_cleanup> res;
   ErrorRecord error;
@@ -230,6 +273,7 @@ int queue_extend(Context &ctx, const Args &args) {
                       .num("lease_expires_at_unix", res->lease_expires_at_unix)
                       .num("visibility_timeout_seconds", res->visibility_timeout_seconds)
                       .str("meta_etag", res->meta_etag)
+                      .str("receipt", receipt_after(req, res->meta_etag))
                       .num("state_lease_expires_at_unix", res->state_lease_expires_at_unix)
                       .str("correlation_id", res->correlation_id));
   return kExitOk;
@@ -254,6 +298,9 @@ int queue_stats(Context &ctx, const Args &args) {
                       .num("head_enqueued_at_unix", res->head_enqueued_at_unix)
                       .num("head_not_visible_until_unix", res->head_not_visible_until_unix)
                       .num("head_age_seconds", res->head_age_seconds)
+                      .num("messages", res->messages)
+                      .num("in_flight", res->in_flight)
+                      .num("dead_letters", res->dead_letters)
                       .str("correlation_id", res->correlation_id));
   return kExitOk;
 }
@@ -309,8 +356,11 @@ int queue_watch(Context &ctx, const Args &args) {
 
 std::vector<Command> queue_commands() {
   const std::vector<OptionSpec> reference = {
-      {"message-id", "ID", "the delivered message (required)"},
-      {"lease-id", "ID", "its delivery lease (required)"},
+      {"receipt", "TOKEN",
+       "the \"receipt\" of dequeue's (or extend's) output: the whole reference"},
+      {"from", "PATH", "read the receipt from dequeue's JSON output in PATH (- : stdin)"},
+      {"message-id", "ID", "the delivered message (required without a receipt)"},
+      {"lease-id", "ID", "its delivery lease (required without a receipt)"},
       {"fencing-token", "N", "its fencing token"},
       {"meta-etag", "ETAG", "its meta ETag"},
       {"txn-id", "ID", "its transaction"},
@@ -346,18 +396,19 @@ std::vector<Command> queue_commands() {
        1,
        queue_dequeue,
        "The JSON holds the payload as \"payload\" (UTF-8 text) or \"payload_base64\", and\n"
-       "everything 'queue ack|nack|extend' need. Without --ack the message stays leased until\n"
+       "its \"receipt\", all that 'queue ack|nack|extend --receipt' need. Without --ack the "
+       "message stays leased until\n"
        "it is settled or its visibility timeout runs out."},
-      {"queue", "ack", "QUEUE", "Acknowledge a delivered message.", reference, 1, 1, queue_ack},
-      {"queue", "nack", "QUEUE", "Hand a delivered message back to the queue.",
+      {"queue", "ack", "[QUEUE]", "Acknowledge a delivered message.", reference, 0, 1, queue_ack},
+      {"queue", "nack", "[QUEUE]", "Hand a delivered message back to the queue.",
        with_specs({{"delay", "DURATION", "keep it invisible this long"},
                    {"intent", "failure|defer", "failure counts as an attempt (default)"},
                    {"last-error", "JSON", "JSON document stored as the message's last error"}},
                   reference),
-       1, 1, queue_nack},
-      {"queue", "extend", "QUEUE", "Extend a delivered message's visibility.",
+       0, 1, queue_nack},
+      {"queue", "extend", "[QUEUE]", "Extend a delivered message's visibility.",
        with_specs({{"by", "DURATION", "extension (default: the visibility timeout)"}}, reference),
-       1, 1, queue_extend},
+       0, 1, queue_extend},
       {"queue", "stats", "QUEUE", "Print the queue's statistics as JSON.", {}, 1, 1, queue_stats},
       {"queue",
        "watch",
