@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "stavoctl_runner.h"
 
@@ -195,6 +197,38 @@ TEST_F(StavoctlKeys, SeparateCertificateFilesAndTrustingOnlyTheGivenCa) {
                                    "--key", certs.client_key(), "--ca", certs.client_cert(),
                                    "--ca-only", "state", "get", "files"});
   EXPECT_EQ(verified.exit_code, 4) << describe(verified);
+}
+
+TEST_F(StavoctlKeys, KeepaliveEveryRenewsUntilSignalled) {
+  Outcome acquired = ctl({"lease", "acquire", "kept", "--ttl", "10"});
+  ASSERT_EQ(acquired.exit_code, 0) << describe(acquired);
+  const std::string lease_id = acquired.json()["lease_id"];
+  const std::string token = std::to_string(acquired.json()["fencing_token"].get<int64_t>());
+  std::vector<std::string> args = connection();
+  args.insert(args.end(), {"lease", "keepalive", "kept", "--lease-id", lease_id, "--fencing-token",
+                           token, "--ttl", "60", "--every", "1s"});
+  stavoctl_test::Process kept(args);
+  size_t renewals = 0;
+  for (int tries = 0; tries < 300 && renewals < 2; ++tries) {
+    renewals = dev_.requests_to("POST", "/v1/keepalive").size();
+    if (renewals < 2) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_GE(renewals, 2u) << "renewed again after the pause";
+  kept.send_signal(SIGTERM);
+  Outcome stopped = kept.finish({}, std::chrono::seconds(30));
+  EXPECT_EQ(stopped.exit_code, 0) << describe(stopped);
+  std::istringstream lines(stopped.out);
+  size_t printed = 0;
+  for (std::string line; std::getline(lines, line); ++printed) {
+    EXPECT_EQ(nlohmann::json::parse(line)["lease_id"], lease_id);
+  }
+  EXPECT_GE(printed, 2u);
+  ASSERT_TRUE(dev_.state("kept").lease.has_value());
+  EXPECT_EQ(dev_.state("kept").lease->expires_at_ms, (dev_.now_unix() + 60) * 1000);
+
+  Outcome zero = ctl({"lease", "keepalive", "kept", "--lease-id", lease_id, "--every", "0"});
+  EXPECT_EQ(zero.exit_code, 1) << describe(zero);
+  EXPECT_NE(zero.err.find("--every must be at least 1s"), std::string::npos);
 }
 
 TEST_F(StavoctlKeys, AttachmentsPutListGetDelete) {

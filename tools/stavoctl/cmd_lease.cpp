@@ -1,5 +1,10 @@
 // lease acquire|keepalive|release|describe and state get|put|mutate|mutate-local|remove.
+#include <pthread.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include "cli.h"
@@ -87,17 +92,35 @@ int lease_keepalive(Context &ctx, const Args &args) {
   req.txn_id = args.c_str("txn-id");
   req.fencing_token = args.i64("fencing-token", 0);
   req.ttl_seconds = args.seconds("ttl", 30);
-  Owned<sv_keepalive_res, sv_keepalive_res_cleanup> res;
-  ErrorRecord error;
-  check(ctx, sv_keepalive(ctx.client(), &req, res.get(), error.get()), *error);
-  print_json(ctx, JsonObject()
-                      .str("key", req.key)
-                      .str("lease_id", req.lease_id)
-                      .num("expires_at_unix", res->expires_at_unix)
-                      .num("version", res->version)
-                      .str("state_etag", res->state_etag)
-                      .str("correlation_id", res->correlation_id));
-  return kExitOk;
+  const bool repeat = args.has("every");
+  const int64_t every = repeat ? args.seconds("every", 0) : 0;
+  if (repeat && every < 1) throw UsageError("--every must be at least 1s");
+  // SIGINT and SIGTERM end the loop between two keepalives: they are taken by sigtimedwait,
+  // which is also the pause (blocked before the client starts threads, which inherit it).
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  if (repeat) pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  for (;;) {
+    Owned<sv_keepalive_res, sv_keepalive_res_cleanup> res;
+    ErrorRecord error;
+    check(ctx, sv_keepalive(ctx.client(), &req, res.get(), error.get()), *error);
+    print_json(ctx, JsonObject()
+                        .str("key", req.key)
+                        .str("lease_id", req.lease_id)
+                        .num("expires_at_unix", res->expires_at_unix)
+                        .num("version", res->version)
+                        .str("state_etag", res->state_etag)
+                        .str("correlation_id", res->correlation_id));
+    if (!repeat) return kExitOk;
+    const timespec pause{static_cast<time_t>(every), 0};
+    int taken = -1;
+    do {
+      taken = sigtimedwait(&stop, nullptr, &pause);
+    } while (taken < 0 && errno == EINTR);
+    if (taken >= 0) return kExitOk;
+  }
 }
 
 int lease_release(Context &ctx, const Args &args) {
@@ -328,8 +351,12 @@ std::vector<Command> lease_commands() {
        1,
        lease_acquire},
       {"lease", "keepalive", "KEY", "Extend a held lease.",
-       with_specs({{"ttl", "DURATION", "new lifetime from now (default 30s)"}}, held), 1, 1,
-       lease_keepalive},
+       with_specs({{"ttl", "DURATION", "new lifetime from now (default 30s)"},
+                   {"every", "DURATION",
+                    "keep it alive again after each DURATION until SIGINT or SIGTERM (one JSON "
+                    "line each time)"}},
+                  held),
+       1, 1, lease_keepalive},
       {"lease", "release", "KEY", "Release a lease, committing its staged writes.",
        with_specs({{"rollback", "", "discard the staged writes instead"}}, held), 1, 1,
        lease_release},
