@@ -10,6 +10,7 @@
 #include <stavoc.h>
 
 #include "stavoctl_runner.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -189,6 +190,43 @@ TEST_F(StavoctlUsage, TheEnvironmentComesBetweenTheConfigFilesAndTheCommandLine)
   Outcome given = run_stavoctl({"--config", path("given.conf"), "state", "get", "k"}, "",
                                {"XDG_CONFIG_HOME=" + path("xdg")});
   EXPECT_EQ(given.exit_code, 2) << describe(given);  // no "k" in "default": the file was skipped
+}
+
+// The completion script, sourced into bash, offers commands, subcommands and options by
+// position and leaves option values to file-name completion.
+TEST(StavoctlCompletion, BashOffersCommandsSubcommandsAndOptions) {
+  Outcome generated = run_stavoctl({"completion", "bash"});
+  ASSERT_EQ(generated.exit_code, 0) << describe(generated);
+  const std::string script = stavo::test::scratch_path("stavoctl.bash");
+  std::ofstream(script) << generated.out;
+  struct Case {
+    std::string words;  // the command line, the word being completed last
+    std::string offered;
+  };
+  const std::vector<Case> cases = {
+      {"stavoctl qu", "queue query"},
+      {"stavoctl --endpoint https://h queue ''",
+       "enqueue dequeue ack nack extend stats watch subscribe"},
+      {"stavoctl queue ack --rec", "--receipt"},
+      {"stavoctl query '{}' --li", "--limit"},
+      {"stavoctl lease keepalive k --ev", "--every"},
+      {"stavoctl state put k --ca-o", "--ca-only"},
+      {"stavoctl --bundle ''", ""},
+  };
+  for (const Case &c : cases) {
+    const std::string program = stavo::test::scratch_path("complete.sh");
+    std::ofstream(program) << "source " << script << "\nCOMP_WORDS=(" << c.words
+                           << ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_stavoctl\n"
+                           << "echo \"${COMPREPLY[*]}\"\n";
+    FILE *shell = popen(("bash " + program).c_str(), "r");
+    ASSERT_NE(shell, nullptr);
+    std::string out;
+    char buffer[4096];
+    while (size_t got = std::fread(buffer, 1, sizeof buffer, shell))
+      out.append(buffer, got);
+    EXPECT_EQ(pclose(shell), 0) << c.words;
+    EXPECT_EQ(out, c.offered + "\n") << c.words;
+  }
 }
 
 TEST(StavoctlVersion, PrintsTheToolAndLibraryVersions) {

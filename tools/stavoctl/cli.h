@@ -80,6 +80,9 @@ std::vector<Command> lease_commands();   // lease, state
 std::vector<Command> attach_commands();  // attach
 std::vector<Command> queue_commands();   // queue (subscribe included)
 std::vector<Command> admin_commands();   // query, ns, index, txn, tc
+Command completion_command();            // completion bash
+// Every command, in help order.
+std::vector<Command> all_commands();
 
 // Connection settings after merging the config file and the command line.
 struct GlobalOptions {

@@ -39,8 +39,14 @@ struct Subscription {
 
 std::vector<std::string> message_environment(sv_message &message) {
   std::vector<std::string> env;
+  // The message's variables replace inherited ones; the connection settings stay, so that the
+  // command can call stavoctl itself (STAVO_NAMESPACE becomes the message's).
   for (char **entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "STAVO_", 6) != 0) env.emplace_back(*entry);
+    if (std::strncmp(*entry, "STAVO_", 6) != 0 ||
+        std::strncmp(*entry, "STAVO_ENDPOINT=", 15) == 0 ||
+        std::strncmp(*entry, "STAVO_BUNDLE=", 13) == 0) {
+      env.emplace_back(*entry);
+    }
   }
   auto add = [&](const char *name, const char *value) {
     if (value != nullptr) env.push_back(std::string(name) + "=" + value);
@@ -310,7 +316,8 @@ Command subscribe_command() {
           "acked. With --exec the payload is CMD's stdin, and STAVO_QUEUE, STAVO_NAMESPACE,\n"
           "STAVO_MESSAGE_ID, STAVO_ATTEMPTS, STAVO_MAX_ATTEMPTS, STAVO_FAILURE_ATTEMPTS,\n"
           "STAVO_LEASE_ID, STAVO_FENCING_TOKEN, STAVO_META_ETAG, STAVO_TXN_ID,\n"
-          "STAVO_CONTENT_TYPE, STAVO_CORRELATION_ID (and STAVO_STATE_KEY, STAVO_STATE_LEASE_ID,\n"
+          "STAVO_CONTENT_TYPE, STAVO_CORRELATION_ID (and STAVO_STATE_KEY, "
+          "STAVO_STATE_LEASE_ID,\n"
           "STAVO_STATE_FENCING_TOKEN with --with-state) describe the message. SIGINT or SIGTERM\n"
           "stops after the message in hand is settled (exit 0)."};
 }

@@ -9,7 +9,6 @@
 #include "cli.h"
 
 namespace stavoctl {
-namespace {
 
 std::vector<Command> all_commands() {
   std::vector<Command> commands;
@@ -17,8 +16,11 @@ std::vector<Command> all_commands() {
     for (Command &command : group)
       commands.push_back(std::move(command));
   }
+  commands.push_back(completion_command());
   return commands;
 }
+
+namespace {
 
 std::string option_lines(const std::vector<OptionSpec> &table) {
   std::string out;
@@ -197,7 +199,8 @@ int run(int argc, char **argv) {
   Context ctx;
   ctx.command_name = std::string(command->family);
   if (!command->name.empty()) ctx.command_name += " " + std::string(command->name);
-  ctx.global = resolve_global_options(args);
+  // Printing the completion script needs no connection settings.
+  if (command->family != "completion") ctx.global = resolve_global_options(args);
   return command->run(ctx, args);
 }
 
