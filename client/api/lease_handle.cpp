@@ -2,6 +2,7 @@
 // the exported functions that dispatch through the handle's slots.
 #include <cstring>
 
+#include "handle_check.h"
 #include "lease_internal.h"
 
 // The methods live in the lease_*_methods files.
@@ -135,79 +136,99 @@ SV_API sv_lease *sv_lease_new(sv_client *client, const char *namespace_name, con
 }
 
 SV_API int sv_lease_describe(sv_lease *lease, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease describe requires lease");
   return lease->describe(lease, error);
 }
 
 SV_API int sv_lease_get(sv_lease *lease, sv_sink *dst, const sv_get_opts *opts, sv_get_res *out,
                         sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease get requires lease");
   return lease->get(lease, dst, opts, out, error);
 }
 
 SV_API int sv_lease_load(sv_lease *lease, const brindle_map *map, void *destination,
                          const brindle_parse_options *parse_options, const sv_get_opts *opts,
                          sv_get_res *out, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease load requires lease");
   return lease->load(lease, map, destination, parse_options, opts, out, error);
 }
 
 SV_API int sv_lease_save(sv_lease *lease, const brindle_map *map, const void *source,
                          const brindle_write_options *write_options, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease save requires lease");
   return lease->save(lease, map, source, write_options, error);
 }
 
 SV_API int sv_lease_update(sv_lease *lease, sv_source *src, const sv_update_opts *opts,
                            sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease update requires lease");
   return lease->update(lease, src, opts, error);
 }
 
 SV_API int sv_lease_mutate(sv_lease *lease, const sv_mutate_req *req, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease mutate requires lease");
   return lease->mutate(lease, req, error);
 }
 
 SV_API int sv_lease_mutate_local(sv_lease *lease, const sv_mutate_local_req *req,
                                  sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease mutate_local requires lease");
   return lease->mutate_local(lease, req, error);
 }
 
 SV_API int sv_lease_metadata(sv_lease *lease, const sv_metadata_req *req,
                              sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease metadata requires lease");
   return lease->metadata(lease, req, error);
 }
 
 SV_API int sv_lease_remove(sv_lease *lease, const sv_remove_req *req, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease remove requires lease");
   return lease->remove(lease, req, error);
 }
 
 SV_API int sv_lease_keepalive(sv_lease *lease, const sv_keepalive_req *req,
                               sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease keepalive requires lease");
   return lease->keepalive(lease, req, error);
 }
 
 SV_API int sv_lease_release(sv_lease *lease, const sv_release_req *req, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease release requires lease");
   return lease->release(lease, req, error);
 }
 
 SV_API int sv_lease_attach(sv_lease *lease, const sv_attach_req *req, sv_source *src,
                            sv_attach_res *out, sv_error *error) noexcept {
+  if (lease == nullptr) return sv_refuse_missing_handle(error, "lease attach requires lease");
   return lease->attach(lease, req, src, out, error);
 }
 
 SV_API int sv_lease_list_attachments(sv_lease *lease, sv_attachment_list *out,
                                      sv_error *error) noexcept {
+  if (lease == nullptr)
+    return sv_refuse_missing_handle(error, "lease list_attachments requires lease");
   return lease->list_attachments(lease, out, error);
 }
 
 SV_API int sv_lease_get_attachment(sv_lease *lease, const sv_attachment_get_req *req, sv_sink *dst,
                                    sv_attachment_get_res *out, sv_error *error) noexcept {
+  if (lease == nullptr)
+    return sv_refuse_missing_handle(error, "lease get_attachment requires lease");
   return lease->get_attachment(lease, req, dst, out, error);
 }
 
 SV_API int sv_lease_delete_attachment(sv_lease *lease, const sv_attachment_selector *selector,
                                       int32_t *deleted, sv_error *error) noexcept {
+  if (lease == nullptr)
+    return sv_refuse_missing_handle(error, "lease delete_attachment requires lease");
   return lease->delete_attachment(lease, selector, deleted, error);
 }
 
 SV_API int sv_lease_delete_all_attachments(sv_lease *lease, int32_t *deleted_count,
                                            sv_error *error) noexcept {
+  if (lease == nullptr)
+    return sv_refuse_missing_handle(error, "lease delete_all_attachments requires lease");
   return lease->delete_all_attachments(lease, deleted_count, error);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "message_internal.h"
+#include "handle_check.h"
 
 namespace {
 
@@ -182,15 +183,18 @@ void sv_message_close_method(sv_message *self) noexcept {
 extern "C" {
 
 SV_API int sv_message_ack(sv_message *message, sv_error *error) noexcept {
+  if (message == nullptr) return sv_refuse_missing_handle(error, "message ack requires message");
   return message->ack(message, error);
 }
 
 SV_API int sv_message_nack(sv_message *message, const sv_nack_req *req, sv_error *error) noexcept {
+  if (message == nullptr) return sv_refuse_missing_handle(error, "message nack requires message");
   return message->nack(message, req, error);
 }
 
 SV_API int sv_message_extend(sv_message *message, const sv_extend_req *req,
                              sv_error *error) noexcept {
+  if (message == nullptr) return sv_refuse_missing_handle(error, "message extend requires message");
   return message->extend(message, req, error);
 }
 

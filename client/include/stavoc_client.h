@@ -361,8 +361,8 @@ SV_API char *sv_client_strdup(const sv_client *client, const char *string) SV_NO
 /* ---- Operations -------------------------------------------------------------------------- */
 
 /* Each function calls the client's method slot of the same name with its arguments unchanged
- * and returns the method's status; the client must be an open client (it is not checked).
- * Every operation checks its own arguments first and fails with SV_ERR_INVALID and a message
+ * and returns the method's status. A NULL client is SV_ERR_INVALID ("<operation> requires
+ * client", e.g. "acquire requires client"), nothing sent. Every operation checks its own arguments first and fails with SV_ERR_INVALID and a message
  * naming the operation and what it requires. */
 
 /* Acquires a lease on req's key; *out receives the lease handle. */

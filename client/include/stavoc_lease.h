@@ -432,6 +432,9 @@ SV_API sv_lease *sv_lease_new(sv_client *client, const char *namespace_name, con
                               int64_t fencing_token, int64_t version, const char *state_etag)
     SV_NOEXCEPT;
 
+/* The functions below call the lease's method slots. A NULL lease is SV_ERR_INVALID
+ * ("<operation> requires lease", e.g. "lease keepalive requires lease"), nothing sent. */
+
 /* Refreshes the view from the server: owner, state ETag, expiry, version and metadata. */
 SV_API int sv_lease_describe(sv_lease *lease, sv_error *error) SV_NOEXCEPT;
 /* Streams the key's state into dst and fills out; no_content = 1 when the key has no state.
