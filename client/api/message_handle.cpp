@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "message_internal.h"
 #include "handle_check.h"
+#include "message_internal.h"
 
 namespace {
 

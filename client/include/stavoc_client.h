@@ -362,8 +362,8 @@ SV_API char *sv_client_strdup(const sv_client *client, const char *string) SV_NO
 
 /* Each function calls the client's method slot of the same name with its arguments unchanged
  * and returns the method's status. A NULL client is SV_ERR_INVALID ("<operation> requires
- * client", e.g. "acquire requires client"), nothing sent. Every operation checks its own arguments first and fails with SV_ERR_INVALID and a message
- * naming the operation and what it requires. */
+ * client", e.g. "acquire requires client"), nothing sent. Every operation checks its own arguments
+ * first and fails with SV_ERR_INVALID and a message naming the operation and what it requires. */
 
 /* Acquires a lease on req's key; *out receives the lease handle. */
 SV_API int sv_acquire(sv_client *client, const sv_acquire_req *req, sv_lease **out, sv_error *error)
