@@ -103,6 +103,8 @@ typedef struct sv_string_list {
 } sv_string_list;
 
 /* Frees every string and the array and zeroes the list; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_string_list_init(sv_string_list *list) SV_NOEXCEPT;
 SV_API void sv_string_list_cleanup(sv_string_list *list) SV_NOEXCEPT;
 
 /* ---- Query ------------------------------------------------------------------------------- */
@@ -144,6 +146,8 @@ SV_API void sv_query_req_init(sv_query_req *req) SV_NOEXCEPT;
 /* Zeroes the three functions; NULL is ignored. */
 SV_API void sv_query_key_handler_init(sv_query_key_handler *handler) SV_NOEXCEPT;
 /* Frees the strings and zeroes the record; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_query_res_init(sv_query_res *res) SV_NOEXCEPT;
 SV_API void sv_query_res_cleanup(sv_query_res *res) SV_NOEXCEPT;
 
 /* ---- Namespace configuration and index ---------------------------------------------------- */
@@ -184,7 +188,11 @@ struct sv_index_flush_res {
 SV_API void sv_namespace_config_req_init(sv_namespace_config_req *req) SV_NOEXCEPT;
 SV_API void sv_index_flush_req_init(sv_index_flush_req *req) SV_NOEXCEPT;
 /* Each frees the strings and zeroes the record; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_namespace_config_res_init(sv_namespace_config_res *res) SV_NOEXCEPT;
 SV_API void sv_namespace_config_res_cleanup(sv_namespace_config_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_index_flush_res_init(sv_index_flush_res *res) SV_NOEXCEPT;
 SV_API void sv_index_flush_res_cleanup(sv_index_flush_res *res) SV_NOEXCEPT;
 
 /* ---- Transactions ------------------------------------------------------------------------ */
@@ -228,7 +236,11 @@ SV_API void sv_txn_replay_req_init(sv_txn_replay_req *req) SV_NOEXCEPT;
 SV_API void sv_txn_participant_init(sv_txn_participant *participant) SV_NOEXCEPT;
 SV_API void sv_txn_decision_req_init(sv_txn_decision_req *req) SV_NOEXCEPT;
 /* Each frees the strings and zeroes the record; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_txn_replay_res_init(sv_txn_replay_res *res) SV_NOEXCEPT;
 SV_API void sv_txn_replay_res_cleanup(sv_txn_replay_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_txn_decision_res_init(sv_txn_decision_res *res) SV_NOEXCEPT;
 SV_API void sv_txn_decision_res_cleanup(sv_txn_decision_res *res) SV_NOEXCEPT;
 
 /* ---- Coordinator leader lease ------------------------------------------------------------ */
@@ -289,9 +301,17 @@ SV_API void sv_tc_lease_acquire_req_init(sv_tc_lease_acquire_req *req) SV_NOEXCE
 SV_API void sv_tc_lease_renew_req_init(sv_tc_lease_renew_req *req) SV_NOEXCEPT;
 SV_API void sv_tc_lease_release_req_init(sv_tc_lease_release_req *req) SV_NOEXCEPT;
 /* Each frees the strings and zeroes the record; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_lease_acquire_res_init(sv_tc_lease_acquire_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_lease_acquire_res_cleanup(sv_tc_lease_acquire_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_lease_renew_res_init(sv_tc_lease_renew_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_lease_renew_res_cleanup(sv_tc_lease_renew_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_lease_release_res_init(sv_tc_lease_release_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_lease_release_res_cleanup(sv_tc_lease_release_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_leader_res_init(sv_tc_leader_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_leader_res_cleanup(sv_tc_leader_res *res) SV_NOEXCEPT;
 
 /* ---- Coordinator cluster and resource managers ------------------------------------------- */
@@ -345,8 +365,14 @@ SV_API void sv_tc_cluster_announce_req_init(sv_tc_cluster_announce_req *req) SV_
 SV_API void sv_tc_rm_register_req_init(sv_tc_rm_register_req *req) SV_NOEXCEPT;
 SV_API void sv_tc_rm_unregister_req_init(sv_tc_rm_unregister_req *req) SV_NOEXCEPT;
 /* Each frees what the record owns and zeroes it; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_cluster_res_init(sv_tc_cluster_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_cluster_res_cleanup(sv_tc_cluster_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_rm_res_init(sv_tc_rm_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_rm_res_cleanup(sv_tc_rm_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_tc_rm_list_res_init(sv_tc_rm_list_res *res) SV_NOEXCEPT;
 SV_API void sv_tc_rm_list_res_cleanup(sv_tc_rm_list_res *res) SV_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -360,17 +360,39 @@ struct sv_attachment_get_res {
 };
 
 /* Each frees what the record owns and zeroes it; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_describe_res_init(sv_describe_res *res) SV_NOEXCEPT;
 SV_API void sv_describe_res_cleanup(sv_describe_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_get_res_init(sv_get_res *res) SV_NOEXCEPT;
 SV_API void sv_get_res_cleanup(sv_get_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_update_res_init(sv_update_res *res) SV_NOEXCEPT;
 SV_API void sv_update_res_cleanup(sv_update_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_mutate_res_init(sv_mutate_res *res) SV_NOEXCEPT;
 SV_API void sv_mutate_res_cleanup(sv_mutate_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_metadata_res_init(sv_metadata_res *res) SV_NOEXCEPT;
 SV_API void sv_metadata_res_cleanup(sv_metadata_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_remove_res_init(sv_remove_res *res) SV_NOEXCEPT;
 SV_API void sv_remove_res_cleanup(sv_remove_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_keepalive_res_init(sv_keepalive_res *res) SV_NOEXCEPT;
 SV_API void sv_keepalive_res_cleanup(sv_keepalive_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_release_res_init(sv_release_res *res) SV_NOEXCEPT;
 SV_API void sv_release_res_cleanup(sv_release_res *res) SV_NOEXCEPT;
 SV_API void sv_attachment_info_cleanup(sv_attachment_info *info) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_attach_res_init(sv_attach_res *res) SV_NOEXCEPT;
 SV_API void sv_attach_res_cleanup(sv_attach_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_attachment_list_init(sv_attachment_list *list) SV_NOEXCEPT;
 SV_API void sv_attachment_list_cleanup(sv_attachment_list *list) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_attachment_get_res_init(sv_attachment_get_res *res) SV_NOEXCEPT;
 SV_API void sv_attachment_get_res_cleanup(sv_attachment_get_res *res) SV_NOEXCEPT;
 /* Zeroes dst, then copies every member of src (strings duplicated with the system allocator; a
  * failed copy leaves that member NULL). A NULL src leaves dst zeroed; a NULL dst is ignored. */

@@ -231,14 +231,26 @@ typedef struct sv_watch_event {
 } sv_watch_event;
 
 /* Each frees what the record owns and zeroes it; NULL is ignored. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_queue_stats_res_init(sv_queue_stats_res *res) SV_NOEXCEPT;
 SV_API void sv_queue_stats_res_cleanup(sv_queue_stats_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_ack_res_init(sv_ack_res *res) SV_NOEXCEPT;
 SV_API void sv_ack_res_cleanup(sv_ack_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_nack_res_init(sv_nack_res *res) SV_NOEXCEPT;
 SV_API void sv_nack_res_cleanup(sv_nack_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_extend_res_init(sv_extend_res *res) SV_NOEXCEPT;
 SV_API void sv_extend_res_cleanup(sv_extend_res *res) SV_NOEXCEPT;
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_enqueue_res_init(sv_enqueue_res *res) SV_NOEXCEPT;
 SV_API void sv_enqueue_res_cleanup(sv_enqueue_res *res) SV_NOEXCEPT;
 SV_API void sv_watch_event_cleanup(sv_watch_event *event) SV_NOEXCEPT;
 /* Closes every message still in the batch (NULL entries are skipped), frees the array and
  * zeroes the record. */
+/* Zeroes the record, as a call expects to find it; NULL is ignored. */
+SV_API void sv_dequeue_batch_res_init(sv_dequeue_batch_res *batch) SV_NOEXCEPT;
 SV_API void sv_dequeue_batch_cleanup(sv_dequeue_batch_res *batch) SV_NOEXCEPT;
 
 /* ---- Handlers ---------------------------------------------------------------------------- */
