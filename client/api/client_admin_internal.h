@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "lease_internal.h"
+#include "record_zero.h"
 #include "stavoc_admin.h"
 
 namespace admin_detail {
@@ -29,10 +30,7 @@ inline const sv_engine_client *engine_of(const sv_client *client) noexcept {
   return sv_client_impl_of(client)->engine;
 }
 
-template <typename Record>
-void zero(Record *record) noexcept {
-  if (record != nullptr) std::memset(static_cast<void *>(record), 0, sizeof(*record));
-}
+using sv_records::zero;
 
 inline void free_string(char **text) noexcept {
   std::free(*text);

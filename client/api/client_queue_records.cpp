@@ -3,15 +3,9 @@
 #include <cstring>
 
 #include "message_internal.h"
+#include "record_zero.h"
 
-namespace {
-
-template <typename Record>
-void zero(Record *record) noexcept {
-  if (record != nullptr) std::memset(static_cast<void *>(record), 0, sizeof(*record));
-}
-
-}  // namespace
+using sv_records::zero;
 
 extern "C" {
 

@@ -4,13 +4,11 @@
 #include <cstring>
 
 #include "lease_internal.h"
+#include "record_zero.h"
 
 namespace {
 
-template <typename Record>
-void zero(Record *record) noexcept {
-  if (record != nullptr) std::memset(static_cast<void *>(record), 0, sizeof(*record));
-}
+using sv_records::zero;
 
 void free_string(char **text) noexcept {
   std::free(*text);

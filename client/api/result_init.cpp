@@ -1,15 +1,9 @@
 // The _init functions of the result records: each zeroes its record, so that callers need no
 // memset and a record can be declared before the call that fills it.
+#include "record_zero.h"
 #include "stavoc.h"
 
-namespace {
-
-template <typename Record>
-void zero(Record *record) noexcept {
-  if (record != nullptr) *record = Record{};
-}
-
-}  // namespace
+using sv_records::zero;
 
 extern "C" {
 
