@@ -1,8 +1,9 @@
 // Differential fuzzing of local mutation: a JSON object and a list of mutations are generated
 // from the input bytes; the mutations are written as expressions, built into a plan and applied
 // by the streaming passes, and also applied to a tree with nlohmann-json by the same rules (set,
-// increment, remove, synthesised members, paths through scalars and arrays left alone). Any
-// difference in output or in failure aborts with both sides.
+// increment, remove, synthesised members, exact integer increments, and sets or increments
+// whose path runs through a scalar or an array refused). Any difference in output or in
+// failure aborts with both sides.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +32,7 @@ const char *const kKeys[] = {"a", "b", "c", "0", "1", "10", "a/b", "~", "q\"", "
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 const char *const kStrings[] = {"", "x", "tab\there", "quote\"back\\slash", "\xc3\xa9", "\x01"};
 const double kDoubles[] = {1.5, -0.25, 1000.5, 0.125, -3.75};
-const int64_t kIntegers[] = {0, 1, -3, 17, 4096};
+const int64_t kIntegers[] = {0, 1, -3, 17, 4096, INT64_MAX, INT64_MIN, 9007199254740993};
 
 Json generate_value(Bytes *in, int depth);
 
@@ -51,7 +52,7 @@ Json generate_value(Bytes *in, int depth) {
     case 0:
       return kStrings[in->next() % 6];
     case 1:
-      return kIntegers[in->next() % 5];
+      return kIntegers[in->next() % 8];
     case 2:
       return kDoubles[in->next() % 5];
     case 3:
@@ -161,8 +162,9 @@ void print(const Json &value, std::string *out) {
 struct Mutation {
   enum Kind { set, increment, remove } kind;
   std::vector<std::string> path;
-  Json value;    // for set
-  double delta;  // for increment
+  Json value;          // for set
+  double delta;        // for increment
+  bool integer_delta;  // the delta is written as an integer
   std::string expression;
 };
 
@@ -198,8 +200,10 @@ Mutation generate_mutation(Bytes *in) {
   struct IncrementForm {
     const char *text;
     double delta;
+    bool integer;
   };
-  const IncrementForm increments[] = {{"++", 1}, {"--", -1}, {"=2", 2}, {"=-0.5", -0.5}};
+  const IncrementForm increments[] = {
+      {"++", 1, true}, {"--", -1, true}, {"=2", 2, true}, {"=-0.5", -0.5, false}};
   switch (in->next() % 3) {
     case 0: {
       const SetForm &form = sets[in->next() % 7];
@@ -212,6 +216,7 @@ Mutation generate_mutation(Bytes *in) {
       const IncrementForm &form = increments[in->next() % 4];
       m.kind = Mutation::increment;
       m.delta = form.delta;
+      m.integer_delta = form.integer;
       m.expression = pointer + form.text;
       break;
     }
@@ -228,7 +233,15 @@ struct Reference {
   const Mutation &m;
   std::string failure;
 
-  Json new_value() const { return m.kind == Mutation::set ? m.value : Json(m.delta); }
+  Json new_value() const {
+    if (m.kind == Mutation::set) return m.value;
+    return m.integer_delta ? Json(static_cast<int64_t>(m.delta)) : Json(m.delta);
+  }
+
+  // Sets and increments must reach their target; removals of what is not there do nothing.
+  void unreachable() {
+    if (m.kind != Mutation::remove) failure = "mutation path cannot be applied";
+  }
 
   // Sets, increments or removes the value at the last segment (value exists).
   void change(Json &container, const Json::iterator &it) {
@@ -237,6 +250,15 @@ struct Reference {
     } else if (m.kind == Mutation::increment) {
       if (!it->is_number()) {
         failure = "increment target is not numeric";
+        return;
+      }
+      if (m.integer_delta && it->is_number_integer()) {
+        int64_t sum = 0;
+        if (__builtin_add_overflow(it->get<int64_t>(), static_cast<int64_t>(m.delta), &sum)) {
+          failure = "increment result overflows a 64-bit integer";
+          return;
+        }
+        *it = sum;
         return;
       }
       const double sum = it->get<double>() + m.delta;
@@ -286,9 +308,9 @@ struct Reference {
     bool canonical = !segment.empty() && segment.size() < 10;
     for (const char c : segment)
       canonical = canonical && c >= '0' && c <= '9';
-    if (!canonical || std::to_string(std::stoul(segment)) != segment) return;
+    if (!canonical || std::to_string(std::stoul(segment)) != segment) return unreachable();
     index = std::stoul(segment);
-    if (index >= array.size()) return;
+    if (index >= array.size()) return unreachable();
     if (k + 1 == m.path.size()) {
       if (m.kind == Mutation::remove) {
         array.erase(array.begin() + static_cast<std::ptrdiff_t>(index));
@@ -305,6 +327,8 @@ struct Reference {
       into_object(value, k);
     } else if (value.is_array()) {
       into_array(value, k);
+    } else {
+      unreachable();
     }
   }
 };

@@ -80,6 +80,10 @@ typedef struct sv_mutation {
   uint32_t file_kind;                         /* SV_MUTATION_FILE_* */
   const sv_mutation_file_opener *file_opener; /* NULL: plain files */
   double delta;                               /* for an increment */
+  /* An increment whose delta was written as an integer within 64 bits (has_int_delta 1) adds
+   * int_delta exactly to an integer target; a fractional delta or target adds as doubles. */
+  int64_t int_delta;
+  int32_t has_int_delta;
 } sv_mutation;
 
 /* Parsed expressions in expression order. */
@@ -133,7 +137,13 @@ SV_API const sv_mutation *sv_mutation_plan_at(const sv_mutation_plan *plan, size
  * open. "mutation plan apply requires plan, input, and out_final" (SV_ERR_INVALID); document
  * and value failures are SV_ERR_INVALID with the reason ("increment target is not numeric",
  * "local mutate currently requires a JSON object root", ...); file and disk failures
- * SV_ERR_TRANSPORT. */
+ * SV_ERR_TRANSPORT.
+ * A set or increment creates missing object members along its path, but a path that runs
+ * through an array (other than by an existing index), a string, number, boolean or null fails
+ * with "mutation path cannot be applied", the path and the reason in detail ("/s/b: /s is a
+ * string, not an object", "/l/5: index 5 is past the end of the array at /l"). A removal of a
+ * missing member changes nothing and succeeds. An integer incremented by an integer delta is
+ * exact in 64 bits ("increment result overflows a 64-bit integer" when it does not fit). */
 SV_API int sv_mutation_plan_apply(const sv_mutation_plan *plan, FILE *input, FILE **out_final,
                                   sv_error *error) SV_NOEXCEPT;
 

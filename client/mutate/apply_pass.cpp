@@ -183,6 +183,12 @@ brindle_status begin_value(Pass *pass, brindle_error *error, Value kind, bool *c
   bool is_target = false;
   if (enter_value(pass, error, &is_target) != BRINDLE_OK) return BRINDLE_INVALID_JSON;
   const sv_mutation *mutation = pass->mutation;
+  if (!is_target && pass->value_on_target && kind != Value::object &&
+      pass->path_length > pass->blocked_length) {
+    pass->blocked_length = pass->path_length;
+    pass->blocked_kind = static_cast<int>(kind);
+  }
+  if (is_target && mutation->kind != SV_MUTATION_REMOVE) pass->applied = true;
   if (!is_target) {
     if (write_prefix(pass, error) != BRINDLE_OK) return BRINDLE_IO_ERROR;
     if (kind == Value::object || kind == Value::array) {
@@ -247,6 +253,7 @@ brindle_status end_container(Pass *pass, brindle_error *error, bool is_array) no
     if (!output_escaped(&pass->output, name, std::strlen(name))) return stop_value(pass, error);
     if (write(pass, error, "\":", 2) != BRINDLE_OK) return BRINDLE_IO_ERROR;
     if (write_chain(pass, frame.path_length + 1) != SV_OK) return stop_value(pass, error);
+    pass->applied = true;
   }
   if (write(pass, error, is_array ? "]" : "}", 1) != BRINDLE_OK) return BRINDLE_IO_ERROR;
   frame.has_key = false;
@@ -373,20 +380,50 @@ brindle_status on_number_chunk(void *user, const char *bytes, size_t length,
   return BRINDLE_OK;
 }
 
+// The number text as a 64-bit integer, when it is one (no fraction or exponent, in range).
+bool integer_text(const char *text, int64_t *out) noexcept {
+  const char *digits = *text == '-' ? text + 1 : text;
+  if (*digits == '\0') return false;
+  for (const char *at = digits; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+  }
+  errno = 0;
+  char *end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = value;
+  return true;
+}
+
+// Writes old + delta for the collected target number: exact when both are integers, else as
+// doubles.
+brindle_status write_increment(Pass *pass, brindle_error *error) noexcept {
+  const char *text = pass->number.size > 0 ? pass->number.data : "";
+  const sv_mutation *mutation = pass->mutation;
+  int64_t old_integer = 0;
+  if (mutation->has_int_delta != 0 && integer_text(text, &old_integer)) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(old_integer, mutation->int_delta, &sum)) {
+      return stop(pass, error, BRINDLE_INVALID_JSON, "increment result overflows a 64-bit integer");
+    }
+    return write_integer(&pass->output, sum) == SV_OK ? BRINDLE_OK : stop_value(pass, error);
+  }
+  errno = 0;
+  char *end = nullptr;
+  const double old = std::strtod(text, &end);
+  if (pass->number.size == 0 || *end != '\0' || errno == ERANGE) {
+    return stop(pass, error, BRINDLE_INVALID_JSON, "increment target is not numeric");
+  }
+  return write_double(&pass->output, old + mutation->delta) == SV_OK ? BRINDLE_OK
+                                                                     : stop_value(pass, error);
+}
+
 brindle_status on_number_end(void *user, brindle_error *error) noexcept {
   auto *pass = static_cast<Pass *>(user);
   if (pass->skip == 0 && pass->number_target) {
     pass->number_target = false;
-    const char *text = pass->number.size > 0 ? pass->number.data : "";
-    errno = 0;
-    char *end = nullptr;
-    const double old = std::strtod(text, &end);
-    if (pass->number.size == 0 || *end != '\0' || errno == ERANGE) {
-      return stop(pass, error, BRINDLE_INVALID_JSON, "increment target is not numeric");
-    }
-    if (write_double(&pass->output, old + pass->mutation->delta) != SV_OK) {
-      return stop_value(pass, error);
-    }
+    const brindle_status status = write_increment(pass, error);
+    if (status != BRINDLE_OK) return status;
   }
   return end_scalar(pass);
 }
@@ -428,6 +465,61 @@ brindle_value_visitor pass_visitor() noexcept {
   visitor.boolean = on_boolean;
   visitor.null_value = on_null;
   return visitor;
+}
+
+namespace {
+
+// Appends a pointer of count segments, each escaped ('~' as "~0", '/' as "~1").
+bool append_pointer(Growable *out, const sv_mutation *mutation, size_t count) noexcept {
+  for (size_t i = 0; i < count; ++i) {
+    if (!append(out, "/", 1)) return false;
+    for (const char *at = mutation->path[i]; *at != '\0'; ++at) {
+      const char *piece = *at == '~' ? "~0" : *at == '/' ? "~1" : at;
+      if (!append(out, piece, piece == at ? 1 : 2)) return false;
+    }
+  }
+  return true;
+}
+
+// A canonical array index: digits without a leading zero.
+bool index_text(const char *text) noexcept {
+  if (*text == '\0' || (text[0] == '0' && text[1] != '\0')) return false;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int pass_check_applied(const Pass *pass, sv_error *error) noexcept {
+  const sv_mutation *mutation = pass->mutation;
+  if (pass->applied || mutation->kind == SV_MUTATION_REMOVE || pass->blocked_length == 0) {
+    return SV_OK;
+  }
+  const size_t at = pass->blocked_length;
+  const auto kind = static_cast<Value>(pass->blocked_kind);
+  const char *what = kind == Value::array    ? "an array"
+                     : kind == Value::string ? "a string"
+                     : kind == Value::number ? "a number"
+                                             : "a literal (boolean or null)";
+  const bool past_end =
+      kind == Value::array && at < mutation->path_count && index_text(mutation->path[at]);
+  Growable detail{};
+  bool ok = append_pointer(&detail, mutation, mutation->path_count) && append(&detail, ": ", 2);
+  if (ok && past_end) {
+    ok = append(&detail, "index ", 6) &&
+         append(&detail, mutation->path[at], std::strlen(mutation->path[at])) &&
+         append(&detail, " is past the end of the array at ", 33) &&
+         append_pointer(&detail, mutation, at);
+  } else if (ok) {
+    ok = append_pointer(&detail, mutation, at) && append(&detail, " is ", 4) &&
+         append(&detail, what, std::strlen(what)) && append(&detail, ", not an object", 15);
+  }
+  const int status = sv_error_set(error, SV_ERR_INVALID, 0, "mutation path cannot be applied",
+                                  ok ? detail.data : nullptr, nullptr, nullptr);
+  std::free(detail.data);
+  return status;
 }
 
 void pass_cleanup(Pass *pass) noexcept {

@@ -40,13 +40,21 @@ struct Pass {
   bool key_active;
   bool number_target;  // the current number is the increment's target
   bool root_done;
-  bool failed;  // a callback stopped the walk (its message is in the brindle error)
+  bool failed;   // a callback stopped the walk (its message is in the brindle error)
+  bool applied;  // the set or increment reached its target (or created it)
+  // The deepest value on the target's path that is not an object (0: none): where a path that
+  // cannot be applied stops, for the error.
+  size_t blocked_length;
+  int blocked_kind;
   Growable key;
   Growable number;
   sv_error value_error;  // the failure of a value writer or output write
 };
 
 brindle_value_visitor pass_visitor() noexcept;
+// After a complete walk: a set or increment that never reached its target fails, naming the
+// path and the value in the way.
+int pass_check_applied(const Pass *pass, sv_error *error) noexcept;
 // Frees what the pass owns (not the output).
 void pass_cleanup(Pass *pass) noexcept;
 

@@ -82,10 +82,13 @@ bool output_write(ValueOutput *output, const char *bytes, size_t length) noexcep
 bool output_flush(ValueOutput *output) noexcept;
 // Writes text as the contents of a JSON string (no quotes).
 bool output_escaped(ValueOutput *output, const char *bytes, size_t length) noexcept;
-// Writes the mutation's value (sets), or old + delta is done by the caller through write_double.
+// Writes the mutation's value: a set's value, or an increment's delta (a missing target counts
+// as 0); old + delta is written by the caller through write_integer or write_double.
 int write_mutation_value(ValueOutput *output, const sv_mutation *mutation) noexcept;
 // Writes a double in the serializer's form; non-finite values fail.
 int write_double(ValueOutput *output, double value) noexcept;
+// Writes a 64-bit integer in the serializer's form.
+int write_integer(ValueOutput *output, int64_t value) noexcept;
 
 }  // namespace sv_mutation_impl
 

@@ -66,6 +66,8 @@ int run_pass(const sv_mutation *mutation, FILE *input, FILE *output, sv_error *e
                           pass->value_error.detail, nullptr, nullptr);
   } else if (std::fflush(output) != 0) {
     result = fail_system(error, "failed to flush mutate stream output", errno);
+  } else {
+    result = pass_check_applied(pass, error);
   }
   pass_cleanup(pass);
   std::free(pass->output.buffer);

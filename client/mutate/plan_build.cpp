@@ -72,9 +72,24 @@ bool whole_double(const char *text, double *out) noexcept {
   return true;
 }
 
+// An optional sign and decimal digits that fit in 64 bits: the exact form of an integer delta.
+bool whole_integer(const char *text, int64_t *out) noexcept {
+  const char *digits = *text == '-' || *text == '+' ? text + 1 : text;
+  if (*digits == '\0') return false;
+  for (const char *at = digits; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+  }
+  errno = 0;
+  char *end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (*end != '\0' || errno == ERANGE) return false;
+  *out = value;
+  return true;
+}
+
 // A bare number without surrounding white space is an increment; padding stores it instead.
 enum class Delta { none, found, failed };
-Delta numeric_delta(Text value, Text path, double *delta, sv_error *error) noexcept {
+Delta numeric_delta(Text value, Text path, sv_mutation *mutation, sv_error *error) noexcept {
   if (value.size == 0 || is_space(value.data[0]) || is_space(value.data[value.size - 1])) {
     return Delta::none;
   }
@@ -85,7 +100,9 @@ Delta numeric_delta(Text value, Text path, double *delta, sv_error *error) noexc
     return Delta::failed;
   }
   double number = 0;
+  int64_t integer = 0;
   const bool numeric = whole_double(copy, &number);
+  const bool integral = numeric && whole_integer(copy, &integer);
   std::free(copy);
   if (!numeric) return Delta::none;
   char *detail = copy_text(path);
@@ -96,7 +113,10 @@ Delta numeric_delta(Text value, Text path, double *delta, sv_error *error) noexc
   }
   std::free(detail);
   if (number == 0 || !std::isfinite(number)) return Delta::failed;
-  *delta = number;
+  mutation->kind = SV_MUTATION_INCREMENT;
+  mutation->delta = number;
+  mutation->int_delta = integer;
+  mutation->has_int_delta = integral ? 1 : 0;
   return Delta::found;
 }
 
@@ -175,16 +195,8 @@ int parse_assignment(Text whole, Text rest, const Prefixes &prefixes,
   sv_mutation mutation{};
   int status = SV_OK;
   if (prefixes.file_kind == 0 && !prefixes.time) {
-    double delta = 0;
-    switch (numeric_delta(value, path, &delta, error)) {
-      case Delta::failed:
-        return error != nullptr && error->code != SV_OK ? error->code : SV_ERR_INVALID;
-      case Delta::found:
-        mutation.kind = SV_MUTATION_INCREMENT;
-        mutation.delta = delta;
-        break;
-      case Delta::none:
-        break;
+    if (numeric_delta(value, path, &mutation, error) == Delta::failed) {
+      return error != nullptr && error->code != SV_OK ? error->code : SV_ERR_INVALID;
     }
   }
   if (mutation.kind == 0 && prefixes.file_kind != 0) {
@@ -273,6 +285,8 @@ int parse_expression(Text expression, const sv_mutation_parse_options *options,
   if (plus || minus) {
     mutation.kind = SV_MUTATION_INCREMENT;
     mutation.delta = plus ? 1.0 : -1.0;
+    mutation.int_delta = plus ? 1 : -1;
+    mutation.has_int_delta = 1;
     int status = split_path({rest.data, rest.size - 2}, &mutation, error);
     if (status == SV_OK) status = plan_append(plan, &mutation, error);
     mutation_clear(&mutation);

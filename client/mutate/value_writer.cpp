@@ -318,8 +318,16 @@ int write_double(ValueOutput *output, double value) noexcept {
   return serialize_unwrapped(output, &kDoubleMap, &box, "failed to serialize mutate number");
 }
 
+int write_integer(ValueOutput *output, int64_t value) noexcept {
+  const IntBox box{value};
+  return serialize_unwrapped(output, &kIntMap, &box, "failed to serialize mutate integer");
+}
+
 int write_mutation_value(ValueOutput *output, const sv_mutation *mutation) noexcept {
-  if (mutation->kind == SV_MUTATION_INCREMENT) return write_double(output, mutation->delta);
+  if (mutation->kind == SV_MUTATION_INCREMENT) {
+    return mutation->has_int_delta != 0 ? write_integer(output, mutation->int_delta)
+                                        : write_double(output, mutation->delta);
+  }
   if (mutation->kind != SV_MUTATION_SET) {
     return sv_error_set(output->error, SV_ERR_INVALID, 0, "unsupported mutation kind", nullptr,
                         nullptr, nullptr);
@@ -329,10 +337,8 @@ int write_mutation_value(ValueOutput *output, const sv_mutation *mutation) noexc
       const StringBox box{mutation->string_value};
       return serialize_unwrapped(output, &kStringMap, &box, "failed to serialize mutate string");
     }
-    case SV_MUTATION_VALUE_INT: {
-      const IntBox box{mutation->int_value};
-      return serialize_unwrapped(output, &kIntMap, &box, "failed to serialize mutate integer");
-    }
+    case SV_MUTATION_VALUE_INT:
+      return write_integer(output, mutation->int_value);
     case SV_MUTATION_VALUE_DOUBLE:
       return write_double(output, mutation->double_value);
     case SV_MUTATION_VALUE_BOOL: {

@@ -156,6 +156,9 @@ TEST_P(MutateLocalPlain, FailuresBeforeTheUploadLeaveTheServerAlone) {
   EXPECT_EQ(mutate(lease.lease, {"/n++"}, &error), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "increment target is not numeric");
   EXPECT_EQ(mutate(lease.lease, {"/a/*=1"}, &error), SV_ERR_INVALID);
+  // A path through a string cannot be applied: refused, not uploaded unchanged.
+  EXPECT_EQ(mutate(lease.lease, {"/fresh=1", "/n/deep=1"}, &error), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "mutation path cannot be applied");
   EXPECT_EQ(server_->requests_to("POST", "/v1/update").size(), 0u);
   EXPECT_EQ(server_->state("kept").state, before.state);
   EXPECT_EQ(server_->state("kept").version, before.version);

@@ -49,11 +49,38 @@ TEST(ApplySet, PathsThroughArraysAndScalars) {
   const char *doc = R"({"list":[{"id":1},{"id":2}],"s":"str"})";
   EXPECT_EQ(applied(doc, {"/list/1/id=' 9'"}), R"({"list":[{"id":1},{"id":9}],"s":"str"})");
   EXPECT_EQ(applied(doc, {"/list/0/new=x"}), R"({"list":[{"id":1,"new":"x"},{"id":2}],"s":"str"})");
-  // Paths through a scalar or past the end of an array change nothing.
-  EXPECT_EQ(applied(doc, {"/s/b=x"}), R"({"list":[{"id":1},{"id":2}],"s":"str"})");
-  EXPECT_EQ(applied(doc, {"/list/5/id=x"}), R"({"list":[{"id":1},{"id":2}],"s":"str"})");
-  EXPECT_EQ(applied(doc, {"/list/id=x"}), R"({"list":[{"id":1},{"id":2}],"s":"str"})");
-  EXPECT_EQ(applied(R"({"a":"s"})", {"/a/b=x"}), R"({"a":"s"})");
+  // A set or increment whose path runs through a scalar, a non-index into an array or an index
+  // past its end cannot be applied: refused with the path and the value in the way.
+  const struct {
+    const char *document;
+    const char *expression;
+    const char *detail;
+  } unreachable[] = {
+      {doc, "/s/b=x", "/s/b: /s is a string, not an object"},
+      {doc, "/list/5/id=x", "/list/5/id: index 5 is past the end of the array at /list"},
+      {doc, "/list/2=x", "/list/2: index 2 is past the end of the array at /list"},
+      {doc, "/list/id=x", "/list/id: /list is an array, not an object"},
+      {doc, "/list/01/id=x", "/list/01/id: /list is an array, not an object"},
+      {doc, "/list/1/id/x++", "/list/1/id/x: /list/1/id is a number, not an object"},
+      {R"({"a":{"b~/":null}})", "/a/b~0~1/c=1",
+       "/a/b~0~1/c: /a/b~0~1 is a literal (boolean or "
+       "null), not an object"},
+      {R"({"a":[[true]]})", "/a/0/0/x=1",
+       "/a/0/0/x: /a/0/0 is a literal (boolean or null), not "
+       "an object"},
+      {R"({"e":[]})", "/e/0++", "/e/0: index 0 is past the end of the array at /e"},
+  };
+  for (const auto &c : unreachable) {
+    const Outcome outcome = apply(c.document, {c.expression});
+    EXPECT_EQ(outcome.status, SV_ERR_INVALID) << c.expression;
+    EXPECT_EQ(outcome.message, "mutation path cannot be applied") << c.expression;
+    EXPECT_EQ(outcome.detail, c.detail);
+    EXPECT_EQ(outcome.output, "") << c.expression;
+  }
+  // A later pass that cannot be applied fails the whole plan.
+  expect_failure(doc, {"/ok=1", "/s/b=x"}, SV_ERR_INVALID, "mutation path cannot be applied");
+  // A removal through a scalar or past the end changes nothing and is no error.
+  EXPECT_EQ(applied(doc, {"rm:/s/b", "rm:/list/9"}), doc);
   expect_failure(R"({"a":1})", {"/list/0=x"}, SV_ERR_INVALID,
                  "local mutate cannot create missing array paths");
   expect_failure(R"({"a":1})", {"/x/7y/z=x"}, SV_ERR_INVALID,
@@ -82,6 +109,25 @@ TEST(ApplyRemove, LeavesNoStraySeparators) {
   // A missing member is no error and nothing is synthesised for it.
   EXPECT_EQ(applied(kDoc, {"rm:/q/r"}), kDoc);
   EXPECT_EQ(applied(R"({"only":true})", {"rm:/only"}), "{}");
+}
+
+TEST(ApplyIncrement, IntegersAddExactlyIn64Bits) {
+  // 2^53 + 1 is not a double; integer arithmetic keeps every digit.
+  EXPECT_EQ(applied(R"({"n":9007199254740993})", {"/n++"}), R"({"n":9007199254740994})");
+  EXPECT_EQ(applied(R"({"n":9007199254740993})", {"/n=9007199254740993"}),
+            R"({"n":18014398509481986})");
+  EXPECT_EQ(applied(R"({"n":-9223372036854775807})", {"/n--"}), R"({"n":-9223372036854775808})");
+  EXPECT_EQ(applied("{}", {"/n=9007199254740993"}), R"({"n":9007199254740993})");
+  EXPECT_EQ(applied(R"({"n":5})", {"/n=-7"}), R"({"n":-2})");
+  expect_failure(R"({"n":9223372036854775807})", {"/n++"}, SV_ERR_INVALID,
+                 "increment result overflows a 64-bit integer");
+  expect_failure(R"({"n":-9223372036854775808})", {"/n=-1"}, SV_ERR_INVALID,
+                 "increment result overflows a 64-bit integer");
+  // A fraction or exponent on either side, or an integer beyond 64 bits, adds as doubles.
+  EXPECT_EQ(applied(R"({"n":2.5})", {"/n=2"}), R"({"n":4.5})");
+  EXPECT_EQ(applied(R"({"n":2})", {"/n=0.5"}), R"({"n":2.5})");
+  EXPECT_EQ(applied(R"({"n":1e2})", {"/n++"}), R"({"n":101})");
+  EXPECT_EQ(applied(R"({"n":18446744073709551616})", {"/n++"}), R"({"n":1.8446744073709552e+19})");
 }
 
 TEST(ApplyIncrement, AddsAsDoubles) {

@@ -3,6 +3,7 @@
 // messages and details.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -73,6 +74,24 @@ TEST(PlanIncrements, BareNumbersAndSuffixesAdd) {
     EXPECT_EQ(m->delta, deltas[i]) << i;
   }
   EXPECT_EQ(segments(sv_mutation_plan_at(plan.get(), 1)), Strings({"n"}));
+  // Integer deltas are also kept exactly; a fraction, an exponent or more than 64 bits is not.
+  PlanPtr exact = build({"/a=9007199254740993", "/a=-9223372036854775808", "/a=+3", "/a=2.0",
+                         "/a=1e3", "/a=9223372036854775808", "/a=0x10"},
+                        &outcome);
+  ASSERT_EQ(outcome.status, SV_OK) << outcome.message;
+  const struct {
+    int32_t has;
+    int64_t value;
+  } integral[] = {{1, 9007199254740993}, {1, INT64_MIN}, {1, 3}, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
+  for (size_t i = 0; i < 7; ++i) {
+    const sv_mutation *m = sv_mutation_plan_at(exact.get(), i);
+    EXPECT_EQ(m->has_int_delta, integral[i].has) << i;
+    if (integral[i].has != 0) {
+      EXPECT_EQ(m->int_delta, integral[i].value) << i;
+    }
+  }
+  EXPECT_EQ(sv_mutation_plan_at(plan.get(), 1)->int_delta, 1);
+  EXPECT_EQ(sv_mutation_plan_at(plan.get(), 2)->int_delta, -1);
   expect_refused("/a/b=0", SV_ERR_INVALID, "increment mutation requires non-zero delta", "/a/b");
   expect_refused("/a/b=-0.0", SV_ERR_INVALID, "increment mutation requires non-zero delta");
   // A word that strtod reads as infinity or NaN is no usable delta.
