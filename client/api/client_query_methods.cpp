@@ -116,6 +116,9 @@ int sv_client_query_method(sv_client *self, const sv_query_req *req, sv_sink *ds
   if (self == nullptr || req == nullptr || dst == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "query requires self, req, dst, and out");
   }
+  if (req->selector_json == nullptr || req->selector_json[0] == '\0') {
+    return admin_detail::invalid(error, "query requires selector_json");
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("namespace", req->namespace_name),
                              sv_log_i64_field("limit", req->limit),
@@ -139,6 +142,9 @@ int sv_client_query_keys_method(sv_client *self, const sv_query_req *req,
                                 sv_query_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || handler == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "query_keys requires self, req, handler, and out");
+  }
+  if (req->selector_json == nullptr || req->selector_json[0] == '\0') {
+    return admin_detail::invalid(error, "query_keys requires selector_json");
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("namespace", req->namespace_name),

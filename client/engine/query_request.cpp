@@ -1,5 +1,6 @@
 // The query request: its JSON body, the URL of the streaming forms, the plain typed query and the
 // cleanup of both query response records.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,14 +35,23 @@ bool is_set(const char *text) {
   return text != nullptr && text[0] != '\0';
 }
 
-// Embeds the caller's JSON text: stored compact, so a malformed document fails here.
-int attach_document(brindle_json_value *value, const char *text, const char *message,
-                    sv_engine_error *error) {
+// Embeds the caller's JSON text: stored compact, so a malformed document fails here, before
+// anything is sent, as the caller's mistake with the offset of the fault in the detail.
+int attach_document(brindle_json_value *value, const char *text, const char *invalid_message,
+                    const char *message, sv_engine_error *error) {
   brindle_error parse_error;
   brindle_error_init(&parse_error);
   const brindle_status status =
       brindle_json_value_set_buffer(value, text, std::strlen(text), &parse_error);
-  return sv_engine_brindle_error_from_status(error, status, &parse_error, message);
+  if (status == BRINDLE_OK || status == BRINDLE_ALLOCATION_FAILED) {
+    return sv_engine_brindle_error_from_status(error, status, &parse_error, message);
+  }
+  const int code = sv_engine_set_client_error(error, SV_ERR_INVALID, invalid_message);
+  char detail[sizeof parse_error.message + 48];
+  std::snprintf(detail, sizeof detail, "offset %zu: %s", parse_error.offset,
+                parse_error.message[0] != '\0' ? parse_error.message : "malformed JSON");
+  sv_engine_replace_string(&error->detail, detail);
+  return code;
 }
 
 // Appends "<separator>name=<encoded value>".
@@ -68,10 +78,11 @@ int sv_engine_query_body_prepare(const sv_engine_client *client,
   *body = sv_engine_query_body{};
   brindle_init(&sv_engine_query_body_map, body);
   body->namespace_name = sv_engine_effective_namespace(client, request->namespace_name);
-  int status = attach_document(&body->selector, request->selector_json,
-                               "failed to configure query selector", error);
+  int status =
+      attach_document(&body->selector, request->selector_json, "query selector is not valid JSON",
+                      "failed to configure query selector", error);
   if (status == SV_OK && is_set(request->fields_json)) {
-    status = attach_document(&body->fields, request->fields_json,
+    status = attach_document(&body->fields, request->fields_json, "query fields are not valid JSON",
                              "failed to configure query fields", error);
   }
   if (status != SV_OK) {

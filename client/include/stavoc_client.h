@@ -428,7 +428,11 @@ SV_API int sv_queue_nack(sv_client *client, const sv_nack_op *req, sv_nack_res *
 /* Extends the visibility timeout of a delivered message. */
 SV_API int sv_queue_extend(sv_client *client, const sv_extend_op *req, sv_extend_res *out,
                            sv_error *error) SV_NOEXCEPT;
-/* Runs a query and streams its rows into dst. */
+/* Runs a query and streams its rows into dst. selector_json is required ("query requires
+ * selector_json"); a selector_json or fields_json that is not one JSON value is refused before
+ * anything is sent: SV_ERR_INVALID "query selector is not valid JSON" (or "query fields are not
+ * valid JSON"), detail "offset <bytes before the fault>: <reason>". sv_query_keys checks the
+ * same ("query_keys requires selector_json"). */
 SV_API int sv_query(sv_client *client, const sv_query_req *req, sv_sink *dst, sv_query_res *out,
                     sv_error *error) SV_NOEXCEPT;
 /* Runs a query in keys mode and hands the keys to handler. */

@@ -97,8 +97,13 @@ class brindle__value_walker {
   static constexpr size_t kInlineWords = 8;  // 512 levels without allocation
   static constexpr size_t kInlineNumber = 256;
 
+  // Fails at the current position: offset counts the input bytes before it.
   brindle_status fail(brindle_status code, const char *message) noexcept {
-    return brindle__fail(in_.error, code, "%s", message);
+    const brindle_status status = brindle__fail(in_.error, code, "%s", message);
+    if (in_.error != nullptr) {
+      in_.error->offset = in_.consumed_before + static_cast<size_t>(in_.pos - in_.window_start);
+    }
+    return status;
   }
 
   brindle_status fail_at_end() noexcept {

@@ -114,13 +114,28 @@ TEST_F(QueryFailures, ArgumentChecksNameWhatIsMissing) {
             SV_ERR_INVALID);
   EXPECT_EQ(capture_.find("client.query.start"), nullptr);  // checked before anything is logged
   EXPECT_EQ(capture_.find("client.query_keys.start"), nullptr);
-  // A missing selector is the engine's to refuse, still before any request.
-  req_.selector_json = nullptr;
+  // A missing selector is refused by the call's own name, before any request.
+  for (const char *missing : {static_cast<const char *>(nullptr), ""}) {
+    req_.selector_json = missing;
+    EXPECT_EQ(sv_query(client_.get(), &req_, sink.get(), &res, error.get()), SV_ERR_INVALID);
+    EXPECT_EQ(error.message(), "query requires selector_json");
+    EXPECT_EQ(sv_query_keys(client_.get(), &req_, &handler, nullptr, &res, error.get()),
+              SV_ERR_INVALID);
+    EXPECT_EQ(error.message(), "query_keys requires selector_json");
+  }
+  // A selector or field list that is not JSON is the caller's mistake, with the offset.
+  req_.selector_json = R"({"eq": {"field": "/a", "value": })";
   EXPECT_EQ(sv_query(client_.get(), &req_, sink.get(), &res, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "query_into requires selector_json");
+  EXPECT_EQ(error.message(), "query selector is not valid JSON");
+  EXPECT_EQ(error.detail().rfind("offset 32: expected JSON value", 0), 0u) << error.detail();
   EXPECT_EQ(sv_query_keys(client_.get(), &req_, &handler, nullptr, &res, error.get()),
             SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "query_keys requires selector_json");
+  EXPECT_EQ(error.message(), "query selector is not valid JSON");
+  req_.selector_json = "{}";
+  req_.fields_json = "[\"/a\",]";
+  EXPECT_EQ(sv_query(client_.get(), &req_, sink.get(), &res, error.get()), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "query fields are not valid JSON");
+  EXPECT_EQ(error.detail().rfind("offset ", 0), 0u) << error.detail();
   EXPECT_TRUE(server_.requests_to("POST", "/v1/query").empty());
 }
 

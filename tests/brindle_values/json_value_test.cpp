@@ -109,6 +109,9 @@ TEST(JsonValueSetBuffer, FailureLeavesThePreviousContent) {
   EXPECT_STREQ(error.message, "expected JSON value");
   EXPECT_EQ(brindle_json_value_set_buffer(&value, "{\"a\":}", 6, &error), BRINDLE_INVALID_JSON);
   EXPECT_STREQ(error.message, "expected JSON value");
+  EXPECT_EQ(error.offset, 5u);  // the bytes before the fault
+  EXPECT_EQ(brindle_json_value_set_buffer(&value, "[1,\n 2 x]", 9, &error), BRINDLE_INVALID_JSON);
+  EXPECT_EQ(error.offset, 7u);
   const std::string deep = std::string(65, '[') + std::string(65, ']');
   EXPECT_EQ(brindle_json_value_set_buffer(&value, deep.data(), deep.size(), &error),
             BRINDLE_OVERFLOW);
