@@ -38,6 +38,11 @@ inline void free_string(char **text) noexcept {
 }
 
 // A system-allocator copy of an optional string: NULL stays NULL, a failed copy is false.
+// A required text member: present and not empty.
+inline bool has_text(const char *text) noexcept {
+  return text != nullptr && text[0] != '\0';
+}
+
 inline bool copy_string(char **slot, const char *text) noexcept {
   *slot = nullptr;
   if (text == nullptr) return true;
@@ -81,6 +86,8 @@ int sv_client_tc_lease_release_method(sv_client *self, const sv_tc_lease_release
 int sv_client_tc_leader_method(sv_client *self, sv_tc_leader_res *out, sv_error *error) noexcept;
 int sv_client_tc_cluster_announce_method(sv_client *self, const sv_tc_cluster_announce_req *req,
                                          sv_tc_cluster_res *out, sv_error *error) noexcept;
+int sv_client_tc_cluster_leave_member_method(sv_client *self, const sv_tc_cluster_leave_req *req,
+                                             sv_tc_cluster_res *out, sv_error *error) noexcept;
 int sv_client_tc_cluster_leave_method(sv_client *self, sv_tc_cluster_res *out,
                                       sv_error *error) noexcept;
 int sv_client_tc_cluster_list_method(sv_client *self, sv_tc_cluster_res *out,

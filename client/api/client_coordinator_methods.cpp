@@ -61,6 +61,7 @@ int finish_cluster(ember_logger *logger, const char *success_event, const Failur
   admin_detail::zero(out);
   out->updated_at_unix = reply->updated_at_unix;
   out->expires_at_unix = reply->expires_at_unix;
+  out->left = reply->left;
   const bool copied = copy_string_list(&out->endpoints, reply->endpoints, reply->endpoint_count) &&
                       copy_string(&out->correlation_id, reply->correlation_id);
   if (!copied) {
@@ -217,6 +218,7 @@ int sv_client_tc_lease_release_method(sv_client *self, const sv_tc_lease_release
   }
   admin_detail::zero(out);
   out->released = reply.released;
+  out->term = reply.term;
   const bool copied = copy_string(&out->correlation_id, reply.correlation_id);
   if (!copied) {
     sv_tc_lease_release_res_cleanup(out);
@@ -266,6 +268,9 @@ int sv_client_tc_cluster_announce_method(sv_client *self, const sv_tc_cluster_an
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "tc_cluster_announce requires self, req, and out");
   }
+  if (!admin_detail::has_text(req->self_endpoint)) {
+    return admin_detail::invalid(error, "tc_cluster_announce requires self_endpoint");
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("self_endpoint", req->self_endpoint)};
   sv_log_trace(logger, "client.tc.cluster.announce.start", ids, 1);
@@ -297,6 +302,28 @@ int sv_client_tc_cluster_leave_method(sv_client *self, sv_tc_cluster_res *out,
                         out, error);
 }
 
+int sv_client_tc_cluster_leave_member_method(sv_client *self, const sv_tc_cluster_leave_req *req,
+                                             sv_tc_cluster_res *out, sv_error *error) noexcept {
+  if (self == nullptr || req == nullptr || out == nullptr) {
+    return admin_detail::invalid(error, "tc_cluster_leave_member requires self, req, and out");
+  }
+  if (!admin_detail::has_text(req->self_endpoint)) {
+    return admin_detail::invalid(error, "tc_cluster_leave_member requires self_endpoint");
+  }
+  ember_logger *logger = sv_api_logger(self);
+  const ember_field ids[] = {sv_log_str_field("self_endpoint", req->self_endpoint)};
+  sv_log_trace(logger, "client.tc.cluster.leave.start", ids, 1);
+  const sv_engine_tc_cluster_leave_request request{req->self_endpoint};
+  sv_engine_tc_cluster_response reply{};
+  EngineCall call;
+  if (sv_engine_client_tc_cluster_leave_member(admin_detail::engine_of(self), &request, &reply,
+                                               &call.error) != SV_OK) {
+    return sv_api_fail_engine(logger, kLeaveEvents, ids, 1, &call.error, error);
+  }
+  return finish_cluster(logger, "client.tc.cluster.leave.success", kLeaveEvents, ids, 1, &reply,
+                        out, error);
+}
+
 int sv_client_tc_cluster_list_method(sv_client *self, sv_tc_cluster_res *out,
                                      sv_error *error) noexcept {
   if (self == nullptr || out == nullptr) {
@@ -319,6 +346,9 @@ int sv_client_tc_rm_register_method(sv_client *self, const sv_tc_rm_register_req
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "tc_rm_register requires self, req, and out");
   }
+  if (!admin_detail::has_text(req->backend_hash) || !admin_detail::has_text(req->endpoint)) {
+    return admin_detail::invalid(error, "tc_rm_register requires backend_hash and endpoint");
+  }
   return rm_change(self, req->backend_hash, req->endpoint, "client.rm.register.start",
                    "client.rm.register.success", kRegisterEvents,
                    "failed to allocate tc rm register response", sv_engine_client_tcrm_register,
@@ -329,6 +359,9 @@ int sv_client_tc_rm_unregister_method(sv_client *self, const sv_tc_rm_unregister
                                       sv_tc_rm_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "tc_rm_unregister requires self, req, and out");
+  }
+  if (!admin_detail::has_text(req->backend_hash) || !admin_detail::has_text(req->endpoint)) {
+    return admin_detail::invalid(error, "tc_rm_unregister requires backend_hash and endpoint");
   }
   return rm_change(self, req->backend_hash, req->endpoint, "client.rm.unregister.start",
                    "client.rm.unregister.success", kUnregisterEvents,

@@ -20,6 +20,9 @@ SV_API void sv_tc_lease_release_req_init(sv_tc_lease_release_req *req) noexcept 
 SV_API void sv_tc_cluster_announce_req_init(sv_tc_cluster_announce_req *req) noexcept {
   zero(req);
 }
+SV_API void sv_tc_cluster_leave_req_init(sv_tc_cluster_leave_req *req) noexcept {
+  zero(req);
+}
 SV_API void sv_tc_rm_register_req_init(sv_tc_rm_register_req *req) noexcept {
   zero(req);
 }

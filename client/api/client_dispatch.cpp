@@ -224,6 +224,14 @@ SV_API int sv_tc_cluster_leave(sv_client *client, sv_tc_cluster_res *out,
   return client->tc_cluster_leave(client, out, error);
 }
 
+SV_API int sv_tc_cluster_leave_member(sv_client *client, const sv_tc_cluster_leave_req *req,
+                                      sv_tc_cluster_res *out, sv_error *error) noexcept {
+  if (client == nullptr) {
+    return sv_refuse_missing_handle(error, "tc_cluster_leave_member requires client");
+  }
+  return client->tc_cluster_leave_member(client, req, out, error);
+}
+
 SV_API int sv_tc_cluster_list(sv_client *client, sv_tc_cluster_res *out, sv_error *error) noexcept {
   if (client == nullptr) return sv_refuse_missing_handle(error, "tc_cluster_list requires client");
   return client->tc_cluster_list(client, out, error);

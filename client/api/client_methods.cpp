@@ -38,6 +38,7 @@ void sv_client_fill_methods(sv_client *client) noexcept {
   client->tc_leader = sv_client_tc_leader_method;
   client->tc_cluster_announce = sv_client_tc_cluster_announce_method;
   client->tc_cluster_leave = sv_client_tc_cluster_leave_method;
+  client->tc_cluster_leave_member = sv_client_tc_cluster_leave_member_method;
   client->tc_cluster_list = sv_client_tc_cluster_list_method;
   client->tc_rm_register = sv_client_tc_rm_register_method;
   client->tc_rm_unregister = sv_client_tc_rm_unregister_method;

@@ -116,7 +116,7 @@ int sv_client_query_method(sv_client *self, const sv_query_req *req, sv_sink *ds
   if (self == nullptr || req == nullptr || dst == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "query requires self, req, dst, and out");
   }
-  if (req->selector_json == nullptr || req->selector_json[0] == '\0') {
+  if (!admin_detail::has_text(req->selector_json)) {
     return admin_detail::invalid(error, "query requires selector_json");
   }
   ember_logger *logger = sv_api_logger(self);
@@ -143,7 +143,7 @@ int sv_client_query_keys_method(sv_client *self, const sv_query_req *req,
   if (self == nullptr || req == nullptr || handler == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "query_keys requires self, req, handler, and out");
   }
-  if (req->selector_json == nullptr || req->selector_json[0] == '\0') {
+  if (!admin_detail::has_text(req->selector_json)) {
     return admin_detail::invalid(error, "query_keys requires selector_json");
   }
   ember_logger *logger = sv_api_logger(self);

@@ -1,5 +1,7 @@
 // Distributed transactions: replay a recorded decision, and prepare, commit or roll back a
 // transaction across its participants.
+#include <cstdlib>
+
 #include "../engine/sv_log.h"
 #include "client_admin_internal.h"
 
@@ -25,12 +27,42 @@ bool fill_txn(Result *out, const sv_engine_txn_response &reply) noexcept {
          copy_string(&out->correlation_id, reply.correlation_id);
 }
 
+bool fill_decision(sv_txn_decision_res *out, const sv_engine_txn_response &reply) noexcept {
+  if (!fill_txn(out, reply)) return false;
+  out->key_count = reply.key_count;
+  out->has_key_count = reply.has_key_count;
+  return true;
+}
+
+// The recorded decision: its strings, its participants and its numbers.
+bool fill_replay(sv_txn_replay_res *out, const sv_engine_txn_response &reply) noexcept {
+  if (!fill_txn(out, reply)) return false;
+  out->expires_at_unix = reply.expires_at_unix;
+  out->tc_term = reply.tc_term;
+  if (!copy_string(&out->target_backend_hash, reply.target_backend_hash)) return false;
+  if (reply.participant_count == 0) return true;
+  out->participants = static_cast<sv_txn_replay_participant *>(
+      std::calloc(reply.participant_count, sizeof(sv_txn_replay_participant)));
+  if (out->participants == nullptr) return false;
+  for (size_t i = 0; i < reply.participant_count; ++i) {
+    const sv_engine_txn_participant_answer &from = reply.participants[i];
+    sv_txn_replay_participant &to = out->participants[i];
+    out->participant_count = i + 1;  // counted before filled, so cleanup sees it
+    if (!copy_string(&to.namespace_name, from.namespace_name) || !copy_string(&to.key, from.key) ||
+        !copy_string(&to.backend_hash, from.backend_hash)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 using DecisionFn = int (*)(const sv_engine_client *, const sv_engine_txn_decision_request *,
                            sv_engine_txn_response *, sv_engine_error *) noexcept;
 
 // How one decision method differs from the others.
 struct Decision {
   const char *argument_message;
+  const char *txn_id_message;
   const char *start_event;
   const char *success_event;
   const char *copy_message;
@@ -72,6 +104,12 @@ int decide(const Decision &decision, sv_client *self, const sv_txn_decision_req 
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, decision.argument_message);
   }
+  if (!admin_detail::has_text(req->txn_id)) {
+    return admin_detail::invalid(error, decision.txn_id_message);
+  }
+  if (req->participant_count > 0 && req->participants == nullptr) {
+    return admin_detail::invalid(error, "txn decision participants require a non-null array");
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {
       sv_log_str_field("txn_id", req->txn_id),
@@ -97,7 +135,7 @@ int decide(const Decision &decision, sv_client *self, const sv_txn_decision_req 
   if (decision.call(admin_detail::engine_of(self), &request, &reply, &call.error) != SV_OK) {
     return sv_api_fail_engine(logger, decision.events, ids, id_count, &call.error, error);
   }
-  if (!fill_txn(out, reply)) {
+  if (!fill_decision(out, reply)) {
     sv_txn_decision_res_cleanup(out);
     sv_engine_txn_response_cleanup(&reply);
     return sv_api_fail_local(logger, decision.events, ids, id_count, SV_ERR_NOMEM,
@@ -111,6 +149,7 @@ int decide(const Decision &decision, sv_client *self, const sv_txn_decision_req 
 }
 
 const Decision kPrepare{"txn_prepare requires self, req, and out",
+                        "txn_prepare requires txn_id",
                         "client.txn.prepare.start",
                         "client.txn.prepare.success",
                         "failed to allocate txn prepare response",
@@ -119,6 +158,7 @@ const Decision kPrepare{"txn_prepare requires self, req, and out",
                         sv_engine_client_txn_decide,
                         true};
 const Decision kCommit{"txn_commit requires self, req, and out",
+                       "txn_commit requires txn_id",
                        "client.txn.commit.start",
                        "client.txn.commit.success",
                        "failed to allocate txn commit response",
@@ -127,6 +167,7 @@ const Decision kCommit{"txn_commit requires self, req, and out",
                        sv_engine_client_txn_commit,
                        false};
 const Decision kRollback{"txn_rollback requires self, req, and out",
+                         "txn_rollback requires txn_id",
                          "client.txn.rollback.start",
                          "client.txn.rollback.success",
                          "failed to allocate txn rollback response",
@@ -142,6 +183,9 @@ int sv_client_txn_replay_method(sv_client *self, const sv_txn_replay_req *req,
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "txn_replay requires self, req, and out");
   }
+  if (!admin_detail::has_text(req->txn_id)) {
+    return admin_detail::invalid(error, "txn_replay requires txn_id");
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("txn_id", req->txn_id)};
   sv_log_trace(logger, "client.txn.replay.start", ids, 1);
@@ -152,7 +196,7 @@ int sv_client_txn_replay_method(sv_client *self, const sv_txn_replay_req *req,
       SV_OK) {
     return sv_api_fail_engine(logger, kReplayEvents, ids, 1, &call.error, error);
   }
-  if (!fill_txn(out, reply)) {
+  if (!fill_replay(out, reply)) {
     sv_txn_replay_res_cleanup(out);
     sv_engine_txn_response_cleanup(&reply);
     return sv_api_fail_local(logger, kReplayEvents, ids, 1, SV_ERR_NOMEM,
@@ -196,6 +240,13 @@ SV_API void sv_txn_decision_req_init(sv_txn_decision_req *req) noexcept {
 
 SV_API void sv_txn_replay_res_cleanup(sv_txn_replay_res *res) noexcept {
   if (res == nullptr) return;
+  for (size_t i = 0; res->participants != nullptr && i < res->participant_count; ++i) {
+    admin_detail::free_string(&res->participants[i].namespace_name);
+    admin_detail::free_string(&res->participants[i].key);
+    admin_detail::free_string(&res->participants[i].backend_hash);
+  }
+  std::free(res->participants);
+  admin_detail::free_string(&res->target_backend_hash);
   admin_detail::free_string(&res->txn_id);
   admin_detail::free_string(&res->state);
   admin_detail::free_string(&res->correlation_id);

@@ -14,16 +14,20 @@ const brindle_field announce_body_fields[] = {
 };
 const brindle_map announce_body_map =
     BRINDLE_MAP("sv_engine_tc_cluster_announce_request", AnnounceBody, announce_body_fields);
+const brindle_map leave_body_map =
+    BRINDLE_MAP("sv_engine_tc_cluster_leave_request", AnnounceBody, announce_body_fields);
 
 struct ClusterAnswer {
   brindle_array endpoints;
   int64_t updated_at_unix;
   int64_t expires_at_unix;
+  int32_t left;
 };
 const brindle_field cluster_answer_fields[] = {
     BRINDLE_DECL_ARRAY(ClusterAnswer, endpoints, "endpoints", BRINDLE_FIELD_STRING_ARRAY, 0),
     BRINDLE_DECL_I64(ClusterAnswer, updated_at_unix, "updated_at_unix", 0),
     BRINDLE_DECL_I64(ClusterAnswer, expires_at_unix, "expires_at_unix", 0),
+    BRINDLE_DECL_BOOL(ClusterAnswer, left, "left", 0),
 };
 const brindle_map cluster_answer_map =
     BRINDLE_MAP("sv_engine_tc_cluster_response_json", ClusterAnswer, cluster_answer_fields);
@@ -70,22 +74,18 @@ const brindle_map list_answer_map =
     BRINDLE_MAP("sv_engine_tcrm_list_response_json", ListAnswer, list_answer_fields);
 
 int cluster_exchange(const sv_engine_client *client, const char *method, const char *path,
-                     const AnnounceBody *body, sv_engine_tc_cluster_response *response,
-                     sv_engine_error *error) {
+                     const brindle_map *body_map, const AnnounceBody *body,
+                     sv_engine_tc_cluster_response *response, sv_engine_error *error) {
   sv_engine_tc_cluster_response_cleanup(response);
   ClusterAnswer answer{};
-  const sv_engine_admin_call call = {method,
-                                     path,
-                                     body != nullptr ? &announce_body_map : nullptr,
-                                     body,
-                                     &cluster_answer_map,
-                                     &answer,
-                                     false,
-                                     false};
+  const sv_engine_admin_call call = {
+      method, path, body != nullptr ? body_map : nullptr, body, &cluster_answer_map, &answer,
+      false,  false};
   int status = sv_engine_admin_exchange(client, call, &response->correlation_id, error);
   if (status == SV_OK) {
     response->updated_at_unix = answer.updated_at_unix;
     response->expires_at_unix = answer.expires_at_unix;
+    response->left = answer.left != 0 ? 1 : 0;
     status = sv_engine_admin_copy_strings(
         &response->endpoints, &response->endpoint_count, answer.endpoints,
         "failed to allocate tc cluster endpoints", "failed to allocate tc cluster endpoint", error);
@@ -189,7 +189,8 @@ SV_API int sv_engine_client_tc_cluster_announce(
         "tc_cluster_announce requires client, request, response, error, and self_endpoint");
   }
   const AnnounceBody body{request->self_endpoint};
-  return cluster_exchange(client, "POST", "/v1/tc/cluster/announce", &body, response, error);
+  return cluster_exchange(client, "POST", "/v1/tc/cluster/announce", &announce_body_map, &body,
+                          response, error);
 }
 
 SV_API int sv_engine_client_tc_cluster_leave(const sv_engine_client *client,
@@ -199,7 +200,22 @@ SV_API int sv_engine_client_tc_cluster_leave(const sv_engine_client *client,
     return sv_engine_set_client_error(error, SV_ERR_INVALID,
                                       "tc_cluster_leave requires client, response, and error");
   }
-  return cluster_exchange(client, "POST", "/v1/tc/cluster/leave", nullptr, response, error);
+  return cluster_exchange(client, "POST", "/v1/tc/cluster/leave", nullptr, nullptr, response,
+                          error);
+}
+
+SV_API int sv_engine_client_tc_cluster_leave_member(
+    const sv_engine_client *client, const sv_engine_tc_cluster_leave_request *request,
+    sv_engine_tc_cluster_response *response, sv_engine_error *error) noexcept {
+  if (client == nullptr || request == nullptr || response == nullptr || error == nullptr ||
+      request->self_endpoint == nullptr || request->self_endpoint[0] == '\0') {
+    return sv_engine_set_client_error(
+        error, SV_ERR_INVALID,
+        "tc_cluster_leave_member requires client, request, response, error, and self_endpoint");
+  }
+  const AnnounceBody body{request->self_endpoint};
+  return cluster_exchange(client, "POST", "/v1/tc/cluster/leave", &leave_body_map, &body, response,
+                          error);
 }
 
 SV_API int sv_engine_client_tc_cluster_list(const sv_engine_client *client,
@@ -209,7 +225,7 @@ SV_API int sv_engine_client_tc_cluster_list(const sv_engine_client *client,
     return sv_engine_set_client_error(error, SV_ERR_INVALID,
                                       "tc_cluster_list requires client, response, and error");
   }
-  return cluster_exchange(client, "GET", "/v1/tc/cluster/list", nullptr, response, error);
+  return cluster_exchange(client, "GET", "/v1/tc/cluster/list", nullptr, nullptr, response, error);
 }
 
 SV_API int sv_engine_client_tcrm_register(const sv_engine_client *client,

@@ -61,9 +61,11 @@ const brindle_map lease_answer_map =
 
 struct ReleaseAnswer {
   int32_t released;
+  int64_t term;
 };
 const brindle_field release_answer_fields[] = {
     BRINDLE_DECL_BOOL(ReleaseAnswer, released, "released", 0),
+    BRINDLE_DECL_I64(ReleaseAnswer, term, "term", 0),
 };
 const brindle_map release_answer_map =
     BRINDLE_MAP("sv_engine_tc_release_response_json", ReleaseAnswer, release_answer_fields);
@@ -168,7 +170,10 @@ SV_API int sv_engine_client_tc_lease_release(const sv_engine_client *client,
       "POST", "/v1/tc/lease/release", &release_body_map, &body, &release_answer_map, &answer, false,
       false};
   const int status = sv_engine_admin_exchange(client, call, &response->correlation_id, error);
-  if (status == SV_OK) response->released = answer.released != 0 ? 1 : 0;
+  if (status == SV_OK) {
+    response->released = answer.released != 0 ? 1 : 0;
+    response->term = answer.term;
+  }
   brindle_cleanup(&release_answer_map, &answer);
   return status;
 }

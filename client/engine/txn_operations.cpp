@@ -1,5 +1,6 @@
 // Distributed transactions: replay a transaction's recorded state and record decisions
 // (decide, commit, rollback) with the keys taking part.
+#include <cstdlib>
 #include <cstring>
 
 #include "admin_internal.h"
@@ -48,16 +49,71 @@ const brindle_field decision_body_fields[] = {
 const brindle_map decision_body_map =
     BRINDLE_MAP("sv_engine_txn_decision_body_json", DecisionBody, decision_body_fields);
 
+// A participant as a replay answer lists it.
+struct ParticipantAnswer {
+  char *namespace_name;
+  char *key;
+  char *backend_hash;
+};
+const brindle_field participant_answer_fields[] = {
+    BRINDLE_DECL_STRING(ParticipantAnswer, namespace_name, "namespace", 0),
+    BRINDLE_DECL_STRING(ParticipantAnswer, key, "key", 0),
+    BRINDLE_DECL_STRING(ParticipantAnswer, backend_hash, "backend_hash", 0),
+};
+const brindle_map participant_answer_map =
+    BRINDLE_MAP("sv_engine_txn_participant_json", ParticipantAnswer, participant_answer_fields);
+
 struct TxnAnswer {
   char *txn_id;
   char *state;
+  int64_t keys;
+  int32_t has_keys;
+  brindle_object_array participants;
+  int64_t expires_at_unix;
+  int64_t tc_term;
+  char *target_backend_hash;
 };
 const brindle_field txn_answer_fields[] = {
     BRINDLE_DECL_STRING(TxnAnswer, txn_id, "txn_id", 0),
     BRINDLE_DECL_STRING(TxnAnswer, state, "state", 0),
+    BRINDLE_DECL_PRESENT(TxnAnswer, keys, "keys", BRINDLE_FIELD_I64, 0, has_keys),
+    BRINDLE_DECL_OBJECT_ARRAY(TxnAnswer, participants, "participants", 0, &participant_answer_map,
+                              ParticipantAnswer),
+    BRINDLE_DECL_I64(TxnAnswer, expires_at_unix, "expires_at_unix", 0),
+    BRINDLE_DECL_I64(TxnAnswer, tc_term, "tc_term", 0),
+    BRINDLE_DECL_STRING(TxnAnswer, target_backend_hash, "target_backend_hash", 0),
 };
 const brindle_map txn_answer_map =
     BRINDLE_MAP("sv_engine_txn_response_json", TxnAnswer, txn_answer_fields);
+
+// Copies everything of the answer into the response; false when a copy fails (what was copied
+// stays for the response's cleanup).
+bool copy_answer(const TxnAnswer &answer, sv_engine_txn_response *response) {
+  response->key_count = answer.keys;
+  response->has_key_count = answer.has_keys != 0 ? 1 : 0;
+  response->expires_at_unix = answer.expires_at_unix;
+  response->tc_term = answer.tc_term;
+  if (!sv_engine_admin_copy(&response->txn_id, answer.txn_id) ||
+      !sv_engine_admin_copy(&response->state, answer.state) ||
+      !sv_engine_admin_copy(&response->target_backend_hash, answer.target_backend_hash)) {
+    return false;
+  }
+  if (answer.participants.count == 0) return true;
+  response->participants = static_cast<sv_engine_txn_participant_answer *>(
+      std::calloc(answer.participants.count, sizeof(sv_engine_txn_participant_answer)));
+  if (response->participants == nullptr) return false;
+  const auto *items = static_cast<const ParticipantAnswer *>(answer.participants.items);
+  for (size_t i = 0; i < answer.participants.count; ++i) {
+    sv_engine_txn_participant_answer &to = response->participants[i];
+    response->participant_count = i + 1;  // counted before filled, so cleanup sees it
+    if (!sv_engine_admin_copy(&to.namespace_name, items[i].namespace_name) ||
+        !sv_engine_admin_copy(&to.key, items[i].key) ||
+        !sv_engine_admin_copy(&to.backend_hash, items[i].backend_hash)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool is_set(const char *text) {
   return text != nullptr && text[0] != '\0';
@@ -69,8 +125,7 @@ int exchange(const sv_engine_client *client, const char *path, const brindle_map
   const sv_engine_admin_call call = {"POST",          path,    body_map, body,
                                      &txn_answer_map, &answer, false,    false};
   int status = sv_engine_admin_exchange(client, call, &response->correlation_id, error);
-  if (status == SV_OK && (!sv_engine_admin_copy(&response->txn_id, answer.txn_id) ||
-                          !sv_engine_admin_copy(&response->state, answer.state))) {
+  if (status == SV_OK && !copy_answer(answer, response)) {
     status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate txn response");
   }
   brindle_cleanup(&txn_answer_map, &answer);
@@ -112,6 +167,14 @@ SV_API void sv_engine_txn_response_cleanup(sv_engine_txn_response *response) noe
   sv_engine_free_string(&response->txn_id);
   sv_engine_free_string(&response->state);
   sv_engine_free_string(&response->correlation_id);
+  sv_engine_free_string(&response->target_backend_hash);
+  for (size_t i = 0; response->participants != nullptr && i < response->participant_count; ++i) {
+    sv_engine_free_string(&response->participants[i].namespace_name);
+    sv_engine_free_string(&response->participants[i].key);
+    sv_engine_free_string(&response->participants[i].backend_hash);
+  }
+  std::free(response->participants);
+  *response = sv_engine_txn_response{};
 }
 
 SV_API int sv_engine_client_txn_replay(const sv_engine_client *client,

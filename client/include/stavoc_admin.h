@@ -219,16 +219,34 @@ struct sv_txn_decision_req {
   const char *target_backend_hash;        /* NULL: not sent */
 };
 
+/* One participant of a recorded decision; every string owned by the result (NULL when the
+ * server had null). */
+typedef struct sv_txn_replay_participant {
+  char *namespace_name;
+  char *key;
+  char *backend_hash;
+} sv_txn_replay_participant;
+
 struct sv_txn_replay_res {
   char *txn_id;
-  char *state; /* "prepare", "commit" or "rollback" */
+  char *state; /* "prepare", "commit" or "rollback" ("pending": keys leased, nothing decided) */
   char *correlation_id;
+  /* The recorded decision as the server holds it. */
+  sv_txn_replay_participant *participants; /* participant_count records, in answer order */
+  size_t participant_count;
+  int64_t expires_at_unix;   /* 0: none recorded */
+  int64_t tc_term;           /* 0: none recorded */
+  char *target_backend_hash; /* NULL: none recorded */
 };
 
 struct sv_txn_decision_res {
   char *txn_id;
   char *state;
   char *correlation_id;
+  /* How many keys the decision committed or rolled back (a prepare or decide: 0);
+   * has_key_count is 0 when the server did not say. */
+  int64_t key_count;
+  int32_t has_key_count;
 };
 
 /* Each zeroes every member; NULL is ignored. */
@@ -286,6 +304,7 @@ struct sv_tc_lease_renew_res {
 struct sv_tc_lease_release_res {
   int32_t released; /* 0 or 1 */
   char *correlation_id;
+  int64_t term; /* the coordinator's term after the release (a release keeps it) */
 };
 
 struct sv_tc_leader_res {
@@ -320,12 +339,18 @@ struct sv_tc_cluster_announce_req {
   const char *self_endpoint; /* required */
 };
 
+/* The member that leaves, by the endpoint it announced. */
+struct sv_tc_cluster_leave_req {
+  const char *self_endpoint; /* required */
+};
+
 /* The cluster after an announce, a leave or a list. */
 struct sv_tc_cluster_res {
   sv_string_list endpoints;
   int64_t updated_at_unix; /* when the membership last changed */
   int64_t expires_at_unix; /* announce: when this member drops out; else the first to drop */
   char *correlation_id;
+  int32_t left; /* a leave: 1 when the member was in the cluster and left, else 0 */
 };
 
 struct sv_tc_rm_register_req {
@@ -362,6 +387,7 @@ struct sv_tc_rm_list_res {
 
 /* Each zeroes every member; NULL is ignored. */
 SV_API void sv_tc_cluster_announce_req_init(sv_tc_cluster_announce_req *req) SV_NOEXCEPT;
+SV_API void sv_tc_cluster_leave_req_init(sv_tc_cluster_leave_req *req) SV_NOEXCEPT;
 SV_API void sv_tc_rm_register_req_init(sv_tc_rm_register_req *req) SV_NOEXCEPT;
 SV_API void sv_tc_rm_unregister_req_init(sv_tc_rm_unregister_req *req) SV_NOEXCEPT;
 /* Each frees what the record owns and zeroes it; NULL is ignored. */

@@ -167,6 +167,7 @@ typedef struct sv_tc_lease_release_req sv_tc_lease_release_req;
 typedef struct sv_tc_lease_release_res sv_tc_lease_release_res;
 typedef struct sv_tc_leader_res sv_tc_leader_res;
 typedef struct sv_tc_cluster_announce_req sv_tc_cluster_announce_req;
+typedef struct sv_tc_cluster_leave_req sv_tc_cluster_leave_req;
 typedef struct sv_tc_cluster_res sv_tc_cluster_res;
 typedef struct sv_tc_rm_register_req sv_tc_rm_register_req;
 typedef struct sv_tc_rm_unregister_req sv_tc_rm_unregister_req;
@@ -332,6 +333,8 @@ struct sv_client {
                             void *handler_context, sv_error *error);
   int (*query_keys)(sv_client *self, const sv_query_req *req, const sv_query_key_handler *handler,
                     void *handler_context, sv_query_res *out, sv_error *error);
+  int (*tc_cluster_leave_member)(sv_client *self, const sv_tc_cluster_leave_req *req,
+                                 sv_tc_cluster_res *out, sv_error *error);
 };
 
 /* Opens a client: checks and copies the configuration, reads the client bundle (from
@@ -474,9 +477,15 @@ SV_API int sv_tc_leader(sv_client *client, sv_tc_leader_res *out, sv_error *erro
 /* Announces this node to the coordinator cluster. */
 SV_API int sv_tc_cluster_announce(sv_client *client, const sv_tc_cluster_announce_req *req,
                                   sv_tc_cluster_res *out, sv_error *error) SV_NOEXCEPT;
-/* Leaves the coordinator cluster. */
+/* Leaves the coordinator cluster: the server removes the member it is reached as (its host and
+ * port). out->left says whether it was a member. */
 SV_API int sv_tc_cluster_leave(sv_client *client, sv_tc_cluster_res *out, sv_error *error)
     SV_NOEXCEPT;
+/* Removes the member named by req->self_endpoint from the coordinator cluster
+ * ("tc_cluster_leave_member requires self_endpoint" without it, nothing sent). out->left says
+ * whether it was a member. */
+SV_API int sv_tc_cluster_leave_member(sv_client *client, const sv_tc_cluster_leave_req *req,
+                                      sv_tc_cluster_res *out, sv_error *error) SV_NOEXCEPT;
 /* Lists the members of the coordinator cluster. */
 SV_API int sv_tc_cluster_list(sv_client *client, sv_tc_cluster_res *out, sv_error *error)
     SV_NOEXCEPT;

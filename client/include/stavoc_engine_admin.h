@@ -100,10 +100,26 @@ typedef struct sv_engine_txn_decision_request {
   const char *target_backend_hash; /* sent only when non-empty */
 } sv_engine_txn_decision_request;
 
+/* One participant of a replay answer, every string owned (NULL when the answer had null). */
+typedef struct sv_engine_txn_participant_answer {
+  char *namespace_name;
+  char *key;
+  char *backend_hash;
+} sv_engine_txn_participant_answer;
+
 typedef struct sv_engine_txn_response {
   char *txn_id;
   char *state;
   char *correlation_id;
+  /* "keys" of a decision answer: how many keys the decision committed or rolled back. */
+  int64_t key_count;
+  int32_t has_key_count;
+  /* The recorded decision of a replay answer. */
+  sv_engine_txn_participant_answer *participants; /* owned array, in answer order */
+  size_t participant_count;
+  int64_t expires_at_unix; /* 0 when the answer had none */
+  int64_t tc_term;         /* 0 when the answer had none */
+  char *target_backend_hash;
 } sv_engine_txn_response;
 
 /* POST /v1/txn/replay with {"txn_id"}: the recorded state of the transaction. */
@@ -172,6 +188,7 @@ typedef struct sv_engine_tc_leader_response {
 typedef struct sv_engine_tc_release_response {
   int32_t released; /* 0 or 1 */
   char *correlation_id;
+  int64_t term; /* the coordinator's term after the release (it stays) */
 } sv_engine_tc_release_response;
 
 /* POST /v1/tc/lease/acquire with {"candidate_id", "candidate_endpoint", "term", "ttl_ms"}. */
@@ -212,7 +229,12 @@ typedef struct sv_engine_tc_cluster_response {
   int64_t updated_at_unix;
   int64_t expires_at_unix;
   char *correlation_id;
+  int32_t left; /* leave: 1 when a member left, 0 when it was not in the cluster */
 } sv_engine_tc_cluster_response;
+
+typedef struct sv_engine_tc_cluster_leave_request {
+  const char *self_endpoint; /* required: the member that leaves */
+} sv_engine_tc_cluster_leave_request;
 
 typedef struct sv_engine_tcrm_request {
   const char *backend_hash;
@@ -250,6 +272,10 @@ SV_API int sv_engine_client_tc_cluster_announce(
 SV_API int sv_engine_client_tc_cluster_leave(const sv_engine_client *client,
                                              sv_engine_tc_cluster_response *response,
                                              sv_engine_error *error) SV_NOEXCEPT;
+/* POST /v1/tc/cluster/leave with {"self_endpoint"}: the named member leaves. */
+SV_API int sv_engine_client_tc_cluster_leave_member(
+    const sv_engine_client *client, const sv_engine_tc_cluster_leave_request *request,
+    sv_engine_tc_cluster_response *response, sv_engine_error *error) SV_NOEXCEPT;
 /* GET /v1/tc/cluster/list. */
 SV_API int sv_engine_client_tc_cluster_list(const sv_engine_client *client,
                                             sv_engine_tc_cluster_response *response,

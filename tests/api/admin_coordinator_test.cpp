@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,9 +95,11 @@ TEST_F(AdminCoordinator, TheLeaderLeaseIsGrantedRenewedAndReleased) {
   sv_tc_lease_release_res released{};
   ASSERT_EQ(sv_tc_lease_release(client_.get(), &release, &released, error.get()), SV_OK);
   EXPECT_EQ(released.released, 1);
+  EXPECT_EQ(released.term, 1);  // a release keeps the term
   sv_tc_lease_release_res again{};
   ASSERT_EQ(sv_tc_lease_release(client_.get(), &release, &again, error.get()), SV_OK);
   EXPECT_EQ(again.released, 0);
+  EXPECT_EQ(again.term, 1);
 
   sv_tc_leader_res nobody{};
   ASSERT_EQ(sv_tc_leader(client_.get(), &nobody, error.get()), SV_OK);
@@ -140,7 +143,27 @@ TEST_F(AdminCoordinator, MembersAnnounceListAndLeave) {
   sv_tc_cluster_res left{};
   ASSERT_EQ(sv_tc_cluster_leave(client_.get(), &left, error.get()), SV_OK) << error.message();
   EXPECT_EQ(strings_of(left.endpoints), (std::vector<std::string>{"https://tc-b:9341"}));
+  EXPECT_EQ(left.left, 1);
   EXPECT_EQ(server_.requests_to("POST", "/v1/tc/cluster/leave").back().body_size, 0u);
+  sv_tc_cluster_res_cleanup(&left);
+  ASSERT_EQ(sv_tc_cluster_leave(client_.get(), &left, error.get()), SV_OK);
+  EXPECT_EQ(left.left, 0);  // no longer a member
+
+  // A leave that names the member removes that one, wherever the request went.
+  sv_tc_cluster_leave_req named;
+  sv_tc_cluster_leave_req_init(&named);
+  named.self_endpoint = "https://tc-b:9341";
+  sv_tc_cluster_res named_left{};
+  ASSERT_EQ(sv_tc_cluster_leave_member(client_.get(), &named, &named_left, error.get()), SV_OK)
+      << error.message();
+  EXPECT_EQ(named_left.left, 1);
+  EXPECT_EQ(named_left.endpoints.count, 0u);
+  EXPECT_EQ(nlohmann::json::parse(server_.requests_to("POST", "/v1/tc/cluster/leave").back().body),
+            nlohmann::json::parse(R"({"self_endpoint":"https://tc-b:9341"})"));
+  sv_tc_cluster_res_cleanup(&named_left);
+  ASSERT_EQ(sv_tc_cluster_leave_member(client_.get(), &named, &named_left, error.get()), SV_OK);
+  EXPECT_EQ(named_left.left, 0);
+  sv_tc_cluster_res_cleanup(&named_left);
 
   // Members drop out after their announce runs out.
   server_.advance_clock(std::chrono::seconds(31));
@@ -193,11 +216,12 @@ TEST_F(AdminCoordinator, ResourceManagersRegisterListAndUnregister) {
   EXPECT_EQ(strings_of(res.endpoints), (std::vector<std::string>{"https://rm-2"}));
   sv_tc_rm_res_cleanup(&res);
 
-  // The server requires an endpoint.
+  // An endpoint is required: refused before anything is sent.
+  const size_t sent = server_.requests().size();
   gone.endpoint = nullptr;
-  EXPECT_EQ(sv_tc_rm_unregister(client_.get(), &gone, &res, error.get()), SV_ERR_SERVER);
-  EXPECT_EQ(error.record.http_status, 400);
+  EXPECT_EQ(sv_tc_rm_unregister(client_.get(), &gone, &res, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(res.backend_hash, nullptr);
+  EXPECT_EQ(server_.requests().size(), sent);
 }
 
 TEST_F(AdminCoordinator, ArgumentChecksComeFirst) {
@@ -224,6 +248,8 @@ TEST_F(AdminCoordinator, ArgumentChecksComeFirst) {
       {"tc_rm_unregister requires self, req, and out",
        [&] { return sv_tc_rm_unregister(c, nullptr, &rm, e); }},
       {"tc_rm_list requires self and out", [&] { return sv_tc_rm_list(c, nullptr, e); }},
+      {"tc_cluster_leave_member requires self, req, and out",
+       [&] { return sv_tc_cluster_leave_member(c, nullptr, &cluster, e); }},
   };
   for (const auto &[message, call] : calls) {
     error.clear();
@@ -233,8 +259,25 @@ TEST_F(AdminCoordinator, ArgumentChecksComeFirst) {
   sv_tc_cluster_announce_req req;
   sv_tc_cluster_announce_req_init(&req);
   EXPECT_EQ(sv_tc_cluster_announce(c, &req, &cluster, e), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(),
-            "tc_cluster_announce requires client, request, response, error, and self_endpoint");
+  EXPECT_EQ(error.message(), "tc_cluster_announce requires self_endpoint");
+  req.self_endpoint = "";
+  EXPECT_EQ(sv_tc_cluster_announce(c, &req, &cluster, e), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "tc_cluster_announce requires self_endpoint");
+  sv_tc_cluster_leave_req leave;
+  sv_tc_cluster_leave_req_init(&leave);
+  EXPECT_EQ(sv_tc_cluster_leave_member(c, &leave, &cluster, e), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "tc_cluster_leave_member requires self_endpoint");
+  // Both members of a resource manager change are required.
+  sv_tc_rm_register_req reg;
+  sv_tc_rm_register_req_init(&reg);
+  reg.backend_hash = "b1";
+  EXPECT_EQ(sv_tc_rm_register(c, &reg, &rm, e), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "tc_rm_register requires backend_hash and endpoint");
+  sv_tc_rm_unregister_req unreg;
+  sv_tc_rm_unregister_req_init(&unreg);
+  unreg.endpoint = "https://rm-1";
+  EXPECT_EQ(sv_tc_rm_unregister(c, &unreg, &rm, e), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "tc_rm_unregister requires backend_hash and endpoint");
   EXPECT_TRUE(server_.requests().empty());
 }
 

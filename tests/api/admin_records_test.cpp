@@ -33,13 +33,17 @@ TEST(AdminRecords, CleanupsFreeEverythingAndLeaveZeroedRecords) {
   sv_query_res query{dup("c"), dup("keys"), 7, 1, dup("{}"), dup("cid")};
   sv_namespace_config_res ns{dup("n"), dup("index"), dup("scan"), dup("cid")};
   sv_index_flush_res flush{dup("n"), dup("sync"), dup("f-1"), 1, 1, 0, 9, dup("cid")};
-  sv_txn_replay_res replay{dup("t"), dup("commit"), dup("cid")};
-  sv_txn_decision_res decision{dup("t"), dup("prepare"), dup("cid")};
+  auto *participants =
+      static_cast<sv_txn_replay_participant *>(std::calloc(2, sizeof(sv_txn_replay_participant)));
+  participants[0] = {dup("ns"), dup("k1"), dup("h")};
+  participants[1] = {nullptr, dup("k2"), nullptr};  // null members stay NULL
+  sv_txn_replay_res replay{dup("t"), dup("commit"), dup("cid"), participants, 2, 8, 9, dup("h")};
+  sv_txn_decision_res decision{dup("t"), dup("prepare"), dup("cid"), 3, 1};
   sv_tc_lease_acquire_res acquire{1, dup("a"), dup("https://a"), 2, 3, dup("cid")};
   sv_tc_lease_renew_res renew{1, dup("a"), dup("https://a"), 2, 3, dup("cid")};
-  sv_tc_lease_release_res release{1, dup("cid")};
+  sv_tc_lease_release_res release{1, dup("cid"), 4};
   sv_tc_leader_res leader{dup("a"), dup("https://a"), 2, 3, dup("cid")};
-  sv_tc_cluster_res cluster{list_of(3), 4, 5, dup("cid")};
+  sv_tc_cluster_res cluster{list_of(3), 4, 5, dup("cid"), 1};
   sv_tc_rm_res rm{dup("b"), list_of(2), 6, dup("cid")};
   sv_string_list list = list_of(4);
   sv_tc_rm_list_res rm_list{};

@@ -57,15 +57,22 @@ TEST_F(AdminTxn, PrepareReplayAndCommitApplyTheStagedWritesOfEveryKey) {
   req.participants = participants;
   req.participant_count = 2;
   req.tc_term = 3;
+  req.expires_at_unix = server_.now_unix() + 600;
+  req.target_backend_hash = "backend-1";
   Error error;
   sv_txn_decision_res prepared{};
   ASSERT_EQ(sv_txn_prepare(client_.get(), &req, &prepared, error.get()), SV_OK) << error.message();
   EXPECT_EQ(text_or_empty(prepared.txn_id), "txn-1");
   EXPECT_EQ(text_or_empty(prepared.state), "prepare");
+  EXPECT_EQ(prepared.has_key_count, 1);
+  EXPECT_EQ(prepared.key_count, 0);  // a prepare only records the decision
   auto sent = nlohmann::json::parse(server_.requests_to("POST", "/v1/txn/decide").back().body);
-  EXPECT_EQ(sent, nlohmann::json::parse(R"({"txn_id":"txn-1","state":"prepare","participants":[
-      {"namespace":"default","key":"txn/a","backend_hash":"backend-1"},
-      {"namespace":"default","key":"txn/b","backend_hash":null}],"tc_term":3})"));
+  nlohmann::json expected = nlohmann::json::parse(R"({"txn_id":"txn-1","state":"prepare",
+      "participants":[{"namespace":"default","key":"txn/a","backend_hash":"backend-1"},
+      {"namespace":"default","key":"txn/b","backend_hash":null}],"tc_term":3,
+      "target_backend_hash":"backend-1"})");
+  expected["expires_at_unix"] = req.expires_at_unix;
+  EXPECT_EQ(sent, expected);
 
   sv_txn_replay_req replay_req;
   sv_txn_replay_req_init(&replay_req);
@@ -75,12 +82,24 @@ TEST_F(AdminTxn, PrepareReplayAndCommitApplyTheStagedWritesOfEveryKey) {
       << error.message();
   EXPECT_EQ(text_or_empty(replayed.state), "prepare");
   EXPECT_FALSE(text_or_empty(replayed.correlation_id).empty());
+  // The replay gives back the whole recorded decision.
+  ASSERT_EQ(replayed.participant_count, 2u);
+  EXPECT_EQ(text_or_empty(replayed.participants[0].namespace_name), "default");
+  EXPECT_EQ(text_or_empty(replayed.participants[0].key), "txn/a");
+  EXPECT_EQ(text_or_empty(replayed.participants[0].backend_hash), "backend-1");
+  EXPECT_EQ(text_or_empty(replayed.participants[1].key), "txn/b");
+  EXPECT_EQ(replayed.participants[1].backend_hash, nullptr);
+  EXPECT_EQ(replayed.expires_at_unix, req.expires_at_unix);
+  EXPECT_EQ(replayed.tc_term, 3);
+  EXPECT_EQ(text_or_empty(replayed.target_backend_hash), "backend-1");
 
   sv_txn_decision_req_init(&req);
   req.txn_id = "txn-1";
   sv_txn_decision_res committed{};
   ASSERT_EQ(sv_txn_commit(client_.get(), &req, &committed, error.get()), SV_OK) << error.message();
   EXPECT_EQ(text_or_empty(committed.state), "commit");
+  EXPECT_EQ(committed.has_key_count, 1);
+  EXPECT_EQ(committed.key_count, 2);
   EXPECT_EQ(nlohmann::json::parse(server_.requests_to("POST", "/v1/txn/commit").back().body),
             nlohmann::json::parse(R"({"txn_id":"txn-1","state":"commit"})"));
   EXPECT_EQ(nlohmann::json::parse(server_.state("txn/a").state)["quantity"], 5);
@@ -98,6 +117,8 @@ TEST_F(AdminTxn, PrepareReplayAndCommitApplyTheStagedWritesOfEveryKey) {
   sv_txn_decision_res_cleanup(&committed);
   sv_txn_replay_res_cleanup(&replayed);
   EXPECT_EQ(replayed.state, nullptr);
+  EXPECT_EQ(replayed.participants, nullptr);
+  EXPECT_EQ(replayed.participant_count, 0u);
 }
 
 TEST_F(AdminTxn, RollbackDiscardsTheStagedWrites) {
@@ -109,6 +130,7 @@ TEST_F(AdminTxn, RollbackDiscardsTheStagedWrites) {
   sv_txn_decision_res res{};
   ASSERT_EQ(sv_txn_rollback(client_.get(), &req, &res, error.get()), SV_OK) << error.message();
   EXPECT_EQ(text_or_empty(res.state), "rollback");
+  EXPECT_EQ(res.key_count, 1);
   EXPECT_FALSE(server_.state("txn/c").has_state);
   EXPECT_FALSE(server_.state("txn/c").lease.has_value());
   sv_txn_decision_res_cleanup(&res);
@@ -133,7 +155,7 @@ TEST_F(AdminTxn, RefusalsAndBadRequestsComeBackWithTheirCodes) {
   server_.clear_requests();
   replay.txn_id = nullptr;
   EXPECT_EQ(sv_txn_replay(client_.get(), &replay, &replayed, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "txn_replay requires client, request, response, error, and txn_id");
+  EXPECT_EQ(error.message(), "txn_replay requires txn_id");
   EXPECT_EQ(sv_txn_replay(client_.get(), nullptr, &replayed, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "txn_replay requires self, req, and out");
   EXPECT_EQ(sv_txn_prepare(client_.get(), &req, nullptr, error.get()), SV_ERR_INVALID);
@@ -142,6 +164,16 @@ TEST_F(AdminTxn, RefusalsAndBadRequestsComeBackWithTheirCodes) {
   EXPECT_EQ(error.message(), "txn_commit requires self, req, and out");
   EXPECT_EQ(sv_txn_rollback(client_.get(), nullptr, &res, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "txn_rollback requires self, req, and out");
+  // Every decision names its transaction.
+  req.txn_id = "";
+  EXPECT_EQ(sv_txn_prepare(client_.get(), &req, &res, error.get()), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "txn_prepare requires txn_id");
+  req.txn_id = nullptr;
+  EXPECT_EQ(sv_txn_commit(client_.get(), &req, &res, error.get()), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "txn_commit requires txn_id");
+  EXPECT_EQ(sv_txn_rollback(client_.get(), &req, &res, error.get()), SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "txn_rollback requires txn_id");
+  req.txn_id = "txn-unknown";
   req.participant_count = 2;  // and no array
   EXPECT_EQ(sv_txn_prepare(client_.get(), &req, &res, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "txn decision participants require a non-null array");
