@@ -1,6 +1,7 @@
 // The client's attachment operations: the key identity comes from the caller's request.
 #include "../engine/sv_log.h"
 #include "lease_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -31,6 +32,14 @@ int sv_client_attach_method(sv_client *self, const sv_attach_op *req, sv_source 
                             sv_attach_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || src == nullptr || out == nullptr) {
     return invalid(error, "attach requires self, req, src, and out");
+  }
+  if (const int status = sv_names::check(error, "attach",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
@@ -78,6 +87,14 @@ int sv_client_list_attachments_method(sv_client *self, const sv_attachment_list_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "list_attachments requires self, req, and out");
   }
+  if (const int status = sv_names::check(error, "list_attachments",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key)};
   sv_log_trace(logger, "client.attachment.list.start", ids, 1);
@@ -109,6 +126,14 @@ int sv_client_get_attachment_method(sv_client *self, const sv_attachment_get_op 
                                     sv_attachment_get_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || dst == nullptr || out == nullptr) {
     return invalid(error, "get_attachment requires self, req, dst, and out");
+  }
+  if (const int status = sv_names::check(error, "get_attachment",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
@@ -159,6 +184,14 @@ int sv_client_delete_attachment_method(sv_client *self, const sv_attachment_dele
   if (self == nullptr || req == nullptr || deleted == nullptr) {
     return invalid(error, "delete_attachment requires self, req, and deleted");
   }
+  if (const int status = sv_names::check(error, "delete_attachment",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
                              sv_log_str_field("attachment_id", req->selector.id),
@@ -192,6 +225,14 @@ int sv_client_delete_all_attachments_method(sv_client *self, const sv_attachment
                                             int32_t *deleted_count, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || deleted_count == nullptr) {
     return invalid(error, "delete_all_attachments requires self, req, and deleted_count");
+  }
+  if (const int status = sv_names::check(error, "delete_all_attachments",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key)};

@@ -1,6 +1,7 @@
 // A namespace's query engine configuration (read and change) and index flushes.
 #include "../engine/sv_log.h"
 #include "client_admin_internal.h"
+#include "name_check.h"
 
 using admin_detail::copy_string;
 using admin_detail::EngineCall;
@@ -50,6 +51,12 @@ int sv_client_get_namespace_config_method(sv_client *self, const sv_namespace_co
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "get_namespace_config requires self, req, and out");
   }
+  if (const int status =
+          sv_names::check(error, "get_namespace_config",
+                          {sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("namespace", req->namespace_name)};
   sv_log_trace(logger, "client.namespace.get.start", ids, 1);
@@ -67,6 +74,12 @@ int sv_client_update_namespace_config_method(sv_client *self, const sv_namespace
                                              sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "update_namespace_config requires self, req, and out");
+  }
+  if (const int status =
+          sv_names::check(error, "update_namespace_config",
+                          {sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("namespace", req->namespace_name),
@@ -88,6 +101,11 @@ int sv_client_flush_index_method(sv_client *self, const sv_index_flush_req *req,
                                  sv_index_flush_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return admin_detail::invalid(error, "flush_index requires self, req, and out");
+  }
+  if (const int status = sv_names::check(
+          error, "flush_index", {sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("namespace", req->namespace_name),

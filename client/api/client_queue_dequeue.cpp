@@ -9,6 +9,7 @@
 #include "../engine/sv_log.h"
 #include "brindle_values.h"
 #include "client_queue_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -203,11 +204,25 @@ int run(sv_client *self, const sv_dequeue_req *req, Form form, Delivery *deliver
   return SV_OK;
 }
 
+// The names of a dequeue, checked by the call's name before anything is sent.
+int check_request(const sv_dequeue_req *req, const char *operation, sv_error *error) noexcept {
+  return sv_names::check(
+      error, operation,
+      {sv_names::required("queue", req->queue), sv_names::required("owner", req->owner),
+       sv_names::optional("namespace_name", req->namespace_name),
+       sv_names::optional("txn_id", req->txn_id)});
+}
+
 int dequeue_one(sv_client *self, const sv_dequeue_req *req, sv_message **out, Form form,
                 sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "dequeue requires self, req, and out", nullptr,
                         nullptr, nullptr);
+  }
+  if (const int status =
+          check_request(req, form == Form::kWithState ? "dequeue_with_state" : "dequeue", error);
+      status != SV_OK) {
+    return status;
   }
   *out = nullptr;
   Delivery delivery{self, 1};
@@ -237,6 +252,9 @@ int sv_client_dequeue_batch_method(sv_client *self, const sv_dequeue_req *req,
   if (self == nullptr || req == nullptr || out == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "dequeue_batch requires self, req, and out",
                         nullptr, nullptr, nullptr);
+  }
+  if (const int status = check_request(req, "dequeue_batch", error); status != SV_OK) {
+    return status;
   }
   *out = sv_dequeue_batch_res{};
   Delivery delivery{self, 1};

@@ -1,6 +1,7 @@
 // The enqueue method: the payload source streams into the upload as the message body.
 #include "../engine/sv_log.h"
 #include "client_queue_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -35,6 +36,13 @@ int sv_client_enqueue_method(sv_client *self, const sv_enqueue_req *req, sv_sour
   if (self == nullptr || req == nullptr || out == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "enqueue requires self, req, and out", nullptr,
                         nullptr, nullptr);
+  }
+  if (const int status =
+          sv_names::check(error, "enqueue",
+                          {sv_names::required("queue", req->queue),
+                           sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("queue", req->queue),

@@ -2,6 +2,7 @@
 // nack and extend take the message reference explicitly and fill result records.
 #include "../engine/sv_log.h"
 #include "client_queue_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -35,6 +36,13 @@ int sv_client_queue_stats_method(sv_client *self, const sv_queue_stats_req *req,
                                  sv_queue_stats_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_stats requires self, req, and out");
+  }
+  if (const int status =
+          sv_names::check(error, "queue_stats",
+                          {sv_names::required("queue", req->queue),
+                           sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("queue", req->queue),
@@ -86,6 +94,15 @@ int sv_client_queue_ack_method(sv_client *self, const sv_message_ref *req, sv_ac
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_ack requires self, req, and out");
   }
+  if (const int status = sv_names::check(error, "queue_ack",
+                                         {sv_names::required("queue", req->queue),
+                                          sv_names::required("message_id", req->message_id),
+                                          sv_names::required("lease_id", req->lease_id),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   ember_field ids[kRefFields];
   ref_fields(*req, ids);
@@ -124,6 +141,15 @@ int sv_client_queue_nack_method(sv_client *self, const sv_nack_op *req, sv_nack_
                                 sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_nack requires self, req, and out");
+  }
+  if (const int status = sv_names::check(error, "queue_nack",
+                                         {sv_names::required("queue", req->queue),
+                                          sv_names::required("message_id", req->message_id),
+                                          sv_names::required("lease_id", req->lease_id),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   const char *wire_intent = nullptr;
   const int mapped = sv_nack_intent_to_wire_string(req->intent, &wire_intent, error);
@@ -179,6 +205,15 @@ int sv_client_queue_extend_method(sv_client *self, const sv_extend_op *req, sv_e
                                   sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_extend requires self, req, and out");
+  }
+  if (const int status = sv_names::check(error, "queue_extend",
+                                         {sv_names::required("queue", req->queue),
+                                          sv_names::required("message_id", req->message_id),
+                                          sv_names::required("lease_id", req->lease_id),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   ember_field ids[kRefFields + 1];

@@ -10,6 +10,7 @@
 
 #include "../engine/sv_log.h"
 #include "client_queue_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -182,6 +183,14 @@ int subscribe(sv_client *self, const sv_dequeue_req *req, const sv_consumer *con
   if (self == nullptr || req == nullptr || consumer == nullptr || consumer->handle == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "subscribe requires self, req, and consumer",
                         nullptr, nullptr, nullptr);
+  }
+  if (const int status = sv_names::check(
+          error, with_state ? "subscribe_with_state" : "subscribe",
+          {sv_names::required("queue", req->queue), sv_names::required("owner", req->owner),
+           sv_names::optional("namespace_name", req->namespace_name),
+           sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {

@@ -1,6 +1,7 @@
 // watch_queue: every event of the engine's queue watch is copied into a public event and handed
 // to the caller's handler, whose answer decides whether the watch goes on.
 #include "client_queue_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -50,6 +51,13 @@ int sv_client_watch_queue_method(sv_client *self, const sv_watch_queue_req *req,
   if (self == nullptr || req == nullptr || handler == nullptr || handler->handle == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "watch_queue requires self, req, and handler",
                         nullptr, nullptr, nullptr);
+  }
+  if (const int status =
+          sv_names::check(error, "watch_queue",
+                          {sv_names::required("queue", req->queue),
+                           sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   const sv_engine_watch_queue_request request{req->namespace_name, req->queue};
   Watch watch{handler};

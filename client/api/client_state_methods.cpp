@@ -5,6 +5,7 @@
 
 #include "../engine/sv_log.h"
 #include "lease_internal.h"
+#include "name_check.h"
 
 namespace {
 
@@ -118,6 +119,14 @@ int sv_client_acquire_method(sv_client *self, const sv_acquire_req *req, sv_leas
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "acquire requires self, req, and out");
   }
+  if (const int status = sv_names::check(
+          error, "acquire",
+          {sv_names::required("key", req->key),
+           sv_names::optional("namespace_name", req->namespace_name),
+           sv_names::optional("owner", req->owner), sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
                              sv_log_str_field("owner", req->owner),
@@ -152,6 +161,13 @@ int sv_client_describe_method(sv_client *self, const sv_describe_req *req, sv_de
                               sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "describe requires self, req, and out");
+  }
+  if (const int status =
+          sv_names::check(error, "describe",
+                          {sv_names::required("key", req->key),
+                           sv_names::optional("namespace_name", req->namespace_name)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key)};
@@ -190,6 +206,10 @@ int sv_client_get_method(sv_client *self, const char *key, const sv_get_opts *op
   if (self == nullptr || key == nullptr || dst == nullptr || out == nullptr) {
     return invalid(error, "get requires self, key, dst, and out");
   }
+  if (const int status = sv_names::check(error, "get", {sv_names::required("key", key)});
+      status != SV_OK) {
+    return status;
+  }
   struct {
     sv_sink *sink;
   } bridge{dst};
@@ -202,6 +222,10 @@ int sv_client_load_method(sv_client *self, const char *key, const brindle_map *m
   if (self == nullptr || key == nullptr || map == nullptr || destination == nullptr ||
       out == nullptr) {
     return invalid(error, "load requires self, key, map, destination, and out");
+  }
+  if (const int status = sv_names::check(error, "load", {sv_names::required("key", key)});
+      status != SV_OK) {
+    return status;
   }
   MappedLoad load;
   int status =
@@ -217,6 +241,14 @@ int sv_client_update_method(sv_client *self, const sv_update_req *req, sv_source
                             sv_update_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || src == nullptr || out == nullptr) {
     return invalid(error, "update requires self, req, src, and out");
+  }
+  if (const int status = sv_names::check(error, "update",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
@@ -260,6 +292,14 @@ int sv_client_mutate_method(sv_client *self, const sv_mutate_op *req, sv_mutate_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "mutate requires self, req, and out");
   }
+  if (const int status = sv_names::check(error, "mutate",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {
       sv_log_str_field("key", req->key),
@@ -292,6 +332,14 @@ int sv_client_metadata_method(sv_client *self, const sv_metadata_op *req, sv_met
                               sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "metadata requires self, req, and out");
+  }
+  if (const int status = sv_names::check(error, "metadata",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key)};
@@ -329,6 +377,14 @@ int sv_client_remove_method(sv_client *self, const sv_remove_op *req, sv_remove_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "remove requires self, req, and out");
   }
+  if (const int status = sv_names::check(error, "remove",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
+  }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key)};
   sv_log_trace(logger, "client.remove.start", ids, 1);
@@ -361,6 +417,14 @@ int sv_client_keepalive_method(sv_client *self, const sv_keepalive_op *req, sv_k
                                sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "keepalive requires self, req, and out");
+  }
+  if (const int status = sv_names::check(error, "keepalive",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),
@@ -395,6 +459,14 @@ int sv_client_release_method(sv_client *self, const sv_release_op *req, sv_relea
                              sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "release requires self, req, and out");
+  }
+  if (const int status = sv_names::check(error, "release",
+                                         {sv_names::required("key", req->key),
+                                          sv_names::optional("namespace_name", req->namespace_name),
+                                          sv_names::optional("lease_id", req->lease_id),
+                                          sv_names::optional("txn_id", req->txn_id)});
+      status != SV_OK) {
+    return status;
   }
   ember_logger *logger = sv_api_logger(self);
   const ember_field ids[] = {sv_log_str_field("key", req->key),

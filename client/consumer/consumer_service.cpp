@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "../api/client_internal.h"
+#include "../api/name_check.h"
 #include "../engine/sv_log.h"
 #include "consumer_internal.h"
 
@@ -94,8 +95,14 @@ int fill_worker(sv_consumer_service_impl *service, ConsumerWorker *worker,
     return fail_with(error, SV_ERR_INVALID, "consumer config requires handle");
   }
   const sv_dequeue_req &request = config.request;
-  if (is_empty(request.queue)) {
-    return fail_with(error, SV_ERR_INVALID, "consumer config requires request.queue");
+  if (const int status =
+          sv_names::check(error, "consumer config",
+                          {sv_names::required("request.queue", request.queue),
+                           sv_names::optional("request.namespace_name", request.namespace_name),
+                           sv_names::optional("request.owner", request.owner),
+                           sv_names::optional("name", config.name)});
+      status != SV_OK) {
+    return status;
   }
   bool failed = false;
   worker->name = copy_text(allocator, is_empty(config.name) ? request.queue : config.name, &failed);
@@ -303,10 +310,14 @@ bool stopping_predicate(void *service) {
 int sv_client_new_consumer_service_method(sv_client *client,
                                           const sv_consumer_service_config *config,
                                           sv_consumer_service **out, sv_error *error) noexcept {
-  if (client == nullptr || config == nullptr || out == nullptr || config->consumers == nullptr ||
-      config->consumer_count == 0) {
+  if (client == nullptr || config == nullptr || out == nullptr) {
     return fail_with(error, SV_ERR_INVALID,
                      "new_consumer_service requires client, config, and out");
+  }
+  if (config->consumers == nullptr || config->consumer_count == 0) {
+    return fail_with(error, SV_ERR_INVALID,
+                     "new_consumer_service requires at least one consumer (consumers and "
+                     "consumer_count)");
   }
   const sv_client_impl *parent = sv_client_impl_of(client);
   auto *service = static_cast<sv_consumer_service_impl *>(

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "../api/utf8_check.h"
 #include "brindle_values.h"
 #include "stavoc.h"
 #include "stavoc_mutate.h"
@@ -54,17 +55,9 @@ int time_literal(Text literal, const sv_mutation_parse_options *options, char **
 // Formats an instant as a UTC timestamp with trailing fraction zeros removed.
 int format_timestamp(int64_t seconds, long nanoseconds, char **out, sv_error *error) noexcept;
 
-// True when the bytes are valid UTF-8 without NUL; state carries a cut sequence between calls.
-struct Utf8Check {
-  unsigned need = 0;       // continuation bytes still expected
-  unsigned char low = 0;   // bounds of the next continuation byte
-  unsigned char high = 0;  // (narrowed after some lead bytes)
-  bool ok = true;
-};
-void utf8_feed(Utf8Check *check, const unsigned char *bytes, size_t length) noexcept;
-inline bool utf8_finished(const Utf8Check &check) noexcept {
-  return check.ok && check.need == 0;
-}
+using sv_text::utf8_feed;
+using sv_text::utf8_finished;
+using sv_text::Utf8Check;
 
 // Where a value writer reports: the output file (behind a buffer of its own, which spares
 // stdio's per-call locking on small writes) and the failure of the value, if any.

@@ -32,11 +32,13 @@ TEST(ConsumerLifecycle, CreationChecksItsArguments) {
 
   EXPECT_EQ(sv_client_new_consumer_service(rig.client(), &config, &service, error.get()),
             SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "new_consumer_service requires client, config, and out");
+  EXPECT_EQ(error.message(),
+            "new_consumer_service requires at least one consumer (consumers and consumer_count)");
   config.consumers = &consumer;
   config.consumer_count = 1;
   EXPECT_EQ(sv_client_new_consumer_service(rig.client(), &config, nullptr, error.get()),
             SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "new_consumer_service requires client, config, and out");
 
   consumer.handle = nullptr;
   EXPECT_EQ(sv_client_new_consumer_service(rig.client(), &config, &service, error.get()),
@@ -50,6 +52,13 @@ TEST(ConsumerLifecycle, CreationChecksItsArguments) {
               SV_ERR_INVALID);
     EXPECT_EQ(error.message(), "consumer config requires request.queue");
   }
+  // A queue name that is not UTF-8 cannot be sent; refused when the service is made.
+  consumer.request.queue = "jobs\xff";
+  EXPECT_EQ(sv_client_new_consumer_service(rig.client(), &config, &service, error.get()),
+            SV_ERR_INVALID);
+  EXPECT_EQ(error.message(), "consumer config: request.queue is not valid UTF-8");
+  EXPECT_EQ(error.detail(), "invalid byte at offset 4");
+  consumer.request.queue = "jobs";
   EXPECT_EQ(service, nullptr) << "nothing is handed out after a failure";
 
   // The second consumer's fault undoes the first one's workers too (ASan checks the frees).

@@ -1,8 +1,8 @@
 // A streaming UTF-8 check (RFC 3629): no NUL, no overlong forms, no surrogates, nothing above
 // U+10FFFF, no sequence cut off at the end. Chunks may split a sequence anywhere.
-#include "mutation_internal.h"
+#include "utf8_check.h"
 
-namespace sv_mutation_impl {
+namespace sv_text {
 
 void utf8_feed(Utf8Check *check, const unsigned char *bytes, size_t length) noexcept {
   for (size_t i = 0; i < length && check->ok; ++i) {
@@ -14,7 +14,8 @@ void utf8_feed(Utf8Check *check, const unsigned char *bytes, size_t length) noex
       }
       check->low = 0x80;
       check->high = 0xBF;
-      --check->need;
+      ++check->pending;
+      if (--check->need == 0) check->accepted += check->pending;
       continue;
     }
     check->low = 0x80;
@@ -36,7 +37,13 @@ void utf8_feed(Utf8Check *check, const unsigned char *bytes, size_t length) noex
     } else {
       check->ok = false;  // continuation byte as lead, C0, C1, F5 and above
     }
+    if (!check->ok) return;
+    if (check->need == 0) {
+      ++check->accepted;
+    } else {
+      check->pending = 1;
+    }
   }
 }
 
-}  // namespace sv_mutation_impl
+}  // namespace sv_text
