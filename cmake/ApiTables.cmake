@@ -2,6 +2,9 @@
 # ;-list), so that a new function or record is checked without a new test:
 #   OUTPUT_DIR/null_handle_calls.inc  one row per exported function that takes a client, lease
 #     or message handle first, calling it with a NULL handle and NULL for every other argument;
+#   OUTPUT_DIR/empty_record_calls.inc  one row per exported function that takes a client first,
+#     calling it with a live client and an empty (zeroed) record behind every other pointer (NULL
+#     for function pointers);
 #   OUTPUT_DIR/result_inits.inc  one row per result record (sv_*_res, sv_*_list), calling its
 #     _init function (a record without one does not compile).
 #   cmake -DHEADERS=... -DOUTPUT_DIR=... -P ApiTables.cmake
@@ -12,6 +15,7 @@ function(write_table name text)
 endfunction()
 
 set(calls "")
+set(empty_calls "")
 set(inits "")
 foreach(header IN LISTS HEADERS)
   file(READ "${header}" text)
@@ -31,6 +35,14 @@ foreach(header IN LISTS HEADERS)
     string(REPEAT "kNull, " ${nulls} arguments)
     string(APPEND calls "    {\"${operation} requires ${handle_name}\", [](sv_error *e) { "
       "return ${function}(nullptr, ${arguments}e); }},\n")
+    if(handle STREQUAL "sv_client")
+      # The operation as the client's own checks name it: "new_consumer_service", not
+      # "client new_consumer_service".
+      string(REGEX REPLACE "^client " "" client_operation "${operation}")
+      string(REPEAT "kEmpty, " ${nulls} empties)
+      string(APPEND empty_calls "    {\"${client_operation}\", [](sv_client *c, sv_error *e) { "
+        "return ${function}(c, ${empties}e); }},\n")
+    endif()
   endforeach()
   string(REGEX MATCHALL "\n(typedef )?struct sv_[a-z0-9_]+_(res|list) {" records "${text}")
   foreach(record IN LISTS records)
@@ -40,4 +52,5 @@ foreach(header IN LISTS HEADERS)
   endforeach()
 endforeach()
 write_table(null_handle_calls.inc "${calls}")
+write_table(empty_record_calls.inc "${empty_calls}")
 write_table(result_inits.inc "${inits}")

@@ -216,8 +216,10 @@ int check_request(const sv_dequeue_req *req, const char *operation, sv_error *er
 int dequeue_one(sv_client *self, const sv_dequeue_req *req, sv_message **out, Form form,
                 sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
-    return sv_error_set(error, SV_ERR_INVALID, 0, "dequeue requires self, req, and out", nullptr,
-                        nullptr, nullptr);
+    return sv_error_set(error, SV_ERR_INVALID, 0,
+                        form == Form::kWithState ? "dequeue_with_state requires self, req, and out"
+                                                 : "dequeue requires self, req, and out",
+                        nullptr, nullptr, nullptr);
   }
   if (const int status =
           check_request(req, form == Form::kWithState ? "dequeue_with_state" : "dequeue", error);

@@ -181,7 +181,9 @@ const sv_engine_message_handler kHandler = {on_begin, on_chunk, on_end};
 int subscribe(sv_client *self, const sv_dequeue_req *req, const sv_consumer *consumer,
               bool with_state, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || consumer == nullptr || consumer->handle == nullptr) {
-    return sv_error_set(error, SV_ERR_INVALID, 0, "subscribe requires self, req, and consumer",
+    return sv_error_set(error, SV_ERR_INVALID, 0,
+                        with_state ? "subscribe_with_state requires self, req, and consumer"
+                                   : "subscribe requires self, req, and consumer",
                         nullptr, nullptr, nullptr);
   }
   if (const int status = sv_names::check(

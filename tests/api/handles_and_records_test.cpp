@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "api_test_support.h"
@@ -45,6 +47,72 @@ TEST(NullHandles, EveryHandleFunctionRefusesANullHandleByName) {
     EXPECT_EQ(error.message().rfind(entry.message, 0), 0u) << error.message();
     EXPECT_EQ(entry.call(nullptr), SV_ERR_INVALID) << entry.message << " without an error record";
   }
+}
+
+// An empty record of whatever type a parameter points to: each conversion hands out the next
+// zeroed block of a pool (so no two arguments share one); NULL for function pointers.
+struct Empty {
+  static constexpr size_t kBlocks = 8;
+  static constexpr size_t kBlockSize = 4096;
+  alignas(64) static inline unsigned char pool[kBlocks][kBlockSize];
+  static inline size_t next = 0;
+  static void reset() {
+    std::memset(pool, 0, sizeof pool);
+    next = 0;
+  }
+  template <typename T>
+  operator T *() const {
+    if constexpr (std::is_function_v<T>) {
+      return nullptr;
+    } else {
+      return reinterpret_cast<T *>(pool[next++ % kBlocks]);
+    }
+  }
+};
+constexpr Empty kEmpty{};
+
+struct EmptyRecordCall {
+  std::string operation;
+  std::function<int(sv_client *, sv_error *)> call;
+};
+
+const std::vector<EmptyRecordCall> &empty_record_calls() {
+  static const std::vector<EmptyRecordCall> calls = {
+#include "empty_record_calls.inc"
+  };
+  return calls;
+}
+
+// The client talks to a port where nobody listens: a call that does not refuse its records
+// tries to send them and fails with a transport error, so no answer fills a result.
+TEST(EmptyRecords, EveryClientFunctionRefusesThemByNameOrSendsThem) {
+  ASSERT_GE(empty_record_calls().size(), 45u) << "the table was generated from the headers";
+  const char *endpoints[] = {"http://127.0.0.1:1"};
+  sv_client_config config;
+  sv_client_config_init(&config);
+  config.endpoints = endpoints;
+  config.endpoint_count = 1;
+  config.disable_mtls = 1;
+  sv_client *client = nullptr;
+  ASSERT_EQ(sv_client_open(&config, &client, nullptr), SV_OK);
+  size_t refused = 0;
+  for (const EmptyRecordCall &entry : empty_record_calls()) {
+    Empty::reset();
+    api_test::Error error;
+    const int status = entry.call(client, error.get());
+    if (status == SV_ERR_INVALID) {
+      ++refused;
+      const std::string message = error.message();
+      const bool named = message.rfind(entry.operation + " requires ", 0) == 0 ||
+                         message.rfind(entry.operation + ": ", 0) == 0;
+      EXPECT_TRUE(named) << entry.operation << ": " << message;
+    } else {
+      EXPECT_EQ(status, SV_ERR_TRANSPORT) << entry.operation << ": " << error.message();
+    }
+  }
+  // Most requests have a required member (a key, a queue, a selector, an id).
+  EXPECT_GE(refused, 30u);
+  sv_client_close(client);
 }
 
 struct ResultInit {
