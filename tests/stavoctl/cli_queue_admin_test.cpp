@@ -266,8 +266,13 @@ TEST_F(StavoctlAdmin, QueryNamespaceIndexTransactionsAndCoordinator) {
   Outcome prepared = ctl({"txn", "prepare", "t-1", "--participant", "default/a"});
   ASSERT_EQ(prepared.exit_code, 0) << describe(prepared);
   EXPECT_EQ(prepared.json()["state"], "prepare");
-  ASSERT_EQ(ctl({"txn", "commit", "t-1", "--participant", "a"}).exit_code, 0);
-  EXPECT_EQ(ctl({"txn", "replay", "t-1"}).json()["state"], "commit");
+  Outcome committed = ctl({"txn", "commit", "t-1", "--participant", "a"});
+  ASSERT_EQ(committed.exit_code, 0) << describe(committed);
+  EXPECT_EQ(committed.json()["keys"], 0);  // nothing was leased under t-1
+  Outcome replayed = ctl({"txn", "replay", "t-1"});
+  EXPECT_EQ(replayed.json()["state"], "commit");
+  EXPECT_EQ(replayed.json()["participants"],
+            nlohmann::json::parse(R"([{"namespace":"default","key":"a","backend_hash":null}])"));
   ASSERT_EQ(ctl({"txn", "prepare", "t-2", "--participant", "b@hash-1"}).exit_code, 0);
   Outcome rolled = ctl({"txn", "rollback", "t-2", "--participant", "b@hash-1"});
   ASSERT_EQ(rolled.exit_code, 0) << describe(rolled);
@@ -281,12 +286,19 @@ TEST_F(StavoctlAdmin, QueryNamespaceIndexTransactionsAndCoordinator) {
   EXPECT_EQ(ctl({"tc", "lease-renew", "--leader-id", "n1", "--term", "1", "--ttl-ms", "5000"})
                 .json()["granted"],
             true);
-  EXPECT_EQ(ctl({"tc", "lease-release", "--leader-id", "n1", "--term", "1"}).json()["released"],
-            true);
+  Outcome released = ctl({"tc", "lease-release", "--leader-id", "n1", "--term", "1"});
+  EXPECT_EQ(released.json()["released"], true);
+  EXPECT_EQ(released.json()["term"], 1);
   EXPECT_EQ(ctl({"tc", "cluster-announce", "https://n1:9341"}).json()["endpoints"],
             nlohmann::json::array({"https://n1:9341"}));
   EXPECT_EQ(ctl({"tc", "cluster-list"}).json()["endpoints"].size(), 1u);
-  EXPECT_EQ(ctl({"tc", "cluster-leave"}).exit_code, 0);
+  Outcome not_member = ctl({"tc", "cluster-leave"});
+  ASSERT_EQ(not_member.exit_code, 0) << describe(not_member);
+  EXPECT_EQ(not_member.json()["left"], false);  // the dev server is not https://n1:9341
+  Outcome left = ctl({"tc", "cluster-leave", "https://n1:9341"});
+  ASSERT_EQ(left.exit_code, 0) << describe(left);
+  EXPECT_EQ(left.json()["left"], true);
+  EXPECT_TRUE(left.json()["endpoints"].empty());
   EXPECT_EQ(ctl({"tc", "rm-register", "h1", "https://rm1"}).json()["endpoints"],
             nlohmann::json::array({"https://rm1"}));
   Outcome backends = ctl({"tc", "rm-list"});

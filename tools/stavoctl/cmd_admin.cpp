@@ -140,9 +140,24 @@ int txn_replay(Context &ctx, const Args &args) {
   Owned<sv_txn_replay_res, sv_txn_replay_res_cleanup> res;
   ErrorRecord error;
   check(ctx, sv_txn_replay(ctx.client(), &req, res.get(), error.get()), *error);
+  std::string participants = "[";
+  for (size_t i = 0; i < res->participant_count; ++i) {
+    const sv_txn_replay_participant &p = res->participants[i];
+    if (i > 0) participants += ",";
+    participants += JsonObject()
+                        .str("namespace", p.namespace_name)
+                        .str("key", p.key)
+                        .str("backend_hash", p.backend_hash)
+                        .text();
+  }
+  participants += "]";
   print_json(ctx, JsonObject()
                       .str("txn_id", res->txn_id)
                       .str("state", res->state)
+                      .raw("participants", participants)
+                      .num("expires_at_unix", res->expires_at_unix)
+                      .num("tc_term", res->tc_term)
+                      .str("target_backend_hash", res->target_backend_hash)
                       .str("correlation_id", res->correlation_id));
   return kExitOk;
 }
@@ -186,10 +201,10 @@ int txn_decide(Context &ctx, const Args &args, DecideFn decide) {
   Owned<sv_txn_decision_res, sv_txn_decision_res_cleanup> res;
   ErrorRecord error;
   check(ctx, decide(ctx.client(), &req, res.get(), error.get()), *error);
-  print_json(ctx, JsonObject()
-                      .str("txn_id", res->txn_id)
-                      .str("state", res->state)
-                      .str("correlation_id", res->correlation_id));
+  JsonObject out;
+  out.str("txn_id", res->txn_id).str("state", res->state);
+  if (res->has_key_count != 0) out.num("keys", res->key_count);
+  print_json(ctx, out.str("correlation_id", res->correlation_id));
   return kExitOk;
 }
 
@@ -267,16 +282,18 @@ int tc_lease_release(Context &ctx, const Args &args) {
   check(ctx, sv_tc_lease_release(ctx.client(), &req, res.get(), error.get()), *error);
   print_json(ctx, JsonObject()
                       .boolean("released", res->released != 0)
+                      .num("term", res->term)
                       .str("correlation_id", res->correlation_id));
   return kExitOk;
 }
 
-void print_cluster(Context &ctx, const sv_tc_cluster_res &res) {
-  print_json(ctx, JsonObject()
-                      .raw("endpoints", json_string_array(res.endpoints))
-                      .num("updated_at_unix", res.updated_at_unix)
-                      .num("expires_at_unix", res.expires_at_unix)
-                      .str("correlation_id", res.correlation_id));
+void print_cluster(Context &ctx, const sv_tc_cluster_res &res, bool leave = false) {
+  JsonObject out;
+  out.raw("endpoints", json_string_array(res.endpoints))
+      .num("updated_at_unix", res.updated_at_unix)
+      .num("expires_at_unix", res.expires_at_unix);
+  if (leave) out.boolean("left", res.left != 0);
+  print_json(ctx, out.str("correlation_id", res.correlation_id));
 }
 
 int tc_cluster_announce(Context &ctx, const Args &args) {
@@ -290,11 +307,19 @@ int tc_cluster_announce(Context &ctx, const Args &args) {
   return kExitOk;
 }
 
-int tc_cluster_leave(Context &ctx, const Args &) {
+// With SELF_ENDPOINT that member leaves; without, the node the request reaches.
+int tc_cluster_leave(Context &ctx, const Args &args) {
   Owned<sv_tc_cluster_res, sv_tc_cluster_res_cleanup> res;
   ErrorRecord error;
-  check(ctx, sv_tc_cluster_leave(ctx.client(), res.get(), error.get()), *error);
-  print_cluster(ctx, res.value);
+  if (args.positionals.empty()) {
+    check(ctx, sv_tc_cluster_leave(ctx.client(), res.get(), error.get()), *error);
+  } else {
+    sv_tc_cluster_leave_req req;
+    sv_tc_cluster_leave_req_init(&req);
+    req.self_endpoint = args.positionals[0].c_str();
+    check(ctx, sv_tc_cluster_leave_member(ctx.client(), &req, res.get(), error.get()), *error);
+  }
+  print_cluster(ctx, res.value, true);
   return kExitOk;
 }
 
@@ -461,11 +486,11 @@ std::vector<Command> admin_commands() {
        tc_cluster_announce},
       {"tc",
        "cluster-leave",
-       "",
-       "Leave the coordinator cluster (the node reached leaves).",
+       "[SELF_ENDPOINT]",
+       "Leave the coordinator cluster: the member SELF_ENDPOINT, or the node reached.",
        {},
        0,
-       0,
+       1,
        tc_cluster_leave},
       {"tc",
        "cluster-list",
