@@ -33,12 +33,7 @@ int sv_client_attach_method(sv_client *self, const sv_attach_op *req, sv_source 
   if (self == nullptr || req == nullptr || src == nullptr || out == nullptr) {
     return invalid(error, "attach requires self, req, src, and out");
   }
-  if (const int status = sv_names::check(error, "attach",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "attach", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -87,11 +82,7 @@ int sv_client_list_attachments_method(sv_client *self, const sv_attachment_list_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "list_attachments requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "list_attachments",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_key_request(error, "list_attachments", *req);
       status != SV_OK) {
     return status;
   }
@@ -127,11 +118,7 @@ int sv_client_get_attachment_method(sv_client *self, const sv_attachment_get_op 
   if (self == nullptr || req == nullptr || dst == nullptr || out == nullptr) {
     return invalid(error, "get_attachment requires self, req, dst, and out");
   }
-  if (const int status = sv_names::check(error, "get_attachment",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_key_request(error, "get_attachment", *req);
       status != SV_OK) {
     return status;
   }
@@ -184,11 +171,7 @@ int sv_client_delete_attachment_method(sv_client *self, const sv_attachment_dele
   if (self == nullptr || req == nullptr || deleted == nullptr) {
     return invalid(error, "delete_attachment requires self, req, and deleted");
   }
-  if (const int status = sv_names::check(error, "delete_attachment",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_key_request(error, "delete_attachment", *req);
       status != SV_OK) {
     return status;
   }
@@ -226,11 +209,7 @@ int sv_client_delete_all_attachments_method(sv_client *self, const sv_attachment
   if (self == nullptr || req == nullptr || deleted_count == nullptr) {
     return invalid(error, "delete_all_attachments requires self, req, and deleted_count");
   }
-  if (const int status = sv_names::check(error, "delete_all_attachments",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_key_request(error, "delete_all_attachments", *req);
       status != SV_OK) {
     return status;
   }

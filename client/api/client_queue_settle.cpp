@@ -94,12 +94,7 @@ int sv_client_queue_ack_method(sv_client *self, const sv_message_ref *req, sv_ac
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_ack requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "queue_ack",
-                                         {sv_names::required("queue", req->queue),
-                                          sv_names::required("message_id", req->message_id),
-                                          sv_names::required("lease_id", req->lease_id),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_message_request(error, "queue_ack", *req);
       status != SV_OK) {
     return status;
   }
@@ -142,12 +137,7 @@ int sv_client_queue_nack_method(sv_client *self, const sv_nack_op *req, sv_nack_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_nack requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "queue_nack",
-                                         {sv_names::required("queue", req->queue),
-                                          sv_names::required("message_id", req->message_id),
-                                          sv_names::required("lease_id", req->lease_id),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_message_request(error, "queue_nack", *req);
       status != SV_OK) {
     return status;
   }
@@ -206,12 +196,7 @@ int sv_client_queue_extend_method(sv_client *self, const sv_extend_op *req, sv_e
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "queue_extend requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "queue_extend",
-                                         {sv_names::required("queue", req->queue),
-                                          sv_names::required("message_id", req->message_id),
-                                          sv_names::required("lease_id", req->lease_id),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("txn_id", req->txn_id)});
+  if (const int status = sv_names::check_message_request(error, "queue_extend", *req);
       status != SV_OK) {
     return status;
   }

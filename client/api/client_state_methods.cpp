@@ -242,12 +242,7 @@ int sv_client_update_method(sv_client *self, const sv_update_req *req, sv_source
   if (self == nullptr || req == nullptr || src == nullptr || out == nullptr) {
     return invalid(error, "update requires self, req, src, and out");
   }
-  if (const int status = sv_names::check(error, "update",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "update", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -292,12 +287,7 @@ int sv_client_mutate_method(sv_client *self, const sv_mutate_op *req, sv_mutate_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "mutate requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "mutate",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "mutate", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -333,12 +323,7 @@ int sv_client_metadata_method(sv_client *self, const sv_metadata_op *req, sv_met
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "metadata requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "metadata",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "metadata", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -377,12 +362,7 @@ int sv_client_remove_method(sv_client *self, const sv_remove_op *req, sv_remove_
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "remove requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "remove",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "remove", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -418,12 +398,7 @@ int sv_client_keepalive_method(sv_client *self, const sv_keepalive_op *req, sv_k
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "keepalive requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "keepalive",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "keepalive", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);
@@ -460,12 +435,7 @@ int sv_client_release_method(sv_client *self, const sv_release_op *req, sv_relea
   if (self == nullptr || req == nullptr || out == nullptr) {
     return invalid(error, "release requires self, req, and out");
   }
-  if (const int status = sv_names::check(error, "release",
-                                         {sv_names::required("key", req->key),
-                                          sv_names::optional("namespace_name", req->namespace_name),
-                                          sv_names::optional("lease_id", req->lease_id),
-                                          sv_names::optional("txn_id", req->txn_id)});
-      status != SV_OK) {
+  if (const int status = sv_names::check_key_request(error, "release", *req); status != SV_OK) {
     return status;
   }
   ember_logger *logger = sv_api_logger(self);

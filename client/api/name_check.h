@@ -28,6 +28,24 @@ inline Name optional(const char *member, const char *value) noexcept {
   return Name{member, value, false};
 }
 
+// A request on one key: the key is required; namespace, lease id and transaction id are checked
+// when given.
+template <typename Request>
+int check_key_request(sv_error *error, const char *operation, const Request &req) noexcept {
+  return check(error, operation,
+               {required("key", req.key), optional("namespace_name", req.namespace_name),
+                optional("lease_id", req.lease_id), optional("txn_id", req.txn_id)});
+}
+
+// A request on one delivered message: queue, message id and lease id are required.
+template <typename Request>
+int check_message_request(sv_error *error, const char *operation, const Request &req) noexcept {
+  return check(error, operation,
+               {required("queue", req.queue), required("message_id", req.message_id),
+                required("lease_id", req.lease_id), optional("namespace_name", req.namespace_name),
+                optional("txn_id", req.txn_id)});
+}
+
 }  // namespace sv_names
 
 #endif

@@ -380,28 +380,13 @@ brindle_status on_number_chunk(void *user, const char *bytes, size_t length,
   return BRINDLE_OK;
 }
 
-// The number text as a 64-bit integer, when it is one (no fraction or exponent, in range).
-bool integer_text(const char *text, int64_t *out) noexcept {
-  const char *digits = *text == '-' ? text + 1 : text;
-  if (*digits == '\0') return false;
-  for (const char *at = digits; *at != '\0'; ++at) {
-    if (*at < '0' || *at > '9') return false;
-  }
-  errno = 0;
-  char *end = nullptr;
-  const long long value = std::strtoll(text, &end, 10);
-  if (*end != '\0' || errno == ERANGE) return false;
-  *out = value;
-  return true;
-}
-
 // Writes old + delta for the collected target number: exact when both are integers, else as
 // doubles.
 brindle_status write_increment(Pass *pass, brindle_error *error) noexcept {
   const char *text = pass->number.size > 0 ? pass->number.data : "";
   const sv_mutation *mutation = pass->mutation;
   int64_t old_integer = 0;
-  if (mutation->has_int_delta != 0 && integer_text(text, &old_integer)) {
+  if (mutation->has_int_delta != 0 && decimal_int64(text, false, &old_integer)) {
     int64_t sum = 0;
     if (__builtin_add_overflow(old_integer, mutation->int_delta, &sum)) {
       return stop(pass, error, BRINDLE_INVALID_JSON, "increment result overflows a 64-bit integer");

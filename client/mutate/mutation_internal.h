@@ -45,6 +45,10 @@ int parse_expression(Text expression, const sv_mutation_parse_options *options,
 int expand_braces(Text rest, const sv_mutation_parse_options *options, sv_mutation_plan *plan,
                   unsigned depth, sv_error *error) noexcept;
 
+// The whole text as a 64-bit integer written in decimal: an optional '-' (or '+' with
+// allow_plus) and digits only, in range. False for fractions, exponents and other forms.
+bool decimal_int64(const char *text, bool allow_plus, int64_t *out) noexcept;
+
 // Resolves the value of a file-backed set into an owned absolute path.
 int resolve_file_path(Text value, const sv_mutation_parse_options *options, char **out,
                       sv_error *error) noexcept;

@@ -72,21 +72,6 @@ bool whole_double(const char *text, double *out) noexcept {
   return true;
 }
 
-// An optional sign and decimal digits that fit in 64 bits: the exact form of an integer delta.
-bool whole_integer(const char *text, int64_t *out) noexcept {
-  const char *digits = *text == '-' || *text == '+' ? text + 1 : text;
-  if (*digits == '\0') return false;
-  for (const char *at = digits; *at != '\0'; ++at) {
-    if (*at < '0' || *at > '9') return false;
-  }
-  errno = 0;
-  char *end = nullptr;
-  const long long value = std::strtoll(text, &end, 10);
-  if (*end != '\0' || errno == ERANGE) return false;
-  *out = value;
-  return true;
-}
-
 // A bare number without surrounding white space is an increment; padding stores it instead.
 enum class Delta { none, found, failed };
 Delta numeric_delta(Text value, Text path, sv_mutation *mutation, sv_error *error) noexcept {
@@ -102,7 +87,7 @@ Delta numeric_delta(Text value, Text path, sv_mutation *mutation, sv_error *erro
   double number = 0;
   int64_t integer = 0;
   const bool numeric = whole_double(copy, &number);
-  const bool integral = numeric && whole_integer(copy, &integer);
+  const bool integral = numeric && decimal_int64(copy, true, &integer);
   std::free(copy);
   if (!numeric) return Delta::none;
   char *detail = copy_text(path);
