@@ -263,26 +263,67 @@ int sv_client_tc_leader_method(sv_client *self, sv_tc_leader_res *out, sv_error 
   return SV_OK;
 }
 
+namespace {
+
+// An announce or a named leave: one member's endpoint changes the cluster.
+struct MemberChange {
+  const char *argument_message;
+  const char *endpoint_message;
+  const char *start_event;
+  const char *success_event;
+  const FailureEvents &events;
+  int (*call)(const sv_engine_client *, const char *, sv_engine_tc_cluster_response *,
+              sv_engine_error *) noexcept;
+};
+
+int change_member(sv_client *self, const char *self_endpoint, const MemberChange &change,
+                  sv_tc_cluster_res *out, sv_error *error) noexcept {
+  if (!admin_detail::has_text(self_endpoint)) {
+    return admin_detail::invalid(error, change.endpoint_message);
+  }
+  ember_logger *logger = sv_api_logger(self);
+  const ember_field ids[] = {sv_log_str_field("self_endpoint", self_endpoint)};
+  sv_log_trace(logger, change.start_event, ids, 1);
+  sv_engine_tc_cluster_response reply{};
+  EngineCall call;
+  if (change.call(admin_detail::engine_of(self), self_endpoint, &reply, &call.error) != SV_OK) {
+    return sv_api_fail_engine(logger, change.events, ids, 1, &call.error, error);
+  }
+  return finish_cluster(logger, change.success_event, change.events, ids, 1, &reply, out, error);
+}
+
+const MemberChange kAnnounce{
+    "tc_cluster_announce requires self, req, and out",
+    "tc_cluster_announce requires self_endpoint",
+    "client.tc.cluster.announce.start",
+    "client.tc.cluster.announce.success",
+    kAnnounceEvents,
+    [](const sv_engine_client *engine, const char *endpoint, sv_engine_tc_cluster_response *reply,
+       sv_engine_error *engine_error) noexcept {
+      const sv_engine_tc_cluster_announce_request request{endpoint};
+      return sv_engine_client_tc_cluster_announce(engine, &request, reply, engine_error);
+    }};
+
+const MemberChange kLeaveMember{
+    "tc_cluster_leave_member requires self, req, and out",
+    "tc_cluster_leave_member requires self_endpoint",
+    "client.tc.cluster.leave.start",
+    "client.tc.cluster.leave.success",
+    kLeaveEvents,
+    [](const sv_engine_client *engine, const char *endpoint, sv_engine_tc_cluster_response *reply,
+       sv_engine_error *engine_error) noexcept {
+      const sv_engine_tc_cluster_leave_request request{endpoint};
+      return sv_engine_client_tc_cluster_leave_member(engine, &request, reply, engine_error);
+    }};
+
+}  // namespace
+
 int sv_client_tc_cluster_announce_method(sv_client *self, const sv_tc_cluster_announce_req *req,
                                          sv_tc_cluster_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
-    return admin_detail::invalid(error, "tc_cluster_announce requires self, req, and out");
+    return admin_detail::invalid(error, kAnnounce.argument_message);
   }
-  if (!admin_detail::has_text(req->self_endpoint)) {
-    return admin_detail::invalid(error, "tc_cluster_announce requires self_endpoint");
-  }
-  ember_logger *logger = sv_api_logger(self);
-  const ember_field ids[] = {sv_log_str_field("self_endpoint", req->self_endpoint)};
-  sv_log_trace(logger, "client.tc.cluster.announce.start", ids, 1);
-  const sv_engine_tc_cluster_announce_request request{req->self_endpoint};
-  sv_engine_tc_cluster_response reply{};
-  EngineCall call;
-  if (sv_engine_client_tc_cluster_announce(admin_detail::engine_of(self), &request, &reply,
-                                           &call.error) != SV_OK) {
-    return sv_api_fail_engine(logger, kAnnounceEvents, ids, 1, &call.error, error);
-  }
-  return finish_cluster(logger, "client.tc.cluster.announce.success", kAnnounceEvents, ids, 1,
-                        &reply, out, error);
+  return change_member(self, req->self_endpoint, kAnnounce, out, error);
 }
 
 int sv_client_tc_cluster_leave_method(sv_client *self, sv_tc_cluster_res *out,
@@ -305,23 +346,9 @@ int sv_client_tc_cluster_leave_method(sv_client *self, sv_tc_cluster_res *out,
 int sv_client_tc_cluster_leave_member_method(sv_client *self, const sv_tc_cluster_leave_req *req,
                                              sv_tc_cluster_res *out, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
-    return admin_detail::invalid(error, "tc_cluster_leave_member requires self, req, and out");
+    return admin_detail::invalid(error, kLeaveMember.argument_message);
   }
-  if (!admin_detail::has_text(req->self_endpoint)) {
-    return admin_detail::invalid(error, "tc_cluster_leave_member requires self_endpoint");
-  }
-  ember_logger *logger = sv_api_logger(self);
-  const ember_field ids[] = {sv_log_str_field("self_endpoint", req->self_endpoint)};
-  sv_log_trace(logger, "client.tc.cluster.leave.start", ids, 1);
-  const sv_engine_tc_cluster_leave_request request{req->self_endpoint};
-  sv_engine_tc_cluster_response reply{};
-  EngineCall call;
-  if (sv_engine_client_tc_cluster_leave_member(admin_detail::engine_of(self), &request, &reply,
-                                               &call.error) != SV_OK) {
-    return sv_api_fail_engine(logger, kLeaveEvents, ids, 1, &call.error, error);
-  }
-  return finish_cluster(logger, "client.tc.cluster.leave.success", kLeaveEvents, ids, 1, &reply,
-                        out, error);
+  return change_member(self, req->self_endpoint, kLeaveMember, out, error);
 }
 
 int sv_client_tc_cluster_list_method(sv_client *self, sv_tc_cluster_res *out,
