@@ -172,7 +172,7 @@ SV_API int sv_engine_set_server_error_from_result(sv_engine_error *error,
   if (result == nullptr) return SV_ERR_SERVER;
   error->http_status = result->status;
   if (!copy_optional(&error->correlation_id, result->correlation_id)) return SV_ERR_NOMEM;
-  if (result->server_error_code == nullptr) return SV_ERR_SERVER;
+  // Whatever the answer said is kept, also without an error code (a proxy's page as detail).
   if (!copy_optional(&error->server_error_code, result->server_error_code) ||
       !copy_optional(&error->detail, result->detail) ||
       !copy_optional(&error->leader_endpoint, result->leader_endpoint) ||

@@ -55,6 +55,20 @@ void sv_engine_trust_store_prepare(CURL *curl, const sv_engine_client *client) n
 CURLcode sv_engine_trust_store_install(ssl_ctx_st *context,
                                        const sv_engine_client *client) noexcept;
 
+// The excerpt of an error body: append keeps the first bytes; to_detail stores the text, marked
+// when cut, as result->detail unless the parsed error body gave one. SV_ERR_NOMEM when the copy
+// fails.
+void sv_engine_error_excerpt_append(sv_engine_error_excerpt *excerpt, const char *bytes,
+                                    size_t length) noexcept;
+int sv_engine_error_excerpt_to_detail(const sv_engine_error_excerpt *excerpt,
+                                      sv_engine_http_result *result) noexcept;
+
+// A server error from an answer whose body is not the server's JSON error: answer's status and
+// correlation id, the body's first bytes as the detail (marked when truncated).
+int sv_engine_set_server_error_from_text(sv_engine_error *error,
+                                         const sv_engine_http_result *answer, const char *body,
+                                         size_t length, bool truncated) noexcept;
+
 // Default limits of typed responses.
 constexpr uint64_t SV_ENGINE_DEFAULT_RESPONSE_LIMIT = 1048576;
 constexpr uint64_t SV_ENGINE_ERROR_BODY_LIMIT = 8192;

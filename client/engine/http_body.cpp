@@ -50,6 +50,28 @@ size_t start_body(sv_engine_json_exchange_state *state) {
   return 1;
 }
 
+// An error answer's body: parsed as the server's JSON error while it is one, and kept as an
+// excerpt either way. A body that is not JSON is read on; one past the limit stops the transfer.
+// Neither loses the answer's status: the exchange reports the server error with the excerpt.
+size_t take_error_body(sv_engine_json_exchange_state *state, char *bytes, size_t length,
+                       uint64_t remaining) {
+  sv_engine_error_excerpt_append(&state->error_excerpt, bytes, length);
+  if (state->parser_started == 0 && start_body(state) == 0) return 0;
+  // What fits is parsed, so the members before the cut are kept.
+  const size_t fits = length < remaining ? length : static_cast<size_t>(remaining);
+  if (state->error_unreadable == 0 &&
+      brindle_curl_write_callback(bytes, 1, fits, &state->parse) < fits) {
+    state->error_unreadable = 1;
+  }
+  state->bytes_received += fits;
+  if (fits < length) {
+    state->error_unreadable = 1;
+    state->error_excerpt.truncated = 1;
+    return 0;
+  }
+  return length;
+}
+
 }  // namespace
 
 extern "C" {
@@ -87,6 +109,7 @@ SV_API size_t sv_engine_json_http_write_callback(char *bytes, size_t size, size_
 
   const uint64_t limit = state->error_mode != 0 ? state->error_limit : state->success_limit;
   const uint64_t remaining = limit > state->bytes_received ? limit - state->bytes_received : 0;
+  if (state->error_mode != 0) return take_error_body(state, bytes, length, remaining);
   if (length > remaining) {
     return refuse(state, SV_ERR_PROTOCOL, "typed JSON response exceeds configured byte limit");
   }

@@ -175,6 +175,17 @@ int set_streaming_body(Attempt &attempt) {
   return SV_OK;
 }
 
+// An error answer that was not (all) the server's JSON error: the status, whatever members were
+// parsed, and the excerpt as the detail.
+int unreadable_error(Attempt &attempt) {
+  sv_engine_http_result *result = attempt.request.result;
+  if (sv_engine_copy_error_body(result, &attempt.state.error_body) != SV_OK ||
+      sv_engine_error_excerpt_to_detail(&attempt.state.error_excerpt, result) != SV_OK) {
+    return sv_engine_set_client_error(attempt.error, SV_ERR_NOMEM, "failed to copy error response");
+  }
+  return SV_OK;
+}
+
 // A failed transfer: either the call ends here, or this endpoint failed and the next is tried.
 Outcome classify_failure(Attempt &attempt, CURLcode code, int *status) {
   const char *message =
@@ -208,16 +219,15 @@ Outcome classify_failure(Attempt &attempt, CURLcode code, int *status) {
 // A completed transfer: finish the parsers and copy the server error members.
 int finish_response(Attempt &attempt) {
   sv_engine_json_exchange_state &state = attempt.state;
+  if (state.error_unreadable != 0) return unreadable_error(attempt);
   if (state.parser_started == 0 || state.discard_body != 0 || state.parse.parser == nullptr) {
     return SV_OK;
   }
   const brindle_status finished = brindle_curl_parse_finish(&state.parse);
   const bool ok = finished == BRINDLE_OK || finished == BRINDLE_TRUNCATED;
   if (state.error_mode != 0) {
-    if (!ok) {
-      return sv_engine_brindle_error_from_status(attempt.error, finished, &state.parse.error,
-                                                 "failed to finish typed JSON error response");
-    }
+    if (!ok) state.error_unreadable = 1;  // cut short or not JSON: the status still stands
+    if (state.error_unreadable != 0) return unreadable_error(attempt);
     if (sv_engine_copy_error_body(attempt.request.result, &state.error_body) != SV_OK) {
       return sv_engine_set_client_error(attempt.error, SV_ERR_NOMEM,
                                         "failed to copy error response");
@@ -265,7 +275,9 @@ Outcome run_attempt(const Request &request, sv_engine_error *error, size_t numbe
     curl_easy_setopt(attempt.curl, CURLOPT_HTTPHEADER, attempt.header_list);
   }
   const CURLcode code = curl_easy_perform(attempt.curl);
-  if (code != CURLE_OK) {
+  // An error answer stopped at its byte limit is an answer all the same: its status stands.
+  const bool stopped_error = attempt.state.error_unreadable != 0 && error->code == 0;
+  if (code != CURLE_OK && !stopped_error) {
     const Outcome outcome = classify_failure(attempt, code, status);
     attempt.release(false);
     sv_engine_http_result_cleanup(request.result);

@@ -1,7 +1,9 @@
 // The server's JSON error body: its field map and the server error built from a buffered body.
 #include <cstddef>
 
+#include <cstring>
 #include "brindle_io.h"
+
 #include "engine_internal.h"
 
 namespace {
@@ -42,9 +44,10 @@ SV_API int sv_engine_set_server_error_from_json(sv_engine_error *error, int64_t 
   const brindle_status status =
       brindle_parse_cstr(&sv_engine_http_error_map, &parsed, body, nullptr, &parse_error);
   if (status != BRINDLE_OK && status != BRINDLE_TRUNCATED) {
+    // Not the server's JSON error (a proxy's page, a cut body): the status stands, the first
+    // bytes are the detail.
     brindle_cleanup(&sv_engine_http_error_map, &parsed);
-    return sv_engine_brindle_error_from_status(error, status, &parse_error,
-                                               "failed to decode error response body");
+    return sv_engine_set_server_error_from_text(error, &result, body, std::strlen(body), false);
   }
   result.server_error_code = parsed.error;
   result.detail = parsed.detail;
@@ -58,3 +61,20 @@ SV_API int sv_engine_set_server_error_from_json(sv_engine_error *error, int64_t 
 }
 
 }  // extern "C"
+
+int sv_engine_set_server_error_from_text(sv_engine_error *error,
+                                         const sv_engine_http_result *answer, const char *body,
+                                         size_t length, bool truncated) noexcept {
+  sv_engine_error_excerpt excerpt{};
+  sv_engine_error_excerpt_append(&excerpt, body, length);
+  if (truncated) excerpt.truncated = 1;
+  sv_engine_http_result result{};
+  result.status = answer->status;
+  result.correlation_id = answer->correlation_id;
+  if (sv_engine_error_excerpt_to_detail(&excerpt, &result) != SV_OK) {
+    return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to copy error response");
+  }
+  const int code = sv_engine_set_server_error_from_result(error, &result);
+  sv_engine_free_string(&result.detail);
+  return code;
+}

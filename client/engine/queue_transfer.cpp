@@ -85,9 +85,19 @@ int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, cons
                                         const char *what_failed) noexcept {
   const size_t limit = static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT);
   if (length >= limit || transfer->error_body.length + length + 1 > limit) {
-    // A server that keeps talking past any sensible error report is not out of memory.
+    // A server that keeps talking past any sensible error report is stopped; the answer keeps
+    // its status, with its first bytes as the detail.
     transfer->aborted = 1;
-    return sv_engine_set_client_error(error, SV_ERR_PROTOCOL, "error response exceeds 8192 bytes");
+    sv_engine_buffer_append(&transfer->error_body, bytes,
+                            length < limit - transfer->error_body.length - 1
+                                ? length
+                                : limit - transfer->error_body.length - 1);
+    sv_engine_http_result answer{};
+    answer.status = transfer->status;
+    answer.correlation_id = transfer->correlation_id;
+    return sv_engine_set_server_error_from_text(
+        error, &answer, transfer->error_body.data != nullptr ? transfer->error_body.data : "",
+        transfer->error_body.length, true);
   }
   if (sv_engine_buffer_append(&transfer->error_body, bytes, length) == SV_OK) return SV_OK;
   transfer->aborted = 1;

@@ -142,18 +142,37 @@ bool start_typed_body(sv_engine_stream_state *state) {
   return true;
 }
 
+// An error answer's body: parsed as the server's JSON error while it is one and kept as an
+// excerpt either way; past 8 KiB (or the configured limit, when smaller) the transfer stops. The
+// answer keeps its status: the transfer reports the server error with the excerpt.
+size_t write_error_body(sv_engine_stream_state *state, char *bytes, size_t length) {
+  sv_engine_error_excerpt_append(&state->error_excerpt, bytes, length);
+  const uint64_t limit = state->byte_limit < SV_ENGINE_ERROR_BODY_LIMIT
+                             ? state->byte_limit
+                             : SV_ENGINE_ERROR_BODY_LIMIT;
+  const uint64_t remaining = limit > state->bytes_received ? limit - state->bytes_received : 0;
+  // What fits is parsed, so the members before the cut are kept.
+  const size_t fits = length < remaining ? length : static_cast<size_t>(remaining);
+  state->bytes_received += fits;
+  if (state->error_unreadable == 0 &&
+      brindle_curl_write_callback(bytes, 1, fits, &state->parse) < fits) {
+    state->error_unreadable = 1;
+  }
+  if (fits < length) {
+    state->error_unreadable = 1;
+    state->error_excerpt.truncated = 1;
+    return 0;
+  }
+  return length;
+}
+
 size_t write_typed(sv_engine_stream_state *state, char *bytes, size_t length) {
   if (state->parser_started == 0 && !start_typed_body(state)) return 0;
-  // An error report shares the configured limit and is small besides: a server that keeps
-  // sending one is not read up to the success limit.
-  const bool error_capped =
-      state->error_mode != 0 && state->byte_limit > SV_ENGINE_ERROR_BODY_LIMIT;
-  const uint64_t limit = error_capped ? SV_ENGINE_ERROR_BODY_LIMIT : state->byte_limit;
+  if (state->error_mode != 0) return write_error_body(state, bytes, length);
+  const uint64_t limit = state->byte_limit;
   const uint64_t remaining = limit > state->bytes_received ? limit - state->bytes_received : 0;
   if (length > remaining) {
-    return stop(state, SV_ERR_PROTOCOL,
-                error_capped ? "error response exceeds 8192 bytes"
-                             : "typed JSON response exceeds configured byte limit");
+    return stop(state, SV_ERR_PROTOCOL, "typed JSON response exceeds configured byte limit");
   }
   state->bytes_received += length;
   if (state->parse.parser == nullptr) return length;  // 204 or 205: nothing to parse
@@ -208,6 +227,8 @@ void sv_engine_stream_state_reset_attempt(sv_engine_stream_state *state,
   state->parser_started = 0;
   state->error_mode = 0;
   state->aborted = 0;
+  state->error_excerpt = sv_engine_error_excerpt{};
+  state->error_unreadable = 0;
 }
 
 size_t sv_engine_stream_header_callback(char *line, size_t size, size_t count,

@@ -95,9 +95,10 @@ int finish_parser(sv_engine_stream_state *state, const char *message) {
 
 // The server error of a non-2xx answer, with the members of its error body.
 int server_error(sv_engine_stream_state *state) {
-  if (state->parse.parser != nullptr && state->error_mode != 0) {
-    const int status = finish_parser(state, "failed to finish typed JSON error response");
-    if (status != SV_OK) return status;
+  if (state->parse.parser != nullptr && state->error_mode != 0 && state->error_unreadable == 0) {
+    // A body cut short or not JSON leaves what was parsed; the status still stands.
+    const brindle_status finished = brindle_curl_parse_finish(&state->parse);
+    if (finished != BRINDLE_OK && finished != BRINDLE_TRUNCATED) state->error_unreadable = 1;
   }
   // The result only lends its strings to the setter, which copies them.
   sv_engine_http_result result{};
@@ -109,7 +110,16 @@ int server_error(sv_engine_stream_state *state) {
   result.current_etag = state->error_body.current_etag;
   result.current_version = state->error_body.current_version;
   result.retry_after_seconds = state->error_body.retry_after_seconds;
-  return sv_engine_set_server_error_from_result(state->error, &result);
+  if (state->error_unreadable == 0 || (result.detail != nullptr && result.detail[0] != '\0')) {
+    return sv_engine_set_server_error_from_result(state->error, &result);
+  }
+  result.detail = nullptr;  // the excerpt's copy is the result's own, freed below
+  if (sv_engine_error_excerpt_to_detail(&state->error_excerpt, &result) != SV_OK) {
+    return sv_engine_set_client_error(state->error, SV_ERR_NOMEM, "failed to copy error response");
+  }
+  const int status = sv_engine_set_server_error_from_result(state->error, &result);
+  sv_engine_free_string(&result.detail);
+  return status;
 }
 
 enum class Outcome { kReturn, kNextEndpoint };
@@ -143,6 +153,11 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
     const char *text = curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code);
     const ember_field field = sv_log_str_field("error", text);
     log_event(transfer, "client.http.error", endpoint, number, &field, 1);
+    // An error answer too long to read whole keeps its status, with its first bytes.
+    if (state->error_unreadable != 0 && transfer.error->code == 0) {
+      *status = server_error(state);
+      return Outcome::kReturn;
+    }
     // A callback that stopped the transfer stored why; that wins over libcurl's generic text.
     if (transfer.error->code != 0) {
       *status = transfer.error->code;

@@ -342,6 +342,14 @@ SV_API int sv_engine_set_server_error_from_json(sv_engine_error *error, int64_t 
     SV_NOEXCEPT;
 
 /* Per-attempt state shared by the write and header callbacks. */
+/* The first bytes of an error answer, kept as text: the detail of the error when the body is not
+ * the server's JSON error (a proxy's HTML page) or is too long to read whole. */
+typedef struct sv_engine_error_excerpt {
+  char text[512]; /* NUL-terminated; NUL bytes of the body become '?' */
+  size_t length;
+  int32_t truncated; /* the body went on past the excerpt */
+} sv_engine_error_excerpt;
+
 typedef struct sv_engine_json_exchange_state {
   sv_engine_http_result *result;
   sv_engine_error *error;
@@ -357,6 +365,10 @@ typedef struct sv_engine_json_exchange_state {
   int32_t aborted;      /* the write callback refused the body */
   int32_t discard_body; /* a 2xx body that nobody parses (204, 205, no response map) */
   char curl_error[256]; /* CURLOPT_ERRORBUFFER */
+  /* A non-2xx body that is not the server's JSON error, or is longer than error_limit: the
+   * answer keeps its status, with the excerpt as its detail. */
+  sv_engine_error_excerpt error_excerpt;
+  int32_t error_unreadable;
 } sv_engine_json_exchange_state;
 
 /* Prepares a state for one attempt; client may be NULL (default limits). */

@@ -63,6 +63,9 @@ typedef struct sv_engine_stream_state {
   int32_t parser_started;
   int32_t error_mode; /* the body is the server's error body */
   int32_t aborted;    /* a callback stopped the transfer and stored why in error */
+  /* As in the JSON exchange: an error body that is not the server's JSON error, or too long. */
+  sv_engine_error_excerpt error_excerpt;
+  int32_t error_unreadable;
 } sv_engine_stream_state;
 
 /* Frees the parser, the error body record and every captured string; writer, writer_context

@@ -160,3 +160,44 @@ TEST_F(LeaseEdges, AnUpdateIsResentToTheNextEndpointOnlyFromARewindableSource) {
 }
 
 }  // namespace
+
+namespace {
+
+// A proxy's answer in front of the server: not the server's JSON error, maybe large. The call
+// fails as a server error with the proxy's status and page, which callers can retry on, never
+// as a protocol fault with no status.
+TEST_F(LeaseEdges, AProxysErrorPageKeepsItsStatusAndBecomesTheDetail) {
+  ClientPtr client = open();
+  const struct {
+    int64_t status;
+    std::string body;
+    bool truncated;
+  } pages[] = {
+      {502, "<html><body><h1>502 Bad Gateway</h1></body></html>", false},
+      {503, "<html>" + std::string(20000, '.') + "</html>", true},  // beyond the 8 KiB cap
+      {504, "", false},
+  };
+  for (const auto &page : pages) {
+    server_->add_fault(stavo::test::Fault::respond("POST", "/v1/acquire", page.status, page.body,
+                                                   {{"Content-Type", "text/html"}}));
+    sv_acquire_req req = lease_test::acquire_request("behind-a-proxy");
+    sv_lease *lease = nullptr;
+    Error error;
+    EXPECT_EQ(sv_acquire(client.get(), &req, &lease, error.get()), SV_ERR_SERVER) << page.status;
+    EXPECT_EQ(lease, nullptr);
+    EXPECT_EQ(error.record.http_status, page.status);
+    EXPECT_EQ(error.record.server_error_code, nullptr);
+    const std::string detail = text_or_empty(error.record.detail);
+    if (page.body.empty()) {
+      EXPECT_EQ(detail, "");
+    } else if (page.truncated) {
+      EXPECT_EQ(detail.rfind("<html>....", 0), 0u);
+      EXPECT_EQ(detail.substr(detail.size() - 12), " [truncated]");
+      EXPECT_LT(detail.size(), 1024u);
+    } else {
+      EXPECT_EQ(detail, page.body);
+    }
+  }
+}
+
+}  // namespace

@@ -108,7 +108,7 @@ TEST(EngineError, BrindleStatusMapping) {
   sv_engine_error_reset(&error);
 }
 
-TEST(EngineError, ServerErrorFromResultCopiesBodyMembersOnlyWithAnErrorCode) {
+TEST(EngineError, ServerErrorFromResultCopiesWhatTheAnswerSaid) {
   sv_engine_http_result result;
   sv_engine_http_result_init(&result);
   result.status = 409;
@@ -124,9 +124,11 @@ TEST(EngineError, ServerErrorFromResultCopiesBodyMembersOnlyWithAnErrorCode) {
   EXPECT_EQ(error.http_status, 409);
   EXPECT_EQ(text(error.message), "stavo returned a non-success status");
   EXPECT_EQ(text(error.correlation_id), "cid-1");
-  EXPECT_EQ(error.detail, nullptr);  // no error code: the body members are not taken
-  EXPECT_EQ(error.leader_endpoint, nullptr);
-  EXPECT_EQ(error.current_version, 0);
+  // Without an error code the members are kept all the same (a proxy's page as the detail).
+  EXPECT_EQ(error.server_error_code, nullptr);
+  EXPECT_EQ(text(error.detail), "held by someone");
+  EXPECT_EQ(error.leader_endpoint, nullptr);  // the stale member is gone
+  EXPECT_EQ(error.current_version, 4);
 
   result.server_error_code = strdup("lease_held");
   result.leader_endpoint = strdup("https://b");

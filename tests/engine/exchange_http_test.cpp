@@ -331,11 +331,16 @@ TEST_F(ExchangeHttp, ErrorBodyLimitIs8192Bytes) {
   ASSERT_EQ(call.status, SV_OK) << call.message();
   EXPECT_EQ(text(call.result.server_error_code), "e");
 
+  // One byte more is read no further, yet the answer keeps its status; what was read of the
+  // JSON gives the members, the first bytes the detail.
   server_->add_fault(Fault::respond("POST", "/v1/acquire", 500, fits + " "));
   Call over;
   engine_test::post_json(over, client_.client, "/v1/acquire", "{}");
-  EXPECT_EQ(over.status, SV_ERR_PROTOCOL);
-  EXPECT_EQ(over.message(), "typed JSON response exceeds configured byte limit");
+  ASSERT_EQ(over.status, SV_OK) << over.message();
+  EXPECT_EQ(over.result.status, 500);
+  EXPECT_EQ(text(over.result.server_error_code), "e");
+  EXPECT_EQ(text(over.result.detail).rfind("{\"error\":\"e\",\"pad\":\"ppp", 0), 0u);
+  EXPECT_NE(text(over.result.detail).find(" [truncated]"), std::string::npos);
 }
 
 TEST_F(ExchangeHttp, RedirectsAreNotFollowed) {
@@ -379,17 +384,25 @@ TEST_F(ExchangeHttp, UndecodableBodiesAreProtocolErrors) {
   EXPECT_EQ(wrong.status, SV_ERR_PROTOCOL);
   EXPECT_EQ(wrong.message(), "failed to parse typed JSON response");
 
-  server_->add_fault(Fault::respond("POST", "/v1/acquire", 502, "<html>bad gateway</html>"));
+  // An error answer that is not the server's JSON (a proxy's page, a cut body) keeps its
+  // status: the first bytes are the detail, and what could be parsed is kept.
+  const std::string page = "<html>bad gateway</html>" + std::string(3000, ' ');
+  server_->add_fault(Fault::respond("POST", "/v1/acquire", 502, page));
   Call html;
   engine_test::post_json(html, client_.client, "/v1/acquire", "{}");
-  EXPECT_EQ(html.status, SV_ERR_PROTOCOL);
-  EXPECT_EQ(html.message(), "failed to parse typed JSON response");
+  ASSERT_EQ(html.status, SV_OK) << html.message();
+  EXPECT_EQ(html.result.status, 502);
+  EXPECT_EQ(html.result.server_error_code, nullptr);
+  EXPECT_EQ(text(html.result.detail).rfind("<html>bad gateway</html>", 0), 0u);
+  EXPECT_NE(text(html.result.detail).find(" [truncated]"), std::string::npos);
 
   server_->add_fault(Fault::respond("POST", "/v1/acquire", 500, "{\"error\":\"x\""));
   Call cut_error;
   engine_test::post_json(cut_error, client_.client, "/v1/acquire", "{}");
-  EXPECT_EQ(cut_error.status, SV_ERR_PROTOCOL);
-  EXPECT_EQ(cut_error.message(), "failed to finish typed JSON error response");
+  ASSERT_EQ(cut_error.status, SV_OK) << cut_error.message();
+  EXPECT_EQ(cut_error.result.status, 500);
+  EXPECT_EQ(text(cut_error.result.server_error_code), "x");
+  EXPECT_EQ(text(cut_error.result.detail), "{\"error\":\"x\"");
 }
 
 TEST_F(ExchangeHttp, SlowServerEndsAtTheTimeout) {

@@ -114,8 +114,12 @@ TEST_F(WriteCallback, ErrorBodyHasItsOwnBudgetAndMap) {
   const std::string big = "{\"detail\":\"d\",\"pad\":\"" + std::string(8192 - 23, 'x') + "\"}";
   ASSERT_EQ(big.size(), 8192u);
   EXPECT_EQ(feed(big), big.size());
+  // One byte more stops the transfer, but as an answer: no error is stored, the excerpt is kept.
   EXPECT_EQ(feed(" "), 0u);
-  EXPECT_EQ(text(error_.message), "typed JSON response exceeds configured byte limit");
+  EXPECT_EQ(error_.code, 0);
+  EXPECT_EQ(state_.error_unreadable, 1);
+  EXPECT_EQ(state_.error_excerpt.truncated, 1);
+  EXPECT_EQ(std::string(state_.error_excerpt.text).rfind("{\"detail\":\"d\",\"pad\":\"xxx", 0), 0u);
 }
 
 TEST_F(WriteCallback, StatusesWithoutAParser) {
@@ -147,12 +151,16 @@ TEST_F(WriteCallback, BodiesNobodyParsesAreDropped) {
   EXPECT_EQ(error_.code, SV_ERR_PROTOCOL);
 }
 
-TEST_F(WriteCallback, AnOversizedStringInAnErrorBodyIsAParseFailure) {
-  // Dynamic strings live in the parser's 4 KiB token space; a longer detail cannot be stored.
-  start(500);
-  EXPECT_EQ(feed("{\"detail\":\"" + std::string(5000, 'x') + "\"}"), 0u);
-  EXPECT_EQ(text(error_.message), "failed to parse typed JSON response");
-  EXPECT_EQ(error_.code, SV_ERR_NOMEM);  // brindle reports it as an allocation failure
+TEST_F(WriteCallback, AnErrorBodyThatIsNotTheServersJsonIsReadOnAsAnExcerpt) {
+  start(502);
+  const std::string page = "<html><body>bad gateway</body></html>";
+  EXPECT_EQ(feed(page), page.size());
+  EXPECT_EQ(feed(std::string(600, 'x')), 600u);  // read on to the end, within the limit
+  EXPECT_EQ(error_.code, 0);
+  EXPECT_EQ(state_.error_unreadable, 1);
+  EXPECT_EQ(std::string(state_.error_excerpt.text).rfind(page, 0), 0u);
+  EXPECT_EQ(state_.error_excerpt.length, sizeof state_.error_excerpt.text - 1);
+  EXPECT_EQ(state_.error_excerpt.truncated, 1);
 }
 
 TEST_F(WriteCallback, ParseFailuresAreMapped) {
@@ -218,11 +226,15 @@ TEST(EngineServerErrorJson, BufferedBodiesBecomeServerErrors) {
   EXPECT_EQ(sv_engine_set_server_error_from_json(&error, 502, "c", nullptr), SV_ERR_SERVER);
   EXPECT_EQ(text(error.correlation_id), "c");
 
+  // A body that is not the server's JSON error keeps the status; the text is the detail.
   EXPECT_EQ(sv_engine_set_server_error_from_json(&error, 502, "c", "<html>bad gateway</html>"),
-            SV_ERR_PROTOCOL);
-  EXPECT_EQ(text(error.message), "failed to decode error response body");
-  EXPECT_EQ(sv_engine_set_server_error_from_json(&error, 500, "c", "{\"error\":5}"),
-            SV_ERR_PROTOCOL);
+            SV_ERR_SERVER);
+  EXPECT_EQ(error.http_status, 502);
+  EXPECT_EQ(text(error.detail), "<html>bad gateway</html>");
+  EXPECT_EQ(text(error.correlation_id), "c");
+  EXPECT_EQ(sv_engine_set_server_error_from_json(&error, 500, "c", "{\"error\":5}"), SV_ERR_SERVER);
+  EXPECT_EQ(error.server_error_code, nullptr);
+  EXPECT_EQ(text(error.detail), "{\"error\":5}");
   sv_engine_error_reset(&error);
 }
 

@@ -167,15 +167,17 @@ TEST_F(QueryErrors, RedirectBodiesAreNotPassedToTheWriter) {
   EXPECT_EQ(server_->requests().size(), 1u);  // not followed
 }
 
-TEST_F(QueryErrors, ErrorBodyOverEightKilobytesIsRefused) {
+TEST_F(QueryErrors, ErrorBodyOverEightKilobytesIsReadNoFurtherAndKeepsItsStatus) {
   open();
   const std::string detail(9000, 'x');
   server_->add_fault(Fault::error("POST", "/v1/query", 500, "internal", detail));
   WriterLog log;
   StreamCall call(client_.client);
   query_into(call, engine_test::query_request("{}"), log);
-  EXPECT_EQ(call.status, SV_ERR_PROTOCOL);
-  EXPECT_EQ(call.message(), "failed to buffer error response");
+  EXPECT_EQ(call.status, SV_ERR_SERVER);
+  EXPECT_EQ(call.error.http_status, 500);
+  EXPECT_NE(std::string(call.error.detail != nullptr ? call.error.detail : "").find(" [truncated]"),
+            std::string::npos);
   expect_empty(call);
 
   // Just under the limit (with its terminator) is still decoded.
@@ -189,14 +191,15 @@ TEST_F(QueryErrors, ErrorBodyOverEightKilobytesIsRefused) {
   EXPECT_EQ(text(second.error.server_error_code), "internal");
 }
 
-TEST_F(QueryErrors, MalformedErrorBodyIsAProtocolError) {
+TEST_F(QueryErrors, AnErrorBodyThatIsNotJsonKeepsItsStatus) {
   open();
-  server_->add_fault(Fault::respond("POST", "/v1/query", 500, "<html>oops</html>"));
+  server_->add_fault(Fault::respond("POST", "/v1/query", 502, "<html>oops</html>"));
   WriterLog log;
   StreamCall call(client_.client);
   query_into(call, engine_test::query_request("{}"), log);
-  EXPECT_EQ(call.status, SV_ERR_PROTOCOL);
-  EXPECT_EQ(call.message(), "failed to decode error response body");
+  EXPECT_EQ(call.status, SV_ERR_SERVER);
+  EXPECT_EQ(call.error.http_status, 502);
+  EXPECT_EQ(text(call.error.detail), "<html>oops</html>");
 }
 
 TEST_F(QueryErrors, NonNumericIndexSequenceEndsTheCall) {

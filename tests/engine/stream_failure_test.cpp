@@ -132,8 +132,12 @@ TEST_F(StreamFailure, AnErrorBodyStopsAtItsOwnCapWhateverTheResponseLimit) {
                                     {{"Content-Type", "application/json"}}));
   StringReader reader("{}");
   Error error;
-  EXPECT_EQ(update("cap", reader, error), SV_ERR_PROTOCOL);
-  EXPECT_EQ(error.message(), "error response exceeds 8192 bytes");
+  EXPECT_EQ(update("cap", reader, error), SV_ERR_SERVER);  // read no further, the status kept
+  EXPECT_EQ(error.record.http_status, 500);
+  EXPECT_EQ(std::string(error.record.detail).rfind("{\"error\":\"internal\",\"pad\":[1,1,", 0), 0u);
+  EXPECT_NE(
+      std::string(error.record.detail != nullptr ? error.record.detail : "").find(" [truncated]"),
+      std::string::npos);
 }
 
 TEST_F(StreamFailure, TypedBodyOverTheLimit) {
@@ -149,12 +153,15 @@ TEST_F(StreamFailure, TypedBodyOverTheLimit) {
   EXPECT_EQ(update("limit", reader, error), SV_ERR_PROTOCOL);
   EXPECT_EQ(error.message(), "typed JSON response exceeds configured byte limit");
 
-  // Error bodies share the limit.
+  // Error bodies share the limit: read no further, the status kept.
   server_->add_fault(
       Fault::respond("POST", "/v1/update", 409, "{\"error\":\"" + std::string(100, 'c') + "\"}"));
   reader.position = 0;
-  EXPECT_EQ(update("limit", reader, error), SV_ERR_PROTOCOL);
-  EXPECT_EQ(error.message(), "typed JSON response exceeds configured byte limit");
+  EXPECT_EQ(update("limit", reader, error), SV_ERR_SERVER);
+  EXPECT_EQ(error.record.http_status, 409);
+  EXPECT_NE(
+      std::string(error.record.detail != nullptr ? error.record.detail : "").find(" [truncated]"),
+      std::string::npos);
 
   // A body that is not JSON fails to parse.
   server_->add_fault(Fault::respond("POST", "/v1/update", 200, "<html>"));
