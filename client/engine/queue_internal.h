@@ -57,10 +57,13 @@ void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, 
 curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept;
 
 // Pauses before a retry of a refused stream request: retry_after_seconds when the server gave
-// it, else *delay_ns, which then doubles up to the cap. The pause is cut into short slices and
-// the client's cancel check runs before and between them; returns true when it asked to stop.
-bool sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
-                                 int64_t *delay_ns) noexcept;
+// it, else *delay_ns, which then doubles up to the cap; never past deadline_ns (monotonic, see
+// sv_engine_queue_now_ns). The pause is cut into short slices and the client's cancel check
+// runs before and between them.
+enum class RetryPause { kRetry, kCancelled, kExpired };
+RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
+                                       int64_t *delay_ns, int64_t deadline_ns) noexcept;
+int64_t sv_engine_queue_now_ns() noexcept;
 
 // The client's cancel check; false when it has none.
 bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept;

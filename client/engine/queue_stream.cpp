@@ -3,6 +3,7 @@
 // payload bytes go to the caller's handler as they arrive. Refusals "waiting" and
 // "cas_mismatch" are retried with a growing pause, "node_passive" moves to the next endpoint,
 // and the client's cancel check ends the call quietly.
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -328,8 +329,7 @@ Next classify_refusal(const Call &call, size_t index, Stream &stream, int *statu
   const char *code = call.error->server_error_code;
   if (*status != SV_ERR_SERVER || code == nullptr) return Next::kReturn;
   if (std::strcmp(code, "waiting") == 0 || std::strcmp(code, "cas_mismatch") == 0) {
-    *retry_after = call.error->retry_after_seconds;
-    sv_engine_error_reset(call.error);
+    *retry_after = call.error->retry_after_seconds;  // the refusal stays until the retry
     return Next::kRetry;
   }
   if (std::strcmp(code, "node_passive") == 0) {
@@ -435,6 +435,16 @@ int sv_engine_queue_run_stream(const sv_engine_client *client,
                   context, error,  has_cursor ? &body_map : &body_map_without_cursor,
                   &body,   headers};
   int64_t delay_ns = SV_ENGINE_QUEUE_FIRST_RETRY_NS;
+  // A stream that waits a finite time is also a finite call: refusals are retried until the
+  // wait and the client's timeout have passed, then the last refusal is the answer. A stream
+  // without a wait retries until it is stopped.
+  const int64_t timeout_ms = client->timeout_ms > 0 ? client->timeout_ms : 30000;
+  const int64_t deadline_ns =
+      request->wait_seconds < 0
+          ? INT64_MAX
+          : sv_engine_queue_now_ns() +
+                (request->wait_seconds < 86400 ? request->wait_seconds : 86400) * 1000000000 +
+                timeout_ms * 1000000;
   int status = SV_OK;
   size_t index = 0;
   for (;;) {
@@ -450,7 +460,11 @@ int sv_engine_queue_run_stream(const sv_engine_client *client,
       continue;
     }
     // A refusing server is not hammered, and a stop takes effect between attempts.
-    if (sv_engine_queue_retry_pause(client, retry_after, &delay_ns)) {
+    const RetryPause pause =
+        sv_engine_queue_retry_pause(client, retry_after, &delay_ns, deadline_ns);
+    if (pause == RetryPause::kExpired) break;  // status and error hold the last refusal
+    sv_engine_error_reset(error);
+    if (pause == RetryPause::kCancelled) {
       status = SV_OK;
       break;
     }

@@ -133,25 +133,36 @@ bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept {
          client->cancel_check(client->cancel_context) != 0;
 }
 
-bool sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
-                                 int64_t *delay_ns) noexcept {
+int64_t sv_engine_queue_now_ns() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t retry_after_seconds,
+                                       int64_t *delay_ns, int64_t deadline_ns) noexcept {
   int64_t pause = *delay_ns;
   if (retry_after_seconds > 0) {
-    // Large hints are clamped so the product cannot overflow; the cancel check still ends them.
+    // Large hints are clamped so the product cannot overflow; the deadline and the cancel check
+    // end them sooner.
     const int64_t seconds = retry_after_seconds < 86400 ? retry_after_seconds : 86400;
     pause = seconds * 1000000000;
   } else {
     *delay_ns =
         *delay_ns * 2 < SV_ENGINE_QUEUE_RETRY_CAP_NS ? *delay_ns * 2 : SV_ENGINE_QUEUE_RETRY_CAP_NS;
   }
-  if (sv_engine_queue_cancelled(client)) return true;
+  if (sv_engine_queue_cancelled(client)) return RetryPause::kCancelled;
+  const int64_t left = deadline_ns - sv_engine_queue_now_ns();
+  if (left <= 0) return RetryPause::kExpired;
+  const bool expires = pause >= left;
+  if (expires) pause = left;
   while (pause > 0) {
     const int64_t slice = pause < kCancelSliceNs ? pause : kCancelSliceNs;
     sleep_ns(slice);
     pause -= slice;
-    if (sv_engine_queue_cancelled(client)) return true;
+    if (sv_engine_queue_cancelled(client)) return RetryPause::kCancelled;
   }
-  return false;
+  return expires ? RetryPause::kExpired : RetryPause::kRetry;
 }
 
 extern "C" {

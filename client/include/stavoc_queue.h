@@ -66,7 +66,11 @@ struct sv_dequeue_req {
   const char *owner;                  /* who holds the deliveries; required */
   const char *txn_id;                 /* accepted, not sent */
   int64_t visibility_timeout_seconds; /* 0: the queue's own */
-  int64_t wait_seconds;               /* how long to wait for a message; negative: forever */
+  /* How long to wait for a message; negative: forever. A server that answers "waiting" or
+   * "cas_mismatch" is asked again after its retry_after_seconds (or a growing pause), but a
+   * finite wait ends within wait_seconds plus the client's timeout_ms: then the last refusal
+   * is the answer (SV_ERR_SERVER, its retry_after_seconds in the error). */
+  int64_t wait_seconds;
   int32_t page_size; /* messages per request (dequeue: always 1; others: at least 1) */
   const char *start_after;
 };

@@ -335,6 +335,30 @@ TEST_F(QueueStream, RetryAfterFromTheErrorBodyIsHonoured) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
 }
 
+// A finite wait is a finite call: a server that keeps asking for a day's pause is waited out
+// only until the wait and the client's timeout have passed, and its refusal is the answer.
+TEST_F(QueueStream, ARetryAfterIsBoundedByTheWaitAndTheTimeout) {
+  rig_.client_record().config.timeout_ms = 500;
+  open();
+  rig_.server().add_fault(Fault::respond("POST", kSubscribe, 409,
+                                         R"({"error":"waiting","retry_after_seconds":86400})",
+                                         {{"Content-Type", "application/json"}})
+                              .repeat(1000));
+  sv_engine_dequeue_request request = queue_test::dequeue_request();
+  request.wait_seconds = 1;
+  Recorder recorder;
+  Outcome out;
+  const auto start = Clock::now();
+  subscribe(out, recorder, request);
+  EXPECT_EQ(out.status, SV_ERR_SERVER);
+  EXPECT_EQ(out.server_code(), "waiting");
+  EXPECT_EQ(out.error.retry_after_seconds, 86400);
+  EXPECT_EQ(out.error.http_status, 409);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));  // not a day
+  EXPECT_EQ(rig_.server().requests_to("POST", kSubscribe).size(), 1u);
+  rig_.server().clear_faults();
+}
+
 std::atomic<bool> stop_flag{false};
 int stop_requested(void *) {
   return stop_flag.load() ? 1 : 0;
