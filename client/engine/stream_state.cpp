@@ -89,6 +89,12 @@ bool handle_line(sv_engine_stream_state *state, const char *line, size_t length)
     ++start;
   while (end > start && is_trailing(end[-1]))
     --end;
+  // ETags take one form everywhere: without their surrounding double quotes.
+  if (sv_engine_header_name_equals(line, name_length, "ETag") != 0 && end - start >= 2 &&
+      *start == '"' && end[-1] == '"') {
+    ++start;
+    --end;
+  }
   for (const TextHeader &header : text_headers) {
     if (sv_engine_header_name_equals(line, name_length, header.name) != 0) {
       if (sv_engine_set_header_value(member<char *>(state, header.offset), start, end) != SV_OK) {

@@ -45,7 +45,7 @@ typedef struct sv_engine_stream_state {
   int64_t status;                  /* HTTP status of the final response */
   char *correlation_id;            /* X-Correlation-Id */
   char *content_type;              /* Content-Type */
-  char *etag;                      /* ETag, kept exactly (quotes included) */
+  char *etag;                      /* ETag without surrounding double quotes */
   int64_t key_version;             /* X-Key-Version */
   int64_t fencing_token;           /* X-Fencing-Token */
   char *attachment_id;             /* X-Attachment-ID */
@@ -263,7 +263,7 @@ SV_API void sv_engine_delete_all_attachments_response_cleanup(
 typedef struct sv_engine_get_stream_response {
   int32_t no_content; /* the answer was 204: the key has no state */
   char *content_type;
-  char *etag; /* as sent, quotes included */
+  char *etag; /* ETag without surrounding double quotes, as every answer gives it */
   int64_t key_version;
   int64_t fencing_token;
   char *correlation_id;
