@@ -245,9 +245,12 @@ template <typename Ref, typename T, void (*Close)(T *)>
 class Owning : public Ref {
  public:
   Owning() = default;
+  /** Takes ownership of handle. */
   explicit Owning(T *handle) noexcept : Ref(handle) {}
   ~Owning() { Close(this->handle_); }
+  /** Takes other's handle; other is left empty. */
   Owning(Owning &&other) noexcept : Ref(std::exchange(other.handle_, nullptr)) {}
+  /** Gives up the current handle, then takes other's; other is left empty. */
   Owning &operator=(Owning &&other) noexcept {
     if (this != &other) {
       Close(this->handle_);
@@ -469,11 +472,11 @@ class Sink {
 /** What a read of a key's state reported beside the bytes. */
 struct StateInfo {
   bool has_state = false;  ///< false: the key has no state (the bytes are empty)
-  std::string content_type;
-  std::string etag;
-  int64_t version = 0;
-  int64_t fencing_token = 0;
-  std::string correlation_id;
+  std::string content_type;    ///< the state's content type
+  std::string etag;            ///< the state's ETag
+  int64_t version = 0;         ///< the version of the state that was read
+  int64_t fencing_token = 0;   ///< the current lease's fencing token, else the key's last
+  std::string correlation_id;  ///< of the request
 };
 
 /** A key's state and what the read reported. */
@@ -484,59 +487,59 @@ struct State {
 
 /** The description of a key. */
 struct KeyDescription {
-  std::string namespace_name;
-  std::string key;
+  std::string namespace_name;           ///< the key's namespace
+  std::string key;                      ///< the key
   std::optional<std::string> owner;     ///< while leased
   std::optional<std::string> lease_id;  ///< while leased
-  int64_t version = 0;
-  int64_t expires_at_unix = 0;
+  int64_t version = 0;                    ///< the key's latest version
+  int64_t expires_at_unix = 0;            ///< while leased: when the lease ends
   std::optional<std::string> state_etag;  ///< when the key has state
-  bool has_metadata = false;
-  bool query_hidden = false;
-  std::string correlation_id;
+  bool has_metadata = false;              ///< query_hidden is known
+  bool query_hidden = false;              ///< the key is hidden from queries
+  std::string correlation_id;             ///< of the request
 };
 
 /** The description of one attachment. */
 struct AttachmentInfo {
-  std::string id;
-  std::string name;
-  int64_t size = 0;
-  std::string plaintext_sha256;
-  std::string content_type;
-  int64_t created_at_unix = 0;
-  int64_t updated_at_unix = 0;
+  std::string id;                ///< the server's id of the attachment
+  std::string name;              ///< its name under the key
+  int64_t size = 0;              ///< bytes
+  std::string plaintext_sha256;  ///< hex SHA-256 of the bytes
+  std::string content_type;      ///< as uploaded
+  int64_t created_at_unix = 0;   ///< first upload
+  int64_t updated_at_unix = 0;   ///< last upload
 };
 
 /** What a queue reported about itself. */
 struct QueueStats {
-  std::string namespace_name;
-  std::string queue;
-  int32_t waiting_consumers = 0;
-  int32_t total_consumers = 0;
-  bool available = false;  ///< a message is visible now
-  std::optional<std::string> head_message_id;
-  int64_t messages = 0;
-  int64_t in_flight = 0;
-  int64_t dead_letters = 0;
+  std::string namespace_name;                  ///< the queue's namespace
+  std::string queue;                           ///< the queue
+  int32_t waiting_consumers = 0;               ///< consumers waiting for a message now
+  int32_t total_consumers = 0;                 ///< consumers connected
+  bool available = false;                      ///< a message is visible now
+  std::optional<std::string> head_message_id;  ///< the next message, when there is one
+  int64_t messages = 0;                        ///< messages held, visible or not
+  int64_t in_flight = 0;                       ///< of them, delivered to a consumer now
+  int64_t dead_letters = 0;                    ///< messages moved aside after their last attempt
 };
 
 /** What an enqueue reported. */
 struct EnqueueResult {
-  std::string message_id;
-  int32_t attempts = 0;
-  int32_t max_attempts = 0;
-  int64_t not_visible_until_unix = 0;
-  int64_t payload_bytes = 0;
-  std::string correlation_id;
+  std::string message_id;              ///< the new message's id
+  int32_t attempts = 0;                ///< deliveries so far (0)
+  int32_t max_attempts = 0;            ///< deliveries before it goes to the dead letters
+  int64_t not_visible_until_unix = 0;  ///< when it becomes visible
+  int64_t payload_bytes = 0;           ///< the payload's size
+  std::string correlation_id;          ///< of the request
 };
 
 /** One change of a watched queue. */
 struct WatchEvent {
-  std::string namespace_name;
-  std::string queue;
-  bool available = false;
-  std::optional<std::string> head_message_id;
-  int64_t changed_at_unix = 0;
+  std::string namespace_name;                  ///< the queue's namespace
+  std::string queue;                           ///< the queue
+  bool available = false;                      ///< a message is visible
+  std::optional<std::string> head_message_id;  ///< the next message, when there is one
+  int64_t changed_at_unix = 0;                 ///< when the change happened
 };
 
 namespace detail {
@@ -592,34 +595,34 @@ struct DequeueOptions {
 
 /** Options of an enqueue. */
 struct EnqueueOptions {
-  int64_t delay_seconds = 0;
-  int64_t visibility_timeout_seconds = 0;
-  int64_t ttl_seconds = 0;
-  int32_t max_attempts = 0;
-  std::string content_type;  ///< empty: "application/octet-stream"
-  std::string namespace_name;
+  int64_t delay_seconds = 0;               ///< invisible this long after the enqueue
+  int64_t visibility_timeout_seconds = 0;  ///< 0: the server's default
+  int64_t ttl_seconds = 0;                 ///< 0: no expiry
+  int32_t max_attempts = 0;                ///< 0: the server's default
+  std::string content_type;                ///< empty: "application/octet-stream"
+  std::string namespace_name;              ///< empty: the client's default namespace
 };
 
 /** Options of an attachment upload. */
 struct AttachOptions {
   std::string content_type;  ///< empty: "application/octet-stream"
   int64_t max_bytes = 0;     ///< 0: the server's limit
-  bool prevent_overwrite = false;
+  bool prevent_overwrite = false;  ///< refuse to replace an attachment of the same name
 };
 
 /** Options of a key query. */
 struct QueryOptions {
   int64_t limit = 0;  ///< below 1: no limit
-  std::string cursor;
+  std::string cursor;   ///< continue after the page that returned this cursor
   std::string engine;   ///< "index" or "scan"; empty: the server's choice
   std::string refresh;  ///< "true", "false" or "wait_for"; empty: the server's default
-  std::string namespace_name;
+  std::string namespace_name;  ///< empty: the client's default namespace
 };
 
 /** Paging data of a query page. */
 struct QueryPage {
   std::optional<std::string> cursor;  ///< the next page, empty after the last
-  std::string correlation_id;
+  std::string correlation_id;         ///< of the request
 };
 
 // ---- Leases ----------------------------------------------------------------------------------
@@ -637,26 +640,30 @@ class LeaseRef {
   /** True while there is a handle. */
   explicit operator bool() const noexcept { return handle_ != nullptr; }
 
-  /** @name The view, as brought up to date by the last successful operation. */
-  ///@{
+  /** The leased key. */
   std::string key() const { return detail::owned(handle_ != nullptr ? handle_->key : nullptr); }
+  /** The key's namespace. */
   std::string namespace_name() const {
     return detail::owned(handle_ != nullptr ? handle_->namespace_name : nullptr);
   }
+  /** The lease's owner. */
   std::string owner() const { return detail::owned(handle_ != nullptr ? handle_->owner : nullptr); }
+  /** The lease id. */
   std::string lease_id() const {
     return detail::owned(handle_ != nullptr ? handle_->lease_id : nullptr);
   }
+  /** The lease's fencing token. */
   int64_t fencing_token() const noexcept { return handle_ != nullptr ? handle_->fencing_token : 0; }
+  /** The key's version as of the last operation. */
   int64_t version() const noexcept { return handle_ != nullptr ? handle_->version : 0; }
+  /** When the lease ends (0 until keepalive or describe reports it). */
   int64_t expires_at_unix() const noexcept {
     return handle_ != nullptr ? handle_->expires_at_unix : 0;
   }
+  /** The state's ETag; empty when the key has no state. */
   std::optional<std::string> state_etag() const {
     return detail::optional_text(handle_ != nullptr ? handle_->state_etag : nullptr);
   }
-  ///@}
-
   /** Refreshes the view from the server. */
   void describe(Status &status) { sv_lease_describe(handle_, status.reset()); }
   /** Refreshes the view from the server. */
@@ -862,7 +869,7 @@ class LeaseRef {
   }
 
  protected:
-  sv_lease *handle_ = nullptr;
+  sv_lease *handle_ = nullptr;  ///< the handle, not owned here
 };
 
 /** A lease this object owns. Its destructor rolls the staged writes back and releases the
@@ -894,9 +901,9 @@ class Lease : public detail::Owning<LeaseRef, sv_lease, detail::abandon_lease> {
 
 /** What the keeper reports about a lease it lost. */
 struct LostLease {
-  std::string namespace_name;
-  std::string key;
-  std::string lease_id;
+  std::string namespace_name;  ///< the key's namespace
+  std::string key;             ///< the key
+  std::string lease_id;        ///< the lost lease
   Error error;  ///< the refused renewal ("lease lost: ...")
 };
 
@@ -1008,7 +1015,9 @@ class Mapped {
 
   /** The map of the record. */
   const brindle_map &map() const noexcept { return *map_; }
+  /** The record. */
   T *operator->() noexcept { return &value; }
+  /** The record. */
   const T *operator->() const noexcept { return &value; }
 
   T value{};  ///< the record
@@ -1065,17 +1074,18 @@ class MessageRef {
   /** True while there is a handle. */
   explicit operator bool() const noexcept { return handle_ != nullptr; }
 
-  /** @name The view of the delivery. */
-  ///@{
+  /** The message id. */
   std::string id() const { return field(&sv_message::message_id); }
+  /** The queue it came from. */
   std::string queue() const { return field(&sv_message::queue); }
+  /** The payload's content type. */
   std::string content_type() const { return field(&sv_message::payload_content_type); }
+  /** Deliveries so far, this one included. */
   int32_t attempts() const noexcept { return handle_ != nullptr ? handle_->attempts : 0; }
+  /** When the delivery ends unless extended. */
   int64_t lease_expires_at_unix() const noexcept {
     return handle_ != nullptr ? handle_->lease_expires_at_unix : 0;
   }
-  ///@}
-
   /** Reads the rest of the payload. */
   std::string payload(Status &status) {
     Sink sink = Sink::to_memory(status);
@@ -1130,10 +1140,11 @@ class MessageRef {
   }
 
  protected:
+  /** A string member of the view, empty when NULL. */
   std::string field(const char *sv_message::*member) const {
     return detail::owned(handle_ != nullptr ? handle_->*member : nullptr);
   }
-  sv_message *handle_ = nullptr;
+  sv_message *handle_ = nullptr;  ///< the handle, not owned here
 };
 
 /** A delivered message this object owns; its destructor frees the handle without telling the
@@ -1194,8 +1205,8 @@ class MutationPlan {
 struct Delivery {
   MessageRef message;             ///< managed by the service: ack, nack or extend it, or not
   std::optional<LeaseRef> state;  ///< the lease on the message's state (with_state)
-  std::string consumer;
-  std::string queue;
+  std::string consumer;  ///< the consumer's name
+  std::string queue;     ///< the queue
 };
 
 /** A consumer service handler: returning normally acks (unless it settled the message), a
@@ -1206,13 +1217,13 @@ using DeliveryHandler = std::function<void(Delivery &)>;
 struct ConsumerOptions {
   std::string name;   ///< empty: the queue
   std::string queue;  ///< required
-  DequeueOptions request;
-  size_t workers = 1;
-  bool with_state = false;
+  DequeueOptions request;   ///< owner, visibility timeout and wait of the subscription
+  size_t workers = 1;       ///< worker threads
+  bool with_state = false;  ///< each delivery also leases the message's state
   DeliveryHandler handler;  ///< required
   /** Called after a failed attempt or delivery with its error; true stops the service. */
   std::function<bool(const Error &)> on_error;
-  sv_consumer_restart_policy restart_policy = default_restart_policy();
+  sv_consumer_restart_policy restart_policy = default_restart_policy();  ///< after failures
 
   /** The library's default restart policy. */
   static sv_consumer_restart_policy default_restart_policy() {

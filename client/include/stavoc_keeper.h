@@ -44,15 +44,16 @@ typedef struct sv_lease_keeper sv_lease_keeper;
 /* What on_lost receives; valid during the call only. */
 typedef struct sv_lease_lost_event {
   sv_lease *lease; /* the handle, for identification only: do not call it from on_lost */
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
+  const char *namespace_name; /* the key's namespace */
+  const char *key;            /* the key */
+  const char *lease_id;       /* the lost lease */
   const sv_error *error; /* why: the failed renewal, message prefixed with "lease lost: " */
 } sv_lease_lost_event;
 
 /* Called on the keeper's thread when a kept lease is lost. */
 typedef void (*sv_lease_lost_fn)(void *context, const sv_lease_lost_event *event);
 
+/* How a keeper renews; zero members are the defaults. */
 typedef struct sv_lease_keeper_config {
   /* Renew when this fraction of the TTL has passed since the last renewal; 0 (or a value
    * outside (0, 1)): one third. */
