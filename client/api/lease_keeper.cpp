@@ -112,8 +112,10 @@ void run(sv_lease_keeper *keeper) noexcept {
       keeper->wake.wait(lock);
       continue;
     }
-    if (sv_keeper_clock::now() < next->due) {
-      keeper->wake.wait_until(lock, next->due);
+    // A copy: the lease may leave the keeper (and be freed) while the thread waits.
+    const sv_keeper_clock::time_point due = next->due;
+    if (sv_keeper_clock::now() < due) {
+      keeper->wake.wait_until(lock, due);
       continue;  // look again: the set of leases or the time may have changed
     }
     next->renewing = true;

@@ -136,6 +136,30 @@ TEST_F(ExamplesTest, QueueServiceHandlesEveryJobOnce) {
   EXPECT_EQ(acks, 12u);
 }
 
+TEST_F(ExamplesTest, CppConsumerLambdasCommitEveryResultUnderItsOwnLease) {
+  const ProgramRun result = run("consumer_lambdas", {});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "6 jobs handled, 0 twice, every result committed"))
+      << result.output;
+  for (int i = 1; i <= 6; ++i) {
+    const auto state = committed("cpp-results/job-" + std::to_string(i));
+    EXPECT_EQ(state["status"], "done") << i;
+  }
+  size_t acks = 0;
+  for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
+    acks += request.status == 200;
+  EXPECT_EQ(acks, 6u);
+}
+
+TEST_F(ExamplesTest, CppLongWorkOutlivesItsLeaseTtlWithTheKeeper) {
+  const ProgramRun result = run("long_work_lease", {});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "3s of work on a 1s lease, renewed ")) << result.output;
+  EXPECT_FALSE(contains(result.output, "lost the lease")) << result.output;
+  EXPECT_EQ(committed("cpp-reports/nightly")["status"], "complete");
+  EXPECT_GE(dev.requests_to("POST", "/v1/keepalive").size(), 3u);
+}
+
 TEST_F(ExamplesTest, MutateLocalAppliesPlansOfflineAndUnderALease) {
   const ProgramRun result = run("mutate_local", {"--key", "t/shipment"});
   ASSERT_EQ(result.exit_code, 0) << result.output;
