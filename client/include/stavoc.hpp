@@ -471,7 +471,7 @@ class Sink {
 
 /** What a read of a key's state reported beside the bytes. */
 struct StateInfo {
-  bool has_state = false;  ///< false: the key has no state (the bytes are empty)
+  bool has_state = false;      ///< false: the key has no state (the bytes are empty)
   std::string content_type;    ///< the state's content type
   std::string etag;            ///< the state's ETag
   int64_t version = 0;         ///< the version of the state that was read
@@ -487,10 +487,10 @@ struct State {
 
 /** The description of a key. */
 struct KeyDescription {
-  std::string namespace_name;           ///< the key's namespace
-  std::string key;                      ///< the key
-  std::optional<std::string> owner;     ///< while leased
-  std::optional<std::string> lease_id;  ///< while leased
+  std::string namespace_name;             ///< the key's namespace
+  std::string key;                        ///< the key
+  std::optional<std::string> owner;       ///< while leased
+  std::optional<std::string> lease_id;    ///< while leased
   int64_t version = 0;                    ///< the key's latest version
   int64_t expires_at_unix = 0;            ///< while leased: when the lease ends
   std::optional<std::string> state_etag;  ///< when the key has state
@@ -605,17 +605,17 @@ struct EnqueueOptions {
 
 /** Options of an attachment upload. */
 struct AttachOptions {
-  std::string content_type;  ///< empty: "application/octet-stream"
-  int64_t max_bytes = 0;     ///< 0: the server's limit
+  std::string content_type;        ///< empty: "application/octet-stream"
+  int64_t max_bytes = 0;           ///< 0: the server's limit
   bool prevent_overwrite = false;  ///< refuse to replace an attachment of the same name
 };
 
 /** Options of a key query. */
 struct QueryOptions {
-  int64_t limit = 0;  ///< below 1: no limit
-  std::string cursor;   ///< continue after the page that returned this cursor
-  std::string engine;   ///< "index" or "scan"; empty: the server's choice
-  std::string refresh;  ///< "true", "false" or "wait_for"; empty: the server's default
+  int64_t limit = 0;           ///< below 1: no limit
+  std::string cursor;          ///< continue after the page that returned this cursor
+  std::string engine;          ///< "index" or "scan"; empty: the server's choice
+  std::string refresh;         ///< "true", "false" or "wait_for"; empty: the server's default
   std::string namespace_name;  ///< empty: the client's default namespace
 };
 
@@ -904,7 +904,7 @@ struct LostLease {
   std::string namespace_name;  ///< the key's namespace
   std::string key;             ///< the key
   std::string lease_id;        ///< the lost lease
-  Error error;  ///< the refused renewal ("lease lost: ...")
+  Error error;                 ///< the refused renewal ("lease lost: ...")
 };
 
 /** Options of a lease keeper; zero members take the C keeper's defaults. */
@@ -1205,8 +1205,8 @@ class MutationPlan {
 struct Delivery {
   MessageRef message;             ///< managed by the service: ack, nack or extend it, or not
   std::optional<LeaseRef> state;  ///< the lease on the message's state (with_state)
-  std::string consumer;  ///< the consumer's name
-  std::string queue;     ///< the queue
+  std::string consumer;           ///< the consumer's name
+  std::string queue;              ///< the queue
 };
 
 /** A consumer service handler: returning normally acks (unless it settled the message), a
@@ -1215,8 +1215,8 @@ using DeliveryHandler = std::function<void(Delivery &)>;
 
 /** One consumer of a service. */
 struct ConsumerOptions {
-  std::string name;   ///< empty: the queue
-  std::string queue;  ///< required
+  std::string name;         ///< empty: the queue
+  std::string queue;        ///< required
   DequeueOptions request;   ///< owner, visibility timeout and wait of the subscription
   size_t workers = 1;       ///< worker threads
   bool with_state = false;  ///< each delivery also leases the message's state

@@ -43,11 +43,11 @@ typedef struct sv_lease_keeper sv_lease_keeper;
 
 /* What on_lost receives; valid during the call only. */
 typedef struct sv_lease_lost_event {
-  sv_lease *lease; /* the handle, for identification only: do not call it from on_lost */
+  sv_lease *lease;            /* the handle, for identification only: do not call it from on_lost */
   const char *namespace_name; /* the key's namespace */
   const char *key;            /* the key */
   const char *lease_id;       /* the lost lease */
-  const sv_error *error; /* why: the failed renewal, message prefixed with "lease lost: " */
+  const sv_error *error;      /* why: the failed renewal, message prefixed with "lease lost: " */
 } sv_lease_lost_event;
 
 /* Called on the keeper's thread when a kept lease is lost. */

@@ -17,15 +17,11 @@
 namespace {
 
 constexpr int kJobs = 6;
-const char *const kUsage = "usage: consumer_lambdas [--endpoint URL] [--bundle PATH]\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  example_options parsed;
-  if (example_parse_args(argc, argv, &parsed, nullptr, nullptr, kUsage) != 0) return 2;
-  try {
-    stavo::Client client(client_options(parsed));
+  return run_example(argc, argv, "consumer_lambdas", [](stavo::Client &client) {
     for (int i = 1; i <= kJobs; ++i)
       client.enqueue("cpp-jobs", "job-" + std::to_string(i));
 
@@ -69,10 +65,5 @@ int main(int argc, char **argv) {
     }
     std::printf("%zu jobs handled, %d twice, every result committed\n", handled.size(), duplicates);
     return handled.size() == kJobs && duplicates == 0 ? 0 : 1;
-  } catch (const stavo::Error &error) {
-    std::fprintf(stderr, "consumer_lambdas: %s (code %d, HTTP %lld, %s)\n", error.what(),
-                 error.code(), static_cast<long long>(error.http_status()),
-                 error.server_error_code().c_str());
-    return 1;
-  }
+  });
 }

@@ -13,17 +13,8 @@
 
 #include "cpp_example.hpp"
 
-namespace {
-
-const char *const kUsage = "usage: long_work_lease [--endpoint URL] [--bundle PATH]\n";
-
-}  // namespace
-
 int main(int argc, char **argv) {
-  example_options parsed;
-  if (example_parse_args(argc, argv, &parsed, nullptr, nullptr, kUsage) != 0) return 2;
-  try {
-    stavo::Client client(client_options(parsed));
+  return run_example(argc, argv, "long_work_lease", [](stavo::Client &client) {
     stavo::KeeperOptions keeper_options;
     keeper_options.on_lost = [](const stavo::LostLease &lost) {
       std::fprintf(stderr, "lost the lease on %s: %s\n", lost.key.c_str(), lost.error.what());
@@ -48,10 +39,5 @@ int main(int argc, char **argv) {
     std::printf("3s of work on a 1s lease, renewed %lld times, result committed\n",
                 static_cast<long long>(renewals));
     return renewals >= 3 ? 0 : 1;
-  } catch (const stavo::Error &error) {
-    std::fprintf(stderr, "long_work_lease: %s (code %d, HTTP %lld, %s)\n", error.what(),
-                 error.code(), static_cast<long long>(error.http_status()),
-                 error.server_error_code().c_str());
-    return 1;
-  }
+  });
 }
