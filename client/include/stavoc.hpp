@@ -928,6 +928,14 @@ class LeaseKeeper {
   }
   /** Starts the keeper's thread; on failure the object is empty. */
   LeaseKeeper(KeeperOptions options, Status &status) { open(std::move(options), status); }
+  /** Takes other's keeper and callback; other is left empty. */
+  LeaseKeeper(LeaseKeeper &&other) noexcept = default;
+  /** Closes the current keeper (its thread ends) before its callback goes, then takes other's. */
+  LeaseKeeper &operator=(LeaseKeeper &&other) noexcept {
+    keeper_ = std::move(other.keeper_);
+    state_ = std::move(other.state_);
+    return *this;
+  }
 
   /** Keeps lease alive, renewing it with ttl_seconds. */
   void keep(LeaseRef &lease, int64_t ttl_seconds, Status &status) {
@@ -1252,6 +1260,14 @@ inline sv_dequeue_req dequeue_request(const std::string &queue, const DequeueOpt
 class ConsumerService {
  public:
   ConsumerService() = default;
+  /** Takes other's service and handlers; other is left empty. */
+  ConsumerService(ConsumerService &&other) noexcept = default;
+  /** Closes the current service (its workers end) before its handlers go, then takes other's. */
+  ConsumerService &operator=(ConsumerService &&other) noexcept {
+    service_ = std::move(other.service_);
+    consumers_ = std::move(other.consumers_);
+    return *this;
+  }
 
   /** Starts the workers. */
   void start(Status &status) { sv_consumer_service_start(service_, status.reset()); }
