@@ -49,7 +49,8 @@ test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 	@scripts/tmp-leftovers check $(ASAN_DIR)/tmp-before
 
 # The ThreadSanitizer build has only the threaded test groups (stream pipe, subscribe handler
-# threads, clients shared between threads, the consumer service); see tests/CMakeLists.txt.
+# threads, clients shared between threads, the consumer service, the C++ interface with the
+# lease keeper); see tests/CMakeLists.txt.
 test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	@scripts/tmp-leftovers snapshot $(TSAN_DIR)/tmp-before
