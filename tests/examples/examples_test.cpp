@@ -63,6 +63,14 @@ class ExamplesTest : public ::testing::Test {
     return run_program(name, all);
   }
 
+  // Acks the server accepted.
+  size_t successful_acks() const {
+    size_t acks = 0;
+    for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
+      acks += request.status == 200;
+    return acks;
+  }
+
   // The committed state of a key as JSON; null when it has none.
   nlohmann::json committed(const std::string &key, const std::string &ns = "default") {
     const auto state = dev.state(key, ns);
@@ -130,10 +138,7 @@ TEST_F(ExamplesTest, QueueServiceHandlesEveryJobOnce) {
   ASSERT_EQ(result.exit_code, 0) << result.output;
   EXPECT_TRUE(contains(result.output, "handled 12 of 12 jobs, 0 duplicate deliveries"))
       << result.output;
-  size_t acks = 0;
-  for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
-    acks += request.status == 200;
-  EXPECT_EQ(acks, 12u);
+  EXPECT_EQ(successful_acks(), 12u);
 }
 
 TEST_F(ExamplesTest, CppConsumerLambdasCommitEveryResultUnderItsOwnLease) {
@@ -145,10 +150,7 @@ TEST_F(ExamplesTest, CppConsumerLambdasCommitEveryResultUnderItsOwnLease) {
     const auto state = committed("cpp-results/job-" + std::to_string(i));
     EXPECT_EQ(state["status"], "done") << i;
   }
-  size_t acks = 0;
-  for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
-    acks += request.status == 200;
-  EXPECT_EQ(acks, 6u);
+  EXPECT_EQ(successful_acks(), 6u);
 }
 
 TEST_F(ExamplesTest, CppLongWorkOutlivesItsLeaseTtlWithTheKeeper) {
