@@ -6,7 +6,7 @@ JOBS        ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: package all build bootstrap bootstrap-bench configure test test-normal test-asan test-tsan clean format format-check \
+.PHONY: docs package all build bootstrap bootstrap-bench configure test test-normal test-asan test-tsan clean format format-check \
   bench bench-client
 
 all: build
@@ -49,12 +49,17 @@ test-asan: bootstrap $(ASAN_DIR)/CMakeCache.txt
 	@scripts/tmp-leftovers check $(ASAN_DIR)/tmp-before
 
 # The ThreadSanitizer build has only the threaded test groups (stream pipe, subscribe handler
-# threads, clients shared between threads, the consumer service); see tests/CMakeLists.txt.
+# threads, clients shared between threads, the consumer service, the C++ interface with the
+# lease keeper); see tests/CMakeLists.txt.
 test-tsan: bootstrap $(TSAN_DIR)/CMakeCache.txt
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	@scripts/tmp-leftovers snapshot $(TSAN_DIR)/tmp-before
 	cd $(TSAN_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp ctest $(CTEST_FLAGS)
 	@scripts/tmp-leftovers check $(TSAN_DIR)/tmp-before
+
+# The API reference of the public C and C++ headers, into $(BUILD_DIR)/docs/html.
+docs: bootstrap $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) --target docs
 
 # Debian packages of the plain build, into packages/ (libstavoc0, libstavoc-dev, stavoctl,
 # stavo-devserver).

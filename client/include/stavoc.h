@@ -18,6 +18,7 @@
  *   stavoc_admin.h    query, namespace, index, transaction and coordinator records
  *   stavoc_mutate.h   mutation expressions, plans and their streaming apply (local mutate)
  *   stavoc_consumer.h the multi-threaded queue consumer service
+ *   stavoc_keeper.h   the lease keeper, which renews leases in the background
  *
  * The protocol engine underneath (sv_engine_*) has its own umbrella header, stavoc_engine.h.
  */
@@ -29,6 +30,7 @@
 #include "stavoc_common.h"
 #include "stavoc_consumer.h"
 #include "stavoc_io.h"
+#include "stavoc_keeper.h"
 #include "stavoc_lease.h"
 #include "stavoc_mutate.h"
 #include "stavoc_numbers.h"

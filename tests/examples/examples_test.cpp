@@ -63,6 +63,14 @@ class ExamplesTest : public ::testing::Test {
     return run_program(name, all);
   }
 
+  // Acks the server accepted.
+  size_t successful_acks() const {
+    size_t acks = 0;
+    for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
+      acks += request.status == 200;
+    return acks;
+  }
+
   // The committed state of a key as JSON; null when it has none.
   nlohmann::json committed(const std::string &key, const std::string &ns = "default") {
     const auto state = dev.state(key, ns);
@@ -130,10 +138,28 @@ TEST_F(ExamplesTest, QueueServiceHandlesEveryJobOnce) {
   ASSERT_EQ(result.exit_code, 0) << result.output;
   EXPECT_TRUE(contains(result.output, "handled 12 of 12 jobs, 0 duplicate deliveries"))
       << result.output;
-  size_t acks = 0;
-  for (const auto &request : dev.requests_to("POST", "/v1/queue/ack"))
-    acks += request.status == 200;
-  EXPECT_EQ(acks, 12u);
+  EXPECT_EQ(successful_acks(), 12u);
+}
+
+TEST_F(ExamplesTest, CppConsumerLambdasCommitEveryResultUnderItsOwnLease) {
+  const ProgramRun result = run("consumer_lambdas", {});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "6 jobs handled, 0 twice, every result committed"))
+      << result.output;
+  for (int i = 1; i <= 6; ++i) {
+    const auto state = committed("cpp-results/job-" + std::to_string(i));
+    EXPECT_EQ(state["status"], "done") << i;
+  }
+  EXPECT_EQ(successful_acks(), 6u);
+}
+
+TEST_F(ExamplesTest, CppLongWorkOutlivesItsLeaseTtlWithTheKeeper) {
+  const ProgramRun result = run("long_work_lease", {});
+  ASSERT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_TRUE(contains(result.output, "3s of work on a 1s lease, renewed ")) << result.output;
+  EXPECT_FALSE(contains(result.output, "lost the lease")) << result.output;
+  EXPECT_EQ(committed("cpp-reports/nightly")["status"], "complete");
+  EXPECT_GE(dev.requests_to("POST", "/v1/keepalive").size(), 3u);
 }
 
 TEST_F(ExamplesTest, MutateLocalAppliesPlansOfflineAndUnderALease) {
