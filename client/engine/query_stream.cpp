@@ -145,7 +145,9 @@ void set_options(CURL *curl, const sv_engine_client *client, const char *url, cu
 }
 
 // How one attempt ended.
-enum class Outcome { kReturn, kNextEndpoint };
+// kTransportFailure: no answer began (a refused or failed connect, a reset before the status
+// line); the next endpoint, if any, is tried with the same request.
+enum class Outcome { kReturn, kNextEndpoint, kTransportFailure };
 
 // Everything one attempt owns.
 struct Attempt {
@@ -233,6 +235,11 @@ Outcome run_attempt(const sv_engine_client *client, const char *endpoint,
                                                    attempt.transfer.curl_error[0] != '\0'
                                                        ? attempt.transfer.curl_error
                                                        : curl_easy_strerror(code));
+      // Nothing was answered, so nothing reached the consumer: the next endpoint may serve it.
+      if (response->status == 0) {
+        consumer.end_attempt();
+        return Outcome::kTransportFailure;
+      }
     }
   } else {
     long http_status = 0;
@@ -276,10 +283,12 @@ int sv_engine_query_stream_run(const sv_engine_client *client,
     int status = SV_OK;
     const Outcome outcome = run_attempt(client, client->endpoints[index], request, body, consumer,
                                         response, error, &status);
-    if (outcome == Outcome::kReturn) {
+    const bool last = index + 1 == client->endpoint_count;
+    if (outcome == Outcome::kReturn || (outcome == Outcome::kTransportFailure && last)) {
       if (status != SV_OK) sv_engine_query_stream_response_cleanup(client, response);
       return status;
     }
+    if (outcome == Outcome::kTransportFailure) sv_engine_error_reset(error);
   }
   sv_engine_query_stream_response_cleanup(client, response);
   return sv_engine_set_transport_error(error, "all endpoints rejected the streaming query request");

@@ -65,6 +65,12 @@ RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t r
                                        int64_t *delay_ns, int64_t deadline_ns) noexcept;
 int64_t sv_engine_queue_now_ns() noexcept;
 
+// Runs a queue stream's transfer with the client's cancel check as its progress callback.
+// libcurl polls an idle transfer's progress callback only about once a second, so a stop asked
+// for while the stream is silent would wait that long: the transfer runs in a multi handle of
+// its own whose waits are cut short, so the cancel check is consulted several times a second.
+CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client) noexcept;
+
 // The client's cancel check; false when it has none.
 bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept;
 

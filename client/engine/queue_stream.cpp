@@ -224,10 +224,6 @@ size_t header_callback(char *line, size_t size, size_t count, void *user) {
   return length;
 }
 
-int progress_callback(void *client, curl_off_t a, curl_off_t b, curl_off_t c, curl_off_t d) {
-  return sv_engine_queue_stream_progress(client, a, b, c, d);
-}
-
 int finish_stream(Stream *stream) {
   if (stream->parser == nullptr && !open_parser(stream)) return stream->error->code;
   brindle_error finish_error;
@@ -251,38 +247,6 @@ int finish_stream(Stream *stream) {
                                         "subscribe stream ended after a meta part without payload");
   }
   return SV_OK;
-}
-
-// libcurl polls an idle transfer's progress callback only about once a second, so a stop asked
-// for while the stream is silent would wait that long. The transfer runs in a multi handle of
-// its own whose waits are cut short, so the cancel check is consulted several times a second.
-constexpr int kCancelPollMs = 100;
-
-CURLcode perform_transfer(CURL *curl) {
-  CURLM *multi = curl_multi_init();
-  if (multi == nullptr) return curl_easy_perform(curl);
-  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
-    curl_multi_cleanup(multi);
-    return curl_easy_perform(curl);
-  }
-  CURLcode result = CURLE_OK;
-  int running = 1;
-  CURLMcode status = CURLM_OK;
-  while (running != 0 && status == CURLM_OK) {
-    status = curl_multi_perform(multi, &running);
-    if (running != 0 && status == CURLM_OK) {
-      status = curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr);
-    }
-  }
-  if (status != CURLM_OK)
-    result = status == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
-  int left = 0;
-  while (const CURLMsg *message = curl_multi_info_read(multi, &left)) {
-    if (message->msg == CURLMSG_DONE && message->easy_handle == curl) result = message->data.result;
-  }
-  curl_multi_remove_handle(multi, curl);
-  curl_multi_cleanup(multi);
-  return result;
 }
 
 enum class Next { kReturn, kRetry, kNextEndpoint };
@@ -375,10 +339,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stream);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &stream);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress_callback);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<sv_engine_client *>(client));
-  const CURLcode code = perform_transfer(curl);
+  const CURLcode code = sv_engine_queue_perform(curl, client);
   curl_easy_cleanup(curl);
   sv_engine_buffer_cleanup(&url);
   brindle_curl_upload_cleanup(&upload);
@@ -394,6 +355,11 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
   if (code != CURLE_OK) {
     const char *text = stream.curl_error[0] != '\0' ? stream.curl_error : curl_easy_strerror(code);
     log_error(call, index, text);
+    // Nothing was answered (a refused or failed connect, a reset before the status line), so
+    // nothing was delivered: the next endpoint may serve the stream.
+    if (stream.transfer.status == 0 && index + 1 < client->endpoint_count) {
+      return Next::kNextEndpoint;
+    }
     *status = sv_engine_set_curl_transport_error(call.error, code, text);
     return Next::kReturn;
   }

@@ -165,6 +165,47 @@ RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t r
   return expires ? RetryPause::kExpired : RetryPause::kRetry;
 }
 
+namespace {
+
+// How often a silent stream's transfer looks at the cancel check.
+constexpr int kCancelPollMs = 100;
+
+int cancel_progress(void *client, curl_off_t a, curl_off_t b, curl_off_t c, curl_off_t d) {
+  return sv_engine_queue_stream_progress(client, a, b, c, d);
+}
+
+}  // namespace
+
+CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client) noexcept {
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, cancel_progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<sv_engine_client *>(client));
+  CURLM *multi = curl_multi_init();
+  if (multi == nullptr) return curl_easy_perform(curl);
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    curl_multi_cleanup(multi);
+    return curl_easy_perform(curl);
+  }
+  CURLcode result = CURLE_OK;
+  int running = 1;
+  CURLMcode status = CURLM_OK;
+  while (running != 0 && status == CURLM_OK) {
+    status = curl_multi_perform(multi, &running);
+    if (running != 0 && status == CURLM_OK) {
+      status = curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr);
+    }
+  }
+  if (status != CURLM_OK)
+    result = status == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
+  int left = 0;
+  while (const CURLMsg *message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == curl) result = message->data.result;
+  }
+  curl_multi_remove_handle(multi, curl);
+  curl_multi_cleanup(multi);
+  return result;
+}
+
 extern "C" {
 
 SV_API int sv_engine_queue_stream_progress(void *client, int64_t, int64_t, int64_t,

@@ -216,11 +216,17 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &watch);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &watch);
-  const CURLcode code = curl_easy_perform(curl);
+  // The client's cancel check ends a watch as it ends a subscribe stream, also a silent one.
+  const CURLcode code = sv_engine_queue_perform(curl, client);
   curl_easy_cleanup(curl);
   sv_engine_buffer_cleanup(&url);
   brindle_curl_upload_cleanup(&upload);
 
+  if (code == CURLE_ABORTED_BY_CALLBACK && sv_engine_queue_cancelled(client)) {
+    sv_engine_error_reset(error);  // a stop is not a failure
+    *status = SV_OK;
+    return Next::kReturn;
+  }
   if (watch.transfer.aborted != 0 && (code == CURLE_WRITE_ERROR || code == CURLE_OK)) {
     log_error(client, index, error->message != nullptr ? error->message : "stream callback failed");
     *status = error->code != 0 ? error->code
@@ -230,6 +236,10 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
   if (code != CURLE_OK) {
     const char *text = watch.curl_error[0] != '\0' ? watch.curl_error : curl_easy_strerror(code);
     log_error(client, index, text);
+    // Nothing was answered, so nothing was seen: the next endpoint may serve the watch.
+    if (watch.transfer.status == 0 && index + 1 < client->endpoint_count) {
+      return Next::kNextEndpoint;
+    }
     *status = sv_engine_set_curl_transport_error(error, code, text);
     return Next::kReturn;
   }

@@ -1,6 +1,6 @@
 // Query failures: bad caller input, hostile or broken answers (over-long headers, a non-numeric
 // index sequence, oversized or malformed bodies, cut-off transfers), refusing writers and
-// handlers, and the walk over endpoints that answer "node_passive".
+// handlers, and the walk over endpoints that answer "node_passive" or cannot be reached.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -373,19 +373,6 @@ TEST_F(QueryErrors, NodePassiveMovesBothStreamingFormsToTheNextEndpoint) {
   EXPECT_EQ(server_->requests().size(), 2u);
 }
 
-TEST_F(QueryErrors, TransportFailureEndsTheStreamingWalk) {
-  const std::string refused = "127.0.0.1:" + std::to_string(engine_test::refused_port());
-  ASSERT_EQ(client_.open({refused, server_->http_url()}), SV_OK) << client_.open_message;
-  server_->add_fault(engine_test::query_answer("{\"key\":\"a\"}\n"));
-  WriterLog log;
-  StreamCall call(client_.client);
-  query_into(call, engine_test::query_request("{}"), log);
-  EXPECT_EQ(call.status, SV_ERR_TRANSPORT);
-  EXPECT_NE(call.message(), "<null>");
-  EXPECT_TRUE(server_->requests().empty());
-  expect_empty(call);
-}
-
 TEST_F(QueryErrors, PassiveLastEndpointAndOtherServiceErrors) {
   open(2);
   server_->add_fault(Fault::error("POST", "/v1/query", 503, "node_passive").repeat(2));
@@ -404,6 +391,39 @@ TEST_F(QueryErrors, PassiveLastEndpointAndOtherServiceErrors) {
   EXPECT_EQ(second.status, SV_ERR_SERVER);
   EXPECT_EQ(text(second.error.server_error_code), "overloaded");
   EXPECT_EQ(server_->requests().size(), 1u);  // no failover for other errors
+}
+
+}  // namespace
+
+namespace {
+
+// A first endpoint that refuses connections is passed over by both query streams; with no
+// endpoint left the connect failure is the answer.
+TEST_F(QueryErrors, AnEndpointThatCannotBeReachedIsPassedOver) {
+  server_->seed_state("reachable", R"({"n":1})");
+  const std::string refused = "127.0.0.1:" + std::to_string(engine_test::refused_port());
+  ASSERT_EQ(client_.open({refused, server_->http_url()}), SV_OK) << client_.open_message;
+  WriterLog log;
+  StreamCall rows(client_.client);
+  query_into(rows, engine_test::query_request(R"({"/n":1})"), log);
+  ASSERT_EQ(rows.status, SV_OK) << rows.message();
+  EXPECT_NE(log.bytes.find("reachable"), std::string::npos);
+  KeyLog keys;
+  StreamCall by_key(client_.client);
+  query_keys(by_key, engine_test::query_request(R"({"/n":1})"), keys);
+  ASSERT_EQ(by_key.status, SV_OK) << by_key.message();
+
+  Client none;
+  none.config.disable_mtls = 1;
+  ASSERT_EQ(none.open({refused, refused}), SV_OK);
+  StreamCall failed(none.client);
+  WriterLog nothing;
+  const sv_engine_query_request request = engine_test::query_request("{}");
+  failed.status = sv_engine_client_query_into(none.client, &request, engine_test::record_write,
+                                              &nothing, &failed.response, &failed.error);
+  EXPECT_EQ(failed.status, SV_ERR_TRANSPORT);
+  EXPECT_EQ(failed.error.transport_cause, SV_TRANSPORT_CAUSE_CONNECT);
+  EXPECT_EQ(nothing.writes, 0u);
 }
 
 }  // namespace

@@ -405,6 +405,20 @@ TEST_F(QueueStream, CancellationFromAnotherThreadEndsAWaitingStream) {
   EXPECT_LT(elapsed, std::chrono::seconds(5));  // long before the 30 s client timeout
 }
 
+// A first endpoint that refuses connections is passed over: consumption has the same
+// failover as every other call.
+TEST_F(QueueStream, AnEndpointThatCannotBeReachedIsPassedOver) {
+  rig_.client_record().config.disable_mtls = 1;
+  ASSERT_EQ(rig_.open({"http://127.0.0.1:1", rig_.endpoint()}), SV_OK);
+  answer(multipart({meta_part(message_json("m")), payload_part("second")}));
+  Recorder recorder;
+  Outcome out;
+  subscribe(out, recorder, queue_test::dequeue_request());
+  ASSERT_EQ(out.status, SV_OK) << out.message();
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].payload, "second");
+}
+
 TEST_F(QueueStream, PassiveNodesMoveToTheNextEndpoint) {
   rig_.client_record().config.disable_mtls = 1;
   ASSERT_EQ(rig_.open({rig_.endpoint(), rig_.endpoint()}), SV_OK);

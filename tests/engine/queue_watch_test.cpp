@@ -2,7 +2,10 @@
 // across chunks, the correlation id fallback, handler refusals, passive endpoints and limits.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "queue_fixture.h"
@@ -106,6 +109,56 @@ TEST_F(QueueWatch, HandlerRefusalEndsTheWatch) {
     EXPECT_EQ(out.message(), own ? "watcher had enough" : "queue watch handler failed");
     EXPECT_EQ(seen.heads.size(), 2u);
   }
+}
+
+std::atomic<bool> watch_stop{false};
+int watch_stop_requested(void *) {
+  return watch_stop.load() ? 1 : 0;
+}
+
+// The client's cancel check ends a silent watch as it ends a subscribe stream: quietly, soon.
+TEST_F(QueueWatch, TheCancelCheckEndsASilentWatch) {
+  watch_stop = false;
+  sv_engine_client_set_cancel_check(rig_.client_record().client, watch_stop_requested, nullptr);
+  rig_.server().add_fault(Fault::held("POST", kWatch));
+  std::thread stopper([this] {
+    rig_.server().wait_for_held(1);
+    watch_stop = true;
+  });
+  Seen seen;
+  Outcome out;
+  const auto start = std::chrono::steady_clock::now();
+  watch(out, seen);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+  rig_.server().release_held();
+  EXPECT_EQ(out.status, SV_OK) << out.message();
+  EXPECT_EQ(out.error.code, 0);
+  EXPECT_TRUE(seen.heads.empty());
+  EXPECT_LT(elapsed, std::chrono::seconds(5));  // long before the 30 s client timeout
+}
+
+// A first endpoint that refuses connections is passed over, as by every other call.
+TEST_F(QueueWatch, AnEndpointThatCannotBeReachedIsPassedOver) {
+  engine_test::Client two;
+  two.config.disable_mtls = 1;
+  ASSERT_EQ(two.open({"http://127.0.0.1:1", rig_.endpoint()}), SV_OK);
+  sv_engine_watch_queue_request request{nullptr, "jobs"};
+  rig_.server().add_fault(events_answer(event("second")));
+  Seen seen;
+  Outcome out;
+  out.status = sv_engine_client_watch_queue(two.client, &request, record, &seen, &out.error);
+  EXPECT_EQ(out.status, SV_OK) << out.message();
+  EXPECT_EQ(seen.heads, (std::vector<std::string>{"second"}));
+
+  // With no endpoint left the transport failure is the answer.
+  engine_test::Client none;
+  none.config.disable_mtls = 1;
+  ASSERT_EQ(none.open({"http://127.0.0.1:1", "http://127.0.0.1:1"}), SV_OK);
+  Outcome failed;
+  failed.status = sv_engine_client_watch_queue(none.client, &request, record, &seen, &failed.error);
+  EXPECT_EQ(failed.status, SV_ERR_TRANSPORT);
+  EXPECT_EQ(failed.error.transport_cause, SV_TRANSPORT_CAUSE_CONNECT);
 }
 
 TEST_F(QueueWatch, PassiveEndpointsAndServerErrors) {
