@@ -220,6 +220,14 @@ Outcome classify_failure(Attempt &attempt, CURLcode code, int *status) {
 int finish_response(Attempt &attempt) {
   sv_engine_json_exchange_state &state = attempt.state;
   if (state.error_unreadable != 0) return unreadable_error(attempt);
+  const int64_t status = attempt.request.result->status;
+  if (state.parser_started == 0 && status >= 200 && status <= 299 && status != 204 &&
+      status != 205 && attempt.request.response_map != nullptr &&
+      attempt.request.response_record != nullptr) {
+    // The answer the call needs is missing (an empty body, or headers cut off, which libcurl
+    // can report as a complete empty answer): never a success with nothing in it.
+    return sv_engine_set_protocol_error(attempt.error, "response has no body");
+  }
   if (state.parser_started == 0 || state.discard_body != 0 || state.parse.parser == nullptr) {
     return SV_OK;
   }

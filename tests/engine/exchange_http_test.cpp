@@ -343,6 +343,24 @@ TEST_F(ExchangeHttp, ErrorBodyLimitIs8192Bytes) {
   EXPECT_NE(text(over.result.detail).find(" [truncated]"), std::string::npos);
 }
 
+// A success without the document the call needs is no success: an empty body, or headers cut
+// off where libcurl reports a complete empty answer.
+TEST_F(ExchangeHttp, AnEmptySuccessWhereADocumentIsExpectedIsAProtocolError) {
+  open();
+  server_->add_fault(Fault::respond("POST", "/v1/acquire", 200, ""));
+  Call empty;
+  engine_test::post_json(empty, client_.client, "/v1/acquire", "{}");
+  EXPECT_EQ(empty.status, SV_ERR_PROTOCOL);
+  EXPECT_EQ(empty.message(), "response has no body");
+  EXPECT_EQ(empty.reply.lease_id, nullptr);
+  // 204 says there is nothing, and is taken as it is.
+  server_->add_fault(Fault::respond("POST", "/v1/acquire", 204, ""));
+  Call none;
+  engine_test::post_json(none, client_.client, "/v1/acquire", "{}");
+  EXPECT_EQ(none.status, SV_OK) << none.message();
+  EXPECT_EQ(none.result.status, 204);
+}
+
 TEST_F(ExchangeHttp, RedirectsAreNotFollowed) {
   open();
   server_->add_fault(Fault::respond("POST", "/v1/acquire", 302, "moved",
