@@ -78,8 +78,8 @@ TEST(Validate, WorkspaceLimitsApplyToKeysAndNesting) {
   EXPECT_EQ(outcome.status, BRINDLE_OVERFLOW);
   EXPECT_STREQ(outcome.error.message, "parser workspace exhausted by nesting depth");
   outcome = validate_text("{\"" + std::string(5000, 'k') + "\":1}");
-  EXPECT_EQ(outcome.status, BRINDLE_ALLOCATION_FAILED);
-  EXPECT_STREQ(outcome.error.message, "failed to append string");
+  EXPECT_EQ(outcome.status, BRINDLE_OVERFLOW);
+  EXPECT_STREQ(outcome.error.message, "parser workspace exhausted by token");
 }
 
 struct Chunks {
