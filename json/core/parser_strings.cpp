@@ -197,10 +197,10 @@ char *brindle__take_long_string(brindle_parser *parser, const unsigned char *dat
   char *block = parser->long_string;
   if (block == nullptr || data != reinterpret_cast<const unsigned char *>(block)) return nullptr;
   parser->long_string = nullptr;
+  // The block keeps the doubling's slack (at most as much again as the string): shrinking it
+  // would be one more allocation that could fail after the string was complete.
   block[parser->token_length] = '\0';
-  // Give back the doubling's slack; a refused shrink keeps the larger block.
-  void *fitted = brindle__block_realloc(&parser->allocator, block, parser->token_length + 1);
-  return fitted != nullptr ? static_cast<char *>(fitted) : block;
+  return block;
 }
 
 void brindle__drop_long_string(brindle_parser *parser) noexcept {
