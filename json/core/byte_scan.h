@@ -33,7 +33,7 @@ inline constexpr std::array<uint8_t, 256> brindle__escape_table = brindle__make_
 
 // Kernels in use: 0 portable, 1 SSE2, 2 AVX2. Set once at load time from the build and the CPU;
 // tests lower it to compare the paths.
-extern int brindle__scan_level;
+extern int brindle__scan_level __attribute__((visibility("hidden")));
 // The highest level this build and CPU can run.
 int brindle__scan_level_available() noexcept;
 
@@ -148,21 +148,37 @@ const unsigned char *brindle__skip_spaces_avx2(const unsigned char *p,
 
 // ---- Dispatch ----------------------------------------------------------------------------------
 
-// Most runs in JSON documents are short: the first 32 bytes are scanned inline with SSE2, and only
-// a run that goes on (and has 64 bytes left) pays the call into the AVX2 kernel.
-inline const unsigned char *brindle__find_escape(const unsigned char *p,
-                                                 const unsigned char *end) noexcept {
+// Past the inline blocks: the AVX2 or SSE2 kernel as the level says, or the portable one (out of
+// line, in byte_scan_avx2.cpp, so that the inline part stays small enough to inline everywhere).
+const unsigned char *brindle__find_escape_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept;
+const unsigned char *brindle__skip_digits_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept;
+const unsigned char *brindle__skip_spaces_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept;
+
+// Most runs in JSON documents are short: the first 64 bytes of a run are scanned inline with SSE2
+// (a shorter rest of the chunk byte by byte), and only a run that goes on pays the call into the
+// kernel that the level chooses.
+__attribute__((always_inline)) inline const unsigned char *brindle__find_escape(
+    const unsigned char *p, const unsigned char *end) noexcept {
 #if defined(BRINDLE__SCAN_SSE2)
   if (__builtin_expect(brindle__scan_level != 0, 1)) {
-    if (brindle__scan_level < 2 || end - p < 64) return brindle__find_escape_sse2(p, end);
-    for (int block = 0; block < 2; ++block, p += 16) {
+    for (int block = 0; block < 4; ++block) {
+      if (end - p < 16) {
+        while (p < end && brindle__escape_table[*p] == 0)
+          ++p;
+        return p;
+      }
       const unsigned mask = brindle__escape_mask_sse2(p);
       if (mask != 0) return p + __builtin_ctz(mask);
+      p += 16;
     }
-    return brindle__find_escape_avx2(p, end);
   }
-#endif
+  return brindle__find_escape_rest(p, end);
+#else
   return brindle__find_escape_portable(p, end);
+#endif
 }
 
 inline const char *brindle__find_escape(const char *bytes, const char *end) noexcept {
@@ -172,8 +188,8 @@ inline const char *brindle__find_escape(const char *bytes, const char *end) noex
 }
 
 // The first byte at or after p that is not a decimal digit.
-inline const unsigned char *brindle__skip_digits(const unsigned char *p,
-                                                 const unsigned char *end) noexcept {
+__attribute__((always_inline)) inline const unsigned char *brindle__skip_digits(
+    const unsigned char *p, const unsigned char *end) noexcept {
   // Short runs (integer parts) end sooner byte by byte than through a block's masks.
   for (int i = 0; i < 2; ++i) {
     if (p == end || static_cast<unsigned>(*p - '0') >= 10u) return p;
@@ -181,23 +197,42 @@ inline const unsigned char *brindle__skip_digits(const unsigned char *p,
   }
 #if defined(BRINDLE__SCAN_SSE2)
   if (__builtin_expect(brindle__scan_level != 0, 1)) {
-    if (brindle__scan_level >= 2 && end - p >= 64) return brindle__skip_digits_avx2(p, end);
-    return brindle__skip_digits_sse2(p, end);
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8(9);
+    for (int block = 0; block < 4; ++block) {
+      if (end - p < 16) return brindle__skip_digits_portable(p, end);
+      const __m128i offset =
+          _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), zero);
+      const unsigned mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset)));
+      if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
+      p += 16;
+    }
   }
-#endif
+  return brindle__skip_digits_rest(p, end);
+#else
   return brindle__skip_digits_portable(p, end);
+#endif
 }
 
 // After a space, the rest of a run of spaces (indentation).
-inline const unsigned char *brindle__skip_spaces(const unsigned char *p,
-                                                 const unsigned char *end) noexcept {
+__attribute__((always_inline)) inline const unsigned char *brindle__skip_spaces(
+    const unsigned char *p, const unsigned char *end) noexcept {
 #if defined(BRINDLE__SCAN_SSE2)
   if (__builtin_expect(brindle__scan_level != 0, 1)) {
-    if (brindle__scan_level >= 2 && end - p >= 64) return brindle__skip_spaces_avx2(p, end);
-    return brindle__skip_spaces_sse2(p, end);
+    const __m128i space = _mm_set1_epi8(' ');
+    for (int block = 0; block < 4; ++block) {
+      if (end - p < 16) return brindle__skip_spaces_portable(p, end);
+      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), space)));
+      if (mask != 0xFFFFu) return p + __builtin_ctz(~mask);
+      p += 16;
+    }
   }
-#endif
+  return brindle__skip_spaces_rest(p, end);
+#else
   return brindle__skip_spaces_portable(p, end);
+#endif
 }
 
 #endif  // BRINDLE_CORE_BYTE_SCAN_H

@@ -66,6 +66,35 @@ int brindle__scan_level_available() noexcept {
 }
 #endif
 
+#if defined(BRINDLE__SCAN_SSE2)
+const unsigned char *brindle__find_escape_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept {
+#if defined(BRINDLE__SCAN_AVX2)
+  if (brindle__scan_level >= 2) return brindle__find_escape_avx2(p, end);
+#endif
+  if (brindle__scan_level == 1) return brindle__find_escape_sse2(p, end);
+  return brindle__find_escape_portable(p, end);
+}
+
+const unsigned char *brindle__skip_digits_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept {
+#if defined(BRINDLE__SCAN_AVX2)
+  if (brindle__scan_level >= 2) return brindle__skip_digits_avx2(p, end);
+#endif
+  if (brindle__scan_level == 1) return brindle__skip_digits_sse2(p, end);
+  return brindle__skip_digits_portable(p, end);
+}
+
+const unsigned char *brindle__skip_spaces_rest(const unsigned char *p,
+                                               const unsigned char *end) noexcept {
+#if defined(BRINDLE__SCAN_AVX2)
+  if (brindle__scan_level >= 2) return brindle__skip_spaces_avx2(p, end);
+#endif
+  if (brindle__scan_level == 1) return brindle__skip_spaces_sse2(p, end);
+  return brindle__skip_spaces_portable(p, end);
+}
+#endif
+
 // Constant-initialised to the inline kernels, so that no parse can see it unset; raised to AVX2
 // before main when the CPU has it.
 #if defined(BRINDLE__SCAN_SSE2)

@@ -30,8 +30,10 @@ void set_present(const brindle_field *field, void *record) {
 // A NUL-terminated block of the record's allocator holding the string: the long string's own
 // block when data is one, else a new copy; NULL when the allocation fails.
 char *owned_copy(brindle_parser *parser, const unsigned char *data, size_t length) {
-  char *taken = brindle__take_long_string(parser, data);
-  if (taken != nullptr) return taken;
+  if (parser->long_string != nullptr) {
+    char *taken = brindle__take_long_string(parser, data);
+    if (taken != nullptr) return taken;
+  }
   char *copy = static_cast<char *>(brindle__block_alloc(&parser->allocator, length + 1));
   if (copy == nullptr) return nullptr;
   if (length != 0) std::memcpy(copy, data, length);
