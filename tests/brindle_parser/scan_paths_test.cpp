@@ -12,9 +12,13 @@
 #include <vector>
 
 #include "brindle.h"
+#include "corpus_files.h"
 #include "json/core/byte_scan.h"
 
 namespace {
+
+using stavo_test::corpus_dir;
+using stavo_test::read_file;
 
 using Kernel = const unsigned char *(*)(const unsigned char *, const unsigned char *);
 
@@ -106,25 +110,6 @@ TEST(ScanPaths, EveryKernelAgreesWithThePortableOne) {
 }
 
 namespace {
-
-std::string corpus_dir() {
-  const std::string built = STAVO_CORPUS_DIR;
-  if (DIR *dir = opendir(built.c_str())) {
-    closedir(dir);
-    return built;
-  }
-  const char *override_dir = std::getenv("STAVO_CORPUS_DIR");
-  return override_dir != nullptr ? override_dir : built;
-}
-
-bool read_file(const std::string &path, std::string *text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *text = buffer.str();
-  return true;
-}
 
 // {"doc": document}: the document as its JSON value member re-emits it, token by token.
 struct Wrapped {
