@@ -11,6 +11,8 @@
 
 #include "brindle.h"
 
+#include "byte_scan.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -119,59 +121,9 @@ inline int32_t brindle__marker(const void *record, uint32_t constant) noexcept {
 
 // ---- JSON string escaping ----------------------------------------------------------------------
 
-// Non-zero for bytes that cannot appear unescaped inside a JSON string: '"', '\\' and bytes below
-// 0x20. The slash, 0x7F and bytes of 0x80 and above pass as they are.
-constexpr std::array<uint8_t, 256> brindle__make_escape_table() noexcept {
-  std::array<uint8_t, 256> table{};
-  for (int i = 0; i < 0x20; ++i)
-    table[static_cast<size_t>(i)] = 1;
-  table[static_cast<unsigned char>('"')] = 1;
-  table[static_cast<unsigned char>('\\')] = 1;
-  return table;
-}
-inline constexpr std::array<uint8_t, 256> brindle__escape_table = brindle__make_escape_table();
-
-// The first byte in [bytes, end) that cannot stand unescaped in a JSON string ('"', '\\' or a
-// byte below 0x20), or end. The parser's string runs, the value reader and the serializer's
-// escaping all scan with it: 16 bytes at a time with SSE2, else 8 at a time.
-inline const char *brindle__find_escape(const char *bytes, const char *end) noexcept {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (end - bytes >= 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-    const __m128i special =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(chunk, control_max), control_max));
-    const int mask = _mm_movemask_epi8(special);
-    if (mask != 0) return bytes + __builtin_ctz(static_cast<unsigned>(mask));
-    bytes += 16;
-  }
-#else
-  constexpr uint64_t ones = 0x0101010101010101ULL;
-  constexpr uint64_t highs = 0x8080808080808080ULL;
-  while (end - bytes >= 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes, sizeof(word));
-    const uint64_t quote = word ^ (ones * '"');
-    const uint64_t backslash = word ^ (ones * '\\');
-    const uint64_t hit = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-                         ((word - ones * 0x20) & ~word);
-    if ((hit & highs) != 0) break;
-    bytes += 8;
-  }
-#endif
-  while (bytes < end && brindle__escape_table[static_cast<unsigned char>(*bytes)] == 0)
-    ++bytes;
-  return bytes;
-}
-
-inline const unsigned char *brindle__find_escape(const unsigned char *bytes,
-                                                 const unsigned char *end) noexcept {
-  return reinterpret_cast<const unsigned char *>(brindle__find_escape(
-      reinterpret_cast<const char *>(bytes), reinterpret_cast<const char *>(end)));
-}
+// brindle__escape_table and brindle__find_escape (byte_scan.h): the first byte in [bytes, end)
+// that cannot stand unescaped in a JSON string ('"', '\\' or a byte below 0x20), or end. The
+// parser's string runs, the value reader and the serializer's escaping all scan with it.
 
 // Writes the escaped form of bytes (without surrounding quotes) to the sink: runs that need no
 // escape in one call each; '"' and '\\' preceded by a backslash; 0x08 0x09 0x0A 0x0C 0x0D as \b \t

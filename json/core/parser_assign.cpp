@@ -27,6 +27,20 @@ void set_present(const brindle_field *field, void *record) {
   store_present(field, record, 1);
 }
 
+// A NUL-terminated block of the record's allocator holding the string: the long string's own
+// block when data is one, else a new copy; NULL when the allocation fails.
+char *owned_copy(brindle_parser *parser, const unsigned char *data, size_t length) {
+  if (parser->long_string != nullptr) {
+    char *taken = brindle__take_long_string(parser, data);
+    if (taken != nullptr) return taken;
+  }
+  char *copy = static_cast<char *>(brindle__block_alloc(&parser->allocator, length + 1));
+  if (copy == nullptr) return nullptr;
+  if (length != 0) std::memcpy(copy, data, length);
+  copy[length] = '\0';
+  return copy;
+}
+
 brindle_status assign_string(brindle_parser *parser, const brindle_field *field, void *member,
                              const unsigned char *data, size_t length, const unsigned char *at) {
   if (parser->saw_nul) {
@@ -57,13 +71,11 @@ brindle_status assign_string(brindle_parser *parser, const brindle_field *field,
                                    brindle__key_of(field));
     return BRINDLE_OK;
   }
-  char *copy = static_cast<char *>(brindle__block_alloc(&parser->allocator, length + 1));
+  char *copy = owned_copy(parser, data, length);
   if (copy == nullptr) {
     return brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED,
                                    "failed to allocate string");
   }
-  if (length != 0) std::memcpy(copy, data, length);
-  copy[length] = '\0';
   char **slot = static_cast<char **>(member);
   brindle__block_free(*slot);
   *slot = copy;
@@ -224,13 +236,11 @@ brindle_status append_string_element(brindle_parser *parser, brindle_array *arra
                                    "array '%s' contains embedded NUL unsupported by C strings",
                                    brindle__key_of(field));
   }
-  char *copy = static_cast<char *>(brindle__block_alloc(&parser->allocator, length + 1));
+  char *copy = owned_copy(parser, data, length);
   if (copy == nullptr) {
     return brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED,
                                    "failed to allocate array string");
   }
-  if (length != 0) std::memcpy(copy, data, length);
-  copy[length] = '\0';
   void *slot = element_slot(parser, array, field, sizeof(char *), at);
   if (slot == nullptr) {
     brindle__block_free(copy);

@@ -20,6 +20,7 @@ __attribute__((format(printf, 6, 0))) void record_failure(brindle_parser *parser
     error->truncated = 1;
   } else {
     parser->failed = true;
+    brindle__drop_long_string(parser);
   }
 }
 
@@ -133,6 +134,7 @@ void brindle__parser_delete(brindle_parser *parser) noexcept {
 void brindle__parser_release(brindle_parser *parser) noexcept {
   if (parser == nullptr) return;
   brindle__stream_release(parser);
+  brindle__drop_long_string(parser);
   // Bookkeeping areas live inside the workspace: closing every frame returns them.
   parser->frame_count = 0;
   parser->top = BRINDLE__WORKSPACE_SIZE;

@@ -146,8 +146,8 @@ inline bool number_append(brindle_parser *parser, const unsigned char *run, size
   const size_t limit = space >= 2 ? space - 2 : 0;
   if (parser->token_length + length > limit) {
     const size_t fit = limit > parser->token_length ? limit - parser->token_length : 0;
-    brindle__parser_fail_at(parser, run + fit, BRINDLE_ALLOCATION_FAILED,
-                            "failed to append number");
+    brindle__parser_fail_at(parser, run + fit, BRINDLE_OVERFLOW,
+                            "parser workspace exhausted by token");
     return false;
   }
   if (parser->token_in_place == nullptr) {
@@ -158,14 +158,9 @@ inline bool number_append(brindle_parser *parser, const unsigned char *run, size
 }
 
 // A token (number or literal) starts with the byte at at; false when there is no room.
-inline bool token_start(brindle_parser *parser, const unsigned char *at, const char *message) {
-  const size_t space = brindle__token_space(parser);
-  if (space == 0) {
+inline bool token_start(brindle_parser *parser, const unsigned char *at) {
+  if (brindle__token_space(parser) < 3) {
     brindle__parser_fail_at(parser, at, BRINDLE_OVERFLOW, "parser workspace exhausted by token");
-    return false;
-  }
-  if (space < 3) {
-    brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED, "%s", message);
     return false;
   }
   return true;
@@ -425,7 +420,7 @@ between:
           if (P->yield || (stop && P->root_complete)) return p;
           continue;
         }
-        if (!token_start(P, at, "failed to append number")) return p;
+        if (!token_start(P, at)) return p;
         P->lex = BRINDLE__LEX_NUMBER;
         P->token_in_place = at;
         P->token_length = 1;
@@ -436,7 +431,7 @@ between:
       case 'f':
       case 'n':
         brindle__set_value_target(P, f);
-        if (!token_start(P, at, "failed to append literal")) return p;
+        if (!token_start(P, at)) return p;
         P->lex = c == 't' ? BRINDLE__LEX_TRUE : c == 'f' ? BRINDLE__LEX_FALSE : BRINDLE__LEX_NULL;
         P->literal_pos = 1;
         goto in_literal;
@@ -513,7 +508,7 @@ in_literal : {
       return p + 1;
     }
     if (static_cast<size_t>(P->literal_pos) + 3 > brindle__token_space(P)) {
-      brindle__parser_fail_at(P, p, BRINDLE_ALLOCATION_FAILED, "failed to append literal");
+      brindle__parser_fail_at(P, p, BRINDLE_OVERFLOW, "parser workspace exhausted by token");
       return p + 1;
     }
     ++P->literal_pos;

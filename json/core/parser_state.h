@@ -59,6 +59,7 @@ enum : uint8_t {
   BRINDLE__CAPTURE_STREAM = 2,   // a spooled member or a string-stream handler
   BRINDLE__CAPTURE_JV = 3,       // a JSON value member being parsed
   BRINDLE__CAPTURE_DISCARD = 4,  // dropped (validation, skipped values)
+  BRINDLE__CAPTURE_LONG = 5,     // a dynamic string that outgrew the token space: a heap block
 };
 
 // What the value being read belongs to.
@@ -181,6 +182,11 @@ struct brindle_parser {
   // Token: logical length; bytes either in place in the current chunk or in token space.
   size_t token_length;
   const unsigned char *token_in_place;
+
+  // A dynamic string member or string array element longer than the token space continues in
+  // a block of the record's allocator, which the member then owns; the workspace stays fixed.
+  char *long_string;
+  size_t long_capacity;
 
   // Direct capture into a fixed string member.
   char *direct;
@@ -388,6 +394,11 @@ brindle_status brindle__string_end(brindle_parser *parser, const unsigned char *
 const unsigned char *brindle__token_data(brindle_parser *parser) noexcept;
 // Moves a token kept in place in the chunk into token space (end of a chunk, escapes).
 void brindle__token_to_workspace(brindle_parser *parser) noexcept;
+// The block holding a long string for data, taken over by the caller (its capacity holds a NUL
+// after length bytes), or NULL when data is not such a block.
+char *brindle__take_long_string(brindle_parser *parser, const unsigned char *data) noexcept;
+// Frees a long string not handed to a member (failures, released parsers).
+void brindle__drop_long_string(brindle_parser *parser) noexcept;
 
 // ---- Numbers (parser_numbers.cpp) --------------------------------------------------------------
 

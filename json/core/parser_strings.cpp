@@ -35,8 +35,66 @@ size_t encode_utf8(uint32_t code_point, unsigned char out[4]) {
   return 4;
 }
 
+// A dynamic string member or a string array element: its string may outgrow the token space.
+bool long_string_target(const brindle_parser *parser) {
+  const brindle_field *field = parser->value_field;
+  if (parser->target == BRINDLE__TARGET_FIELD) {
+    return field->kind == BRINDLE_FIELD_STRING && field->storage != BRINDLE_STORAGE_FIXED;
+  }
+  return parser->target == BRINDLE__TARGET_ELEMENT && field->kind == BRINDLE_FIELD_STRING_ARRAY;
+}
+
+// Bytes for a long string, growing its block by doubling; at is the byte reported when the
+// allocator refuses.
+brindle_status long_append(brindle_parser *parser, const unsigned char *bytes, size_t length,
+                           const unsigned char *at) {
+  const size_t needed = parser->token_length + length + 1;
+  if (needed > parser->long_capacity) {
+    size_t capacity = parser->long_capacity;
+    while (capacity < needed)
+      capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
+    void *grown = brindle__block_realloc(&parser->allocator, parser->long_string, capacity);
+    if (grown == nullptr) {
+      return brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED,
+                                     "failed to append string");
+    }
+    parser->long_string = static_cast<char *>(grown);
+    parser->long_capacity = capacity;
+  }
+  std::memcpy(parser->long_string + parser->token_length, bytes, length);
+  parser->token_length += length;
+  return BRINDLE_OK;
+}
+
+// The token space cannot take length more bytes. A string for a dynamic member moves to a heap
+// block with what it holds so far; anything else (keys, strings for other kinds) fails at
+// fail_at.
+brindle_status token_overflow(brindle_parser *parser, const unsigned char *bytes, size_t length,
+                              const unsigned char *fail_at, const unsigned char *at) {
+  if (!long_string_target(parser)) {
+    return brindle__parser_fail_at(parser, fail_at, BRINDLE_OVERFLOW,
+                                   "parser workspace exhausted by token");
+  }
+  const size_t first = 2 * BRINDLE__WORKSPACE_SIZE;
+  const size_t held = parser->token_length;
+  const size_t capacity = held + length + 1 > first ? 2 * (held + length + 1) : first;
+  auto *block = static_cast<char *>(brindle__block_alloc(&parser->allocator, capacity));
+  if (block == nullptr) {
+    return brindle__parser_fail_at(parser, at, BRINDLE_ALLOCATION_FAILED,
+                                   "failed to append string");
+  }
+  if (held != 0) std::memcpy(block, brindle__token_data(parser), held);
+  std::memcpy(block + held, bytes, length);
+  parser->long_string = block;
+  parser->long_capacity = capacity;
+  parser->token_length = held + length;
+  parser->token_in_place = nullptr;
+  parser->capture = BRINDLE__CAPTURE_LONG;
+  return BRINDLE_OK;
+}
+
 bool token_string_start(brindle_parser *parser, const unsigned char *at) {
-  if (brindle__token_space(parser) == 0) {
+  if (brindle__token_space(parser) == 0 && !long_string_target(parser)) {
     brindle__parser_fail_at(parser, at, BRINDLE_OVERFLOW, "parser workspace exhausted by token");
     return false;
   }
@@ -70,19 +128,19 @@ brindle_status direct_append(brindle_parser *parser, const unsigned char *bytes,
 
 // Decoded bytes of an escape completed at at.
 brindle_status append_decoded(brindle_parser *parser, const unsigned char *bytes, size_t length,
-                              const unsigned char *at, bool unicode) {
+                              const unsigned char *at) {
   switch (parser->capture) {
     case BRINDLE__CAPTURE_TOKEN: {
-      if (parser->token_in_place != nullptr) brindle__token_to_workspace(parser);
       if (parser->token_length + length + 2 > brindle__token_space(parser)) {
-        return brindle__parser_fail_at(
-            parser, at, BRINDLE_ALLOCATION_FAILED, "%s",
-            unicode ? "failed to append unicode escape" : "failed to append string");
+        return token_overflow(parser, bytes, length, at, at);
       }
+      if (parser->token_in_place != nullptr) brindle__token_to_workspace(parser);
       std::memcpy(brindle__token_area(parser) + parser->token_length, bytes, length);
       parser->token_length += length;
       return BRINDLE_OK;
     }
+    case BRINDLE__CAPTURE_LONG:
+      return long_append(parser, bytes, length, at);
     case BRINDLE__CAPTURE_DIRECT:
       return direct_append(parser, bytes, length, at, false);
     case BRINDLE__CAPTURE_STREAM:
@@ -120,7 +178,7 @@ brindle_status code_point_complete(brindle_parser *parser, const unsigned char *
   if (value == 0) parser->saw_nul = true;
   unsigned char utf8[4];
   const size_t length = encode_utf8(value, utf8);
-  return append_decoded(parser, utf8, length, at, true);
+  return append_decoded(parser, utf8, length, at);
 }
 
 }  // namespace
@@ -133,6 +191,23 @@ void brindle__token_to_workspace(brindle_parser *parser) noexcept {
   if (parser->token_in_place == nullptr) return;
   std::memcpy(brindle__token_area(parser), parser->token_in_place, parser->token_length);
   parser->token_in_place = nullptr;
+}
+
+char *brindle__take_long_string(brindle_parser *parser, const unsigned char *data) noexcept {
+  char *block = parser->long_string;
+  if (block == nullptr || data != reinterpret_cast<const unsigned char *>(block)) return nullptr;
+  parser->long_string = nullptr;
+  // The block keeps the doubling's slack (at most as much again as the string): shrinking it
+  // would be one more allocation that could fail after the string was complete.
+  block[parser->token_length] = '\0';
+  return block;
+}
+
+void brindle__drop_long_string(brindle_parser *parser) noexcept {
+  if (parser->long_string == nullptr) return;
+  brindle__block_free(parser->long_string);
+  parser->long_string = nullptr;
+  parser->long_capacity = 0;
 }
 
 brindle_status brindle__string_begin(brindle_parser *parser, const unsigned char *at) noexcept {
@@ -218,8 +293,7 @@ brindle_status brindle__string_run(brindle_parser *parser, const unsigned char *
       const size_t limit = space >= 2 ? space - 2 : 0;
       if (parser->token_length + length > limit) {
         const size_t fit = limit > parser->token_length ? limit - parser->token_length : 0;
-        return brindle__parser_fail_at(parser, run + fit, BRINDLE_ALLOCATION_FAILED,
-                                       "failed to append string");
+        return token_overflow(parser, run, length, run + fit, run);
       }
       if (parser->token_in_place == nullptr) {
         std::memcpy(brindle__token_area(parser) + parser->token_length, run, length);
@@ -227,6 +301,8 @@ brindle_status brindle__string_run(brindle_parser *parser, const unsigned char *
       parser->token_length += length;
       return BRINDLE_OK;
     }
+    case BRINDLE__CAPTURE_LONG:
+      return long_append(parser, run, length, run);
     case BRINDLE__CAPTURE_DIRECT:
       return direct_append(parser, run, length, run, true);
     case BRINDLE__CAPTURE_STREAM:
@@ -282,7 +358,7 @@ brindle_status brindle__string_escape_byte(brindle_parser *parser,
                                          "invalid escape sequence");
       }
       parser->esc = BRINDLE__ESC_NONE;
-      return append_decoded(parser, &decoded, 1, p, false);
+      return append_decoded(parser, &decoded, 1, p);
     }
     case BRINDLE__ESC_HEX: {
       const int value = hex_value(c);
@@ -336,6 +412,13 @@ brindle_status brindle__string_end(brindle_parser *parser, const unsigned char *
       }
       return brindle__scalar_complete(parser, BRINDLE__TOKEN_STRING, data, length, at);
     }
+    case BRINDLE__CAPTURE_LONG:
+      // The member takes the block over (or a failure drops it).
+      status = brindle__scalar_complete(parser, BRINDLE__TOKEN_STRING,
+                                        reinterpret_cast<unsigned char *>(parser->long_string),
+                                        parser->token_length, at);
+      brindle__drop_long_string(parser);
+      return status;
     case BRINDLE__CAPTURE_DIRECT:
       parser->direct[parser->direct_length] = '\0';
       if (parser->direct_truncated) {

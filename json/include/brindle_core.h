@@ -377,6 +377,55 @@ BRINDLE_API void brindle_reset(const brindle_map *map, void *record) BRINDLE_NOE
  * nothing when the map's layout is invalid or an argument is NULL. */
 BRINDLE_API void brindle_cleanup(const brindle_map *map, void *record) BRINDLE_NOEXCEPT;
 
+/* ---- Filling records ---------------------------------------------------------------------
+ *
+ * Ownership rule: brindle_cleanup (and brindle_reset, and a parse that replaces a value) frees
+ * every non-NULL dynamic string member (char *) and every string array element as a block of the
+ * library, and the items of an array whose flags have BRINDLE_ARRAY_OWNED. A record filled by a
+ * caller for serialization therefore holds, in those places, either blocks made by the
+ * functions below (or by a parse), or the caller's own pointers (string literals, strdup,
+ * arrays on the stack without BRINDLE_ARRAY_OWNED) that the caller sets back to NULL, or the
+ * array's count to 0, before brindle_cleanup sees the record. Fixed strings and fixed arrays
+ * (BRINDLE_ARRAY_FIXED) are caller storage and are never freed.
+ *
+ * Each function makes its blocks with allocator (NULL: the default); cleanup frees every block
+ * with the allocator that made it. On failure the member is unchanged. */
+
+/* Sets the dynamic string member *member to a copy of the length bytes at text, with a NUL
+ * added (text may be NULL when length is 0); the string it held before is freed. Failures:
+ * BRINDLE_INVALID_ARGUMENT "string member is required", "text is required", "allocator must
+ * provide either all callbacks or none"; BRINDLE_ALLOCATION_FAILED "failed to allocate
+ * string". */
+BRINDLE_API brindle_status brindle_string_set(char **member, const char *text, size_t length,
+                                              const brindle_allocator *allocator,
+                                              brindle_error *error) BRINDLE_NOEXCEPT;
+/* Appends a copy of the length bytes at text (NUL added) to a string array member. Failures as
+ * brindle_string_set ("array is required"; "failed to allocate array string"), and those of
+ * brindle_array_append. */
+BRINDLE_API brindle_status brindle_string_array_append(brindle_array *array, const char *text,
+                                                       size_t length,
+                                                       const brindle_allocator *allocator,
+                                                       brindle_error *error) BRINDLE_NOEXCEPT;
+/* Appends the element_size bytes at element to a scalar array member (int64_t, uint64_t,
+ * double, or int32_t 0/1 for booleans), growing an owned block by doubling; elements the
+ * library does not own are first copied into a block of its own. Failures:
+ * BRINDLE_INVALID_ARGUMENT "array and element are required"; BRINDLE_OVERFLOW "array capacity
+ * exceeded" (a full fixed array), "array too large"; BRINDLE_ALLOCATION_FAILED "failed to grow
+ * array". */
+BRINDLE_API brindle_status brindle_array_append(brindle_array *array, const void *element,
+                                                size_t element_size,
+                                                const brindle_allocator *allocator,
+                                                brindle_error *error) BRINDLE_NOEXCEPT;
+/* Appends one element to an object array member, initialised with element_map (brindle_init),
+ * and stores its address in *element: fill its members by the same rule. The address holds until
+ * the next append. Failures as brindle_array_append ("array, element map and element are
+ * required"). */
+BRINDLE_API brindle_status brindle_object_array_append(brindle_object_array *array,
+                                                       const brindle_map *element_map,
+                                                       const brindle_allocator *allocator,
+                                                       void **element, brindle_error *error)
+    BRINDLE_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,7 +16,12 @@ extern "C" {
 /* ---- Parsing ----------------------------------------------------------------------------- */
 
 /* Each parses one JSON object into record. options and error may be NULL; error receives the
- * final code, position and message. */
+ * final code, position and message.
+ * Limits: the parser works in a fixed 4096-byte workspace that holds the open containers and the
+ * key, number or literal being read; one too long for it fails with BRINDLE_OVERFLOW "parser
+ * workspace exhausted by token". Dynamic string members and string array elements have no
+ * length limit of their own: past the workspace they continue in a block of the options'
+ * allocator, which the member then owns. BRINDLE_ALLOCATION_FAILED means that allocator refused. */
 BRINDLE_API brindle_status brindle_parse_buffer(const brindle_map *map, void *record,
                                                 const char *bytes, size_t length,
                                                 const brindle_parse_options *options,

@@ -122,24 +122,6 @@ TEST(Strings, BadEscapesFailAtTheirByte) {
   }
 }
 
-TEST(Strings, DynamicStringsLimitedByTokenSpace) {
-  All record;
-  Outcome outcome = parse_text(&kAllMap, &record, "{\"s\":\"" + std::string(5000, 'x') + "\"}");
-  EXPECT_EQ(outcome.status, BRINDLE_ALLOCATION_FAILED);
-  EXPECT_STREQ(outcome.error.message, "failed to append string");
-  // One frame open: 4008 bytes of token space, of which 4006 can hold a string.
-  EXPECT_EQ(outcome.error.offset, 6u + 4007u);
-  outcome = parse_text(&kAllMap, &record, "{\"s\":\"" + std::string(4006, 'x') + "\"}");
-  EXPECT_EQ(outcome.status, BRINDLE_OK);
-  EXPECT_EQ(std::strlen(record.s), 4006u);
-  brindle_cleanup(&kAllMap, &record);  // the next parse initialises the record afresh
-  // An escape near the end is checked the same way.
-  outcome = parse_text(&kAllMap, &record, "{\"s\":\"" + std::string(4005, 'x') + "\\u00e9\"}");
-  EXPECT_EQ(outcome.status, BRINDLE_ALLOCATION_FAILED);
-  EXPECT_STREQ(outcome.error.message, "failed to append unicode escape");
-  brindle_cleanup(&kAllMap, &record);
-}
-
 struct Fixed {
   char f4[4];
   char f1[1];

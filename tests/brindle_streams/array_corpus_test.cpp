@@ -8,34 +8,17 @@
 #include <random>
 #include <sstream>
 
+#include "corpus_files.h"
 #include "streams_support.h"
 
 namespace {
 
+using stavo_test::corpus_dir;
+using stavo_test::read_file;
+
 using streams_test::MemoryReader;
 using streams_test::Outcome;
 using streams_test::pull_values;
-
-// The corpus directory the build gives, or STAVO_CORPUS_DIR from the environment when the
-// build's path does not exist (a worktree outside the usual layout).
-std::string corpus_dir() {
-  const std::string built = STAVO_CORPUS_DIR;
-  if (DIR *dir = opendir(built.c_str())) {
-    closedir(dir);
-    return built;
-  }
-  const char *override_dir = std::getenv("STAVO_CORPUS_DIR");
-  return override_dir != nullptr ? override_dir : built;
-}
-
-bool read_file(const std::string &path, std::string *text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *text = buffer.str();
-  return true;
-}
 
 // The compact form of a whole document, as a JSON value stores it.
 std::string compact(const std::string &text) {

@@ -12,17 +12,15 @@
 #include <vector>
 
 #include "brindle.h"
+#include "corpus_files.h"
 #include "values_test_util.h"
 
 namespace {
 
+using stavo_test::corpus_dir;
+
 // The build's corpus location; STAVO_CORPUS_DIR in the environment overrides it (worktrees
 // that do not sit next to the shared corpus).
-std::string corpus_dir() {
-  const char *override_dir = std::getenv("STAVO_CORPUS_DIR");
-  return override_dir != nullptr && override_dir[0] != '\0' ? override_dir : STAVO_CORPUS_DIR;
-}
-
 const std::string kSuiteDir = corpus_dir() + "/jsontestsuite/test_parsing";
 
 std::vector<std::string> suite_files() {

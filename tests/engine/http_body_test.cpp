@@ -163,6 +163,26 @@ TEST_F(WriteCallback, AnErrorBodyThatIsNotTheServersJsonIsReadOnAsAnExcerpt) {
   EXPECT_EQ(state_.error_excerpt.truncated, 1);
 }
 
+TEST_F(WriteCallback, ALongDetailIsBoundOnlyByTheErrorBudget) {
+  // Longer than the parser's 4 KiB workspace, within the 8 KiB error budget: stored whole.
+  start(500);
+  const std::string detail(8000, 'x');
+  const std::string body = "{\"detail\":\"" + detail + "\"}";
+  EXPECT_EQ(feed(body.substr(0, 3000)), 3000u);
+  EXPECT_EQ(feed(body.substr(3000)), body.size() - 3000);
+  ASSERT_EQ(brindle_curl_parse_finish(&state_.parse), BRINDLE_OK);
+  EXPECT_EQ(text(state_.error_body.detail), detail);
+  EXPECT_EQ(error_.code, 0);
+  // Past the budget the body is read no further, as an answer: no failure is stored (least of
+  // all a failed allocation), and the excerpt keeps its first bytes.
+  sv_engine_json_exchange_state_cleanup(&state_);
+  start(500);
+  EXPECT_EQ(feed("{\"detail\":\"" + std::string(65536, 'x') + "\"}"), 0u);
+  EXPECT_EQ(error_.code, 0);
+  EXPECT_EQ(state_.error_unreadable, 1);
+  EXPECT_EQ(state_.error_excerpt.truncated, 1);
+}
+
 TEST_F(WriteCallback, ParseFailuresAreMapped) {
   start(200);
   EXPECT_EQ(feed("{\"name\":"), 8u);
