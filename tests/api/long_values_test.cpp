@@ -68,13 +68,17 @@ TEST_F(LongValues, ALongErrorDetailReachesTheCaller) {
   EXPECT_EQ(text_or_empty(error.record.server_error_code), "lease_held");
   EXPECT_EQ(text_or_empty(error.record.detail), detail);
 
-  // 64 KiB is past that budget: an honest protocol failure, not an allocation failure.
+  // 64 KiB is past that budget: read no further, yet the answer stands (never an allocation
+  // failure): its status and error code, and its first bytes as the detail.
   server_->add_fault(
       Fault::error("POST", "/v1/acquire", 409, "lease_held", std::string(65536, 'd')));
   Error refused;
-  EXPECT_EQ(sv_acquire(client_.get(), &acquire, &lease, refused.get()), SV_ERR_PROTOCOL)
+  EXPECT_EQ(sv_acquire(client_.get(), &acquire, &lease, refused.get()), SV_ERR_SERVER)
       << refused.message();
   EXPECT_EQ(lease, nullptr);
+  EXPECT_EQ(refused.record.http_status, 409);
+  EXPECT_EQ(text_or_empty(refused.record.server_error_code), "lease_held");
+  EXPECT_NE(text_or_empty(refused.record.detail).find(" [truncated]"), std::string::npos);
 }
 
 }  // namespace
