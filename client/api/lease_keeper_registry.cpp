@@ -23,7 +23,11 @@ bool sv_keeper_registry_put(sv_lease *lease, sv_kept_lease *kept) noexcept {
   Registry &r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   try {
-    r.kept[lease] = kept;
+    // emplace of a whole pair rather than operator[] or insert_or_assign, whose piecewise
+    // construction would make this library export std::piecewise_construct (a process-unique
+    // symbol that hidden visibility does not hide) in unoptimised builds.
+    const auto placed = r.kept.emplace(lease, kept);
+    if (!placed.second) placed.first->second = kept;
     return true;
   } catch (...) {
     return false;
