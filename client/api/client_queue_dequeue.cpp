@@ -216,14 +216,11 @@ int check_request(const sv_dequeue_req *req, const char *operation, sv_error *er
 int dequeue_one(sv_client *self, const sv_dequeue_req *req, sv_message **out, Form form,
                 sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || out == nullptr) {
-    return sv_error_set(error, SV_ERR_INVALID, 0,
-                        form == Form::kWithState ? "dequeue_with_state requires self, req, and out"
-                                                 : "dequeue requires self, req, and out",
-                        nullptr, nullptr, nullptr);
+    // The with-state form shares the plain form's messages.
+    return sv_error_set(error, SV_ERR_INVALID, 0, "dequeue requires self, req, and out", nullptr,
+                        nullptr, nullptr);
   }
-  if (const int status =
-          check_request(req, form == Form::kWithState ? "dequeue_with_state" : "dequeue", error);
-      status != SV_OK) {
+  if (const int status = check_request(req, "dequeue", error); status != SV_OK) {
     return status;
   }
   *out = nullptr;

@@ -181,13 +181,12 @@ const sv_engine_message_handler kHandler = {on_begin, on_chunk, on_end};
 int subscribe(sv_client *self, const sv_dequeue_req *req, const sv_consumer *consumer,
               bool with_state, sv_error *error) noexcept {
   if (self == nullptr || req == nullptr || consumer == nullptr || consumer->handle == nullptr) {
-    return sv_error_set(error, SV_ERR_INVALID, 0,
-                        with_state ? "subscribe_with_state requires self, req, and consumer"
-                                   : "subscribe requires self, req, and consumer",
+    // The with-state form shares the plain form's messages.
+    return sv_error_set(error, SV_ERR_INVALID, 0, "subscribe requires self, req, and consumer",
                         nullptr, nullptr, nullptr);
   }
   if (const int status = sv_names::check(
-          error, with_state ? "subscribe_with_state" : "subscribe",
+          error, "subscribe",
           {sv_names::required("queue", req->queue), sv_names::required("owner", req->owner),
            sv_names::optional("namespace_name", req->namespace_name),
            sv_names::optional("txn_id", req->txn_id)});

@@ -37,8 +37,8 @@ bool is_set(const char *text) {
 
 // Embeds the caller's JSON text: stored compact, so a malformed document fails here, before
 // anything is sent, as the caller's mistake with the offset of the fault in the detail.
-int attach_document(brindle_json_value *value, const char *text, const char *invalid_message,
-                    const char *message, sv_engine_error *error) {
+int attach_document(brindle_json_value *value, const char *text, const char *message,
+                    sv_engine_error *error) {
   brindle_error parse_error;
   brindle_error_init(&parse_error);
   const brindle_status status =
@@ -46,7 +46,7 @@ int attach_document(brindle_json_value *value, const char *text, const char *inv
   if (status == BRINDLE_OK || status == BRINDLE_ALLOCATION_FAILED) {
     return sv_engine_brindle_error_from_status(error, status, &parse_error, message);
   }
-  const int code = sv_engine_set_client_error(error, SV_ERR_INVALID, invalid_message);
+  const int code = sv_engine_set_client_error(error, SV_ERR_INVALID, message);
   char detail[sizeof parse_error.message + 48];
   std::snprintf(detail, sizeof detail, "offset %zu: %s", parse_error.offset,
                 parse_error.message[0] != '\0' ? parse_error.message : "malformed JSON");
@@ -78,11 +78,10 @@ int sv_engine_query_body_prepare(const sv_engine_client *client,
   *body = sv_engine_query_body{};
   brindle_init(&sv_engine_query_body_map, body);
   body->namespace_name = sv_engine_effective_namespace(client, request->namespace_name);
-  int status =
-      attach_document(&body->selector, request->selector_json, "query selector is not valid JSON",
-                      "failed to configure query selector", error);
+  int status = attach_document(&body->selector, request->selector_json,
+                               "failed to configure query selector", error);
   if (status == SV_OK && is_set(request->fields_json)) {
-    status = attach_document(&body->fields, request->fields_json, "query fields are not valid JSON",
+    status = attach_document(&body->fields, request->fields_json,
                              "failed to configure query fields", error);
   }
   if (status != SV_OK) {

@@ -433,8 +433,8 @@ SV_API int sv_queue_extend(sv_client *client, const sv_extend_op *req, sv_extend
                            sv_error *error) SV_NOEXCEPT;
 /* Runs a query and streams its rows into dst. selector_json is required ("query requires
  * selector_json"); a selector_json or fields_json that is not one JSON value is refused before
- * anything is sent: SV_ERR_INVALID "query selector is not valid JSON" (or "query fields are not
- * valid JSON"), detail "offset <bytes before the fault>: <reason>". sv_query_keys checks the
+ * anything is sent: SV_ERR_INVALID "failed to configure query selector" (or "failed to configure
+ * query fields"), detail "offset <bytes before the fault>: <reason>". sv_query_keys checks the
  * same ("query_keys requires selector_json"). */
 SV_API int sv_query(sv_client *client, const sv_query_req *req, sv_sink *dst, sv_query_res *out,
                     sv_error *error) SV_NOEXCEPT;

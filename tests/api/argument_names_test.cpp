@@ -90,7 +90,7 @@ TEST_F(ArgumentNames, RequiredNamesAreRefusedByTheCallsName) {
          req.queue = "jobs";
          return sv_dequeue(c, &req, &message, e);
        }},
-      {"dequeue_with_state requires queue",
+      {"dequeue requires queue",  // the with-state form shares its messages
        [&](sv_error *e) {
          sv_dequeue_req req;
          sv_dequeue_req_init(&req);

@@ -126,15 +126,15 @@ TEST_F(QueryFailures, ArgumentChecksNameWhatIsMissing) {
   // A selector or field list that is not JSON is the caller's mistake, with the offset.
   req_.selector_json = R"({"eq": {"field": "/a", "value": })";
   EXPECT_EQ(sv_query(client_.get(), &req_, sink.get(), &res, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "query selector is not valid JSON");
+  EXPECT_EQ(error.message(), "failed to configure query selector");
   EXPECT_EQ(error.detail().rfind("offset 32: expected JSON value", 0), 0u) << error.detail();
   EXPECT_EQ(sv_query_keys(client_.get(), &req_, &handler, nullptr, &res, error.get()),
             SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "query selector is not valid JSON");
+  EXPECT_EQ(error.message(), "failed to configure query selector");
   req_.selector_json = "{}";
   req_.fields_json = "[\"/a\",]";
   EXPECT_EQ(sv_query(client_.get(), &req_, sink.get(), &res, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "query fields are not valid JSON");
+  EXPECT_EQ(error.message(), "failed to configure query fields");
   EXPECT_EQ(error.detail().rfind("offset ", 0), 0u) << error.detail();
   EXPECT_TRUE(server_.requests_to("POST", "/v1/query").empty());
 }

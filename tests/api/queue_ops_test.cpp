@@ -172,13 +172,13 @@ TEST(QueueOps, ArgumentChecksNameTheOperation) {
   EXPECT_EQ(sv_dequeue(client, &dq, nullptr, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "dequeue requires self, req, and out");
   EXPECT_EQ(sv_dequeue_with_state(client, nullptr, &message, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "dequeue_with_state requires self, req, and out");
+  EXPECT_EQ(error.message(), "dequeue requires self, req, and out");
   EXPECT_EQ(sv_dequeue_batch(client, &dq, nullptr, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "dequeue_batch requires self, req, and out");
   EXPECT_EQ(sv_subscribe(client, &dq, &consumer, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "subscribe requires self, req, and consumer");
   EXPECT_EQ(sv_subscribe_with_state(client, &dq, nullptr, error.get()), SV_ERR_INVALID);
-  EXPECT_EQ(error.message(), "subscribe_with_state requires self, req, and consumer");
+  EXPECT_EQ(error.message(), "subscribe requires self, req, and consumer");
   EXPECT_EQ(sv_watch_queue(client, &watch, &handler, error.get()), SV_ERR_INVALID);
   EXPECT_EQ(error.message(), "watch_queue requires self, req, and handler");
   // Nothing reached the server.

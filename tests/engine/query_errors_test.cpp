@@ -102,7 +102,7 @@ TEST_F(QueryErrors, SelectorsAndFieldsThatAreNotJsonFailBeforeAnyRequest) {
     StreamCall call(client_.client);
     query_into(call, engine_test::query_request("{\"/a\": "), log);
     EXPECT_EQ(call.status, SV_ERR_INVALID);
-    EXPECT_EQ(call.message(), "query selector is not valid JSON");
+    EXPECT_EQ(call.message(), "failed to configure query selector");
     EXPECT_EQ(call.text(call.error.detail).rfind("offset ", 0), 0u) << call.text(call.error.detail);
   }
   {
@@ -111,7 +111,7 @@ TEST_F(QueryErrors, SelectorsAndFieldsThatAreNotJsonFailBeforeAnyRequest) {
     StreamCall call(client_.client);
     query_keys(call, request, keys);
     EXPECT_EQ(call.status, SV_ERR_INVALID);
-    EXPECT_EQ(call.message(), "query selector is not valid JSON");
+    EXPECT_EQ(call.message(), "failed to configure query selector");
     EXPECT_EQ(call.text(call.error.detail).rfind("offset ", 0), 0u) << call.text(call.error.detail);
   }
   {
@@ -120,7 +120,7 @@ TEST_F(QueryErrors, SelectorsAndFieldsThatAreNotJsonFailBeforeAnyRequest) {
     StreamCall call(client_.client);
     query_into(call, request, log);
     EXPECT_EQ(call.status, SV_ERR_INVALID);
-    EXPECT_EQ(call.message(), "query fields are not valid JSON");
+    EXPECT_EQ(call.message(), "failed to configure query fields");
   }
   {
     sv_engine_query_request request = engine_test::query_request("not json");
@@ -128,7 +128,7 @@ TEST_F(QueryErrors, SelectorsAndFieldsThatAreNotJsonFailBeforeAnyRequest) {
     sv_engine_error error;
     sv_engine_error_init(&error);
     EXPECT_EQ(sv_engine_client_query(client_.client, &request, &response, &error), SV_ERR_INVALID);
-    EXPECT_EQ(text(error.message), "query selector is not valid JSON");
+    EXPECT_EQ(text(error.message), "failed to configure query selector");
     EXPECT_EQ(text(error.detail), "offset 2: invalid JSON literal");
     sv_engine_error_reset(&error);
   }
