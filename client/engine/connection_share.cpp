@@ -1,22 +1,14 @@
 // The connection pool of a client opened with reuse_connections: one libcurl share object
 // holding connections, TLS sessions and DNS answers, locked per kind of data so that threads
-// using one client can share it. Every transfer still has its own easy handle.
+// using one client can share it, beside the idle easy handles transfers take from it.
 #include <cstdlib>
 #include <mutex>
 #include <new>
 
+#include "connection_pool.h"
 #include "engine_internal.h"
 
-struct sv_engine_connection_share {
-  CURLSH *share = nullptr;
-  // One lock per kind of shared data; libcurl never holds two at once.
-  std::mutex locks[CURL_LOCK_DATA_LAST];
-};
-
 namespace {
-
-// Idle connections a client keeps at most (several threads, several endpoints).
-constexpr long kPooledConnections = 64;
 
 std::mutex *lock_of(void *user, curl_lock_data data) noexcept {
   auto *pool = static_cast<sv_engine_connection_share *>(user);
@@ -74,21 +66,13 @@ int sv_engine_connection_share_open(sv_engine_client *client, sv_engine_error *e
 void sv_engine_connection_share_close(sv_engine_client *client) noexcept {
   sv_engine_connection_share *pool = client->connection_share;
   if (pool == nullptr) return;
+  // Handles still attached to the share would keep it in use.
+  for (sv_engine_transfer_slot *slot : pool->idle_handles)
+    sv_engine_transfer_slot_free(slot);
+  pool->idle_handles.clear();
   // Closing the pooled connections may take the locks, so the share goes before the mutexes.
   curl_share_cleanup(pool->share);
   delete pool;
   client->connection_share = nullptr;
   client->reuse_connections = 0;
-}
-
-CURL *sv_engine_curl_easy_init(const sv_engine_client *client) noexcept {
-  CURL *curl = curl_easy_init();
-  if (curl != nullptr && client != nullptr) sv_engine_trust_store_prepare(curl, client);
-  if (curl != nullptr && client != nullptr && client->connection_share != nullptr) {
-    curl_easy_setopt(curl, CURLOPT_SHARE, client->connection_share->share);
-    // The pool trims itself to the limit of the transfer returning a connection; libcurl's
-    // default of 5 would close connections that other threads are about to reuse.
-    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kPooledConnections);
-  }
-  return curl;
 }

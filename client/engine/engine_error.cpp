@@ -90,8 +90,9 @@ SV_API int32_t sv_engine_transport_cause_of(int curl_code, const char *message) 
     case CURLE_COULDNT_RESOLVE_PROXY:
       return SV_TRANSPORT_CAUSE_CONNECT;
     case CURLE_OPERATION_TIMEDOUT:
-      // libcurl tells the phases apart only in its text.
-      if (says("too slow")) return SV_TRANSPORT_CAUSE_STREAM_IDLE;
+      // libcurl tells the phases apart only in its text; the transfer loop's own bounds say
+      // "stream stayed silent for N ms" or "timed out: no answer within N ms".
+      if (says("stayed silent") || says("too slow")) return SV_TRANSPORT_CAUSE_STREAM_IDLE;
       if (says("Connection timed out") || says("Resolving timed out") ||
           says("SSL connection timeout")) {
         return SV_TRANSPORT_CAUSE_CONNECT_TIMEOUT;

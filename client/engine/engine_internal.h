@@ -13,8 +13,8 @@ CURLcode sv_engine_curl_ssl_ctx_json(CURL *curl, void *ssl_ctx, void *client) no
 CURLcode sv_engine_curl_ssl_ctx_stream(CURL *curl, void *ssl_ctx, void *client) noexcept;
 using sv_engine_ssl_ctx_fn = CURLcode (*)(CURL *curl, void *ssl_ctx, void *client) noexcept;
 
-// Sets what every transfer shares: no signals, the whole-request and connect timeouts, the
-// stream idle bound, the Unix socket, the HTTP version, server verification and the TLS
+// Sets what every transfer shares: no signals, the connect timeout, TCP keepalive, the Unix
+// socket, the HTTP version, server verification and the TLS
 // identity (install_identity is the transfer's TLS-context callback).
 void sv_engine_set_connection_options(CURL *curl, const sv_engine_client *client,
                                       sv_engine_ssl_ctx_fn install_identity) noexcept;
@@ -39,10 +39,9 @@ extern const brindle_map sv_engine_http_error_map;
 // The connection pool of reuse_connections: open creates it on the client (SV_ERR_NOMEM when
 // it cannot), close releases it (no transfer may still be running); both leave clients without
 // the flag alone. Every transfer of the engine takes its easy handle from
-// sv_engine_curl_easy_init, which attaches the pool when the client has one.
+// sv_engine_transfer_handle (transfer_core.h), which takes it from the pool when there is one.
 int sv_engine_connection_share_open(sv_engine_client *client, sv_engine_error *error) noexcept;
 void sv_engine_connection_share_close(sv_engine_client *client) noexcept;
-CURL *sv_engine_curl_easy_init(const sv_engine_client *client) noexcept;
 
 // The shared trust store of a verifying mutual-TLS client (engine_tls.cpp's callbacks install
 // it): open creates its holder (SV_ERR_NOMEM when it cannot), close frees it; prepare tells a

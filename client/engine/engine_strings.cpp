@@ -1,6 +1,7 @@
 // Small string helpers of the engine: system-allocator copies, trailing slash removal, the
 // effective namespace, percent-encoding and the version string.
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,16 +47,29 @@ SV_API const char *sv_engine_effective_namespace(const sv_engine_client *client,
 
 SV_API char *sv_engine_url_encode(const char *text) noexcept {
   if (text == nullptr) return sv_engine_strdup_local("");
+  // RFC 3986 unreserved characters stay; every other byte becomes %XX (upper-case hex), as
+  // libcurl escapes, without a curl handle per value.
   const size_t length = std::strlen(text);
-  if (length > static_cast<size_t>(INT_MAX)) return nullptr;
-  CURL *curl = curl_easy_init();
-  if (curl == nullptr) return nullptr;
-  char *escaped = curl_easy_escape(curl, text, static_cast<int>(length));
-  // libcurl's copy must go back through curl_free; callers free ours with free().
-  char *copy = sv_engine_strdup_local(escaped);
-  curl_free(escaped);
-  curl_easy_cleanup(curl);
-  return copy;
+  if (length > (SIZE_MAX - 1) / 3) return nullptr;
+  auto *encoded = static_cast<char *>(std::malloc(length * 3 + 1));
+  if (encoded == nullptr) return nullptr;
+  static const char kHex[] = "0123456789ABCDEF";
+  char *out = encoded;
+  for (size_t i = 0; i < length; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                            byte == '_' || byte == '~';
+    if (unreserved) {
+      *out++ = static_cast<char>(byte);
+    } else {
+      *out++ = '%';
+      *out++ = kHex[byte >> 4];
+      *out++ = kHex[byte & 0x0F];
+    }
+  }
+  *out = '\0';
+  return encoded;
 }
 
 }  // extern "C"

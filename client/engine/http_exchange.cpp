@@ -6,6 +6,7 @@
 #include "brindle_io.h"
 #include "engine_internal.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -31,6 +32,9 @@ struct Request {
 // How one attempt ended.
 enum class Outcome { kReturn, kNextEndpoint };
 
+// A generated body up to this size goes out with the request headers, in the same send.
+constexpr size_t kInlineBodyBytes = 8192;
+
 // Everything one attempt owns; released before the next attempt or the return.
 struct Attempt {
   const Request &request;
@@ -43,6 +47,7 @@ struct Attempt {
   sv_engine_json_exchange_state state{};
   brindle_curl_upload upload{};
   bool upload_started = false;
+  char inline_body[kInlineBodyBytes];
 
   Attempt(const Request &r, sv_engine_error *e, size_t n)
       : request(r), error(e), number(n), endpoint(r.client->endpoints[n - 1]) {}
@@ -53,7 +58,7 @@ struct Attempt {
   void release(bool keep_record) {
     if (header_list != nullptr) curl_slist_free_all(header_list);
     header_list = nullptr;
-    if (curl != nullptr) curl_easy_cleanup(curl);
+    sv_engine_transfer_release(request.client, curl);
     curl = nullptr;
     sv_engine_buffer_cleanup(&url);
     if (upload_started) brindle_curl_upload_cleanup(&upload);
@@ -107,7 +112,6 @@ int build_header_list(Attempt &attempt) {
 
 void set_transfer_options(Attempt &attempt) {
   const Request &request = attempt.request;
-  const sv_engine_client *client = request.client;
   CURL *curl = attempt.curl;
   curl_easy_setopt(curl, CURLOPT_URL, attempt.url.data);
   if (std::strcmp(request.method, "POST") != 0) {
@@ -118,10 +122,8 @@ void set_transfer_options(Attempt &attempt) {
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, sv_engine_json_http_write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &attempt.state);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sv_engine_json_http_header_callback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &attempt.state);
+  sv_engine_transfer_on_header(curl, sv_engine_json_http_header_callback, &attempt.state);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, attempt.state.curl_error);
-  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_json);
 }
 
 void set_plain_body(Attempt &attempt) {
@@ -154,6 +156,16 @@ int set_streaming_body(Attempt &attempt) {
   const bool measured =
       brindle_generator_measure(request.body_map, request.body_record, request.body_options,
                                 &length, nullptr) == BRINDLE_OK;
+  if (measured && length < kInlineBodyBytes &&
+      brindle_serialize_buffer(request.body_map, request.body_record, attempt.inline_body,
+                               sizeof attempt.inline_body, nullptr, request.body_options,
+                               nullptr) == BRINDLE_OK) {
+    // Known and small: no read callback, so libcurl sends it together with the headers.
+    if (!post) curl_easy_setopt(curl, CURLOPT_POST, 1L);  // the method stays the custom one
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, attempt.inline_body);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+    return SV_OK;
+  }
   const brindle_status init = brindle_curl_upload_init(&attempt.upload, request.body_map,
                                                        request.body_record, request.body_options);
   if (init != BRINDLE_OK) {
@@ -256,7 +268,7 @@ Outcome run_attempt(const Request &request, sv_engine_error *error, size_t numbe
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to build request URL");
     return Outcome::kReturn;
   }
-  attempt.curl = sv_engine_curl_easy_init(request.client);
+  attempt.curl = sv_engine_transfer_handle(request.client, sv_engine_curl_ssl_ctx_json);
   if (attempt.curl == nullptr) {
     sv_engine_buffer_cleanup(&attempt.url);
     *status = sv_engine_set_transport_error(error, "curl_easy_init failed");
@@ -282,7 +294,8 @@ Outcome run_attempt(const Request &request, sv_engine_error *error, size_t numbe
   if (attempt.header_list != nullptr) {
     curl_easy_setopt(attempt.curl, CURLOPT_HTTPHEADER, attempt.header_list);
   }
-  const CURLcode code = curl_easy_perform(attempt.curl);
+  const CURLcode code =
+      sv_engine_transfer_perform(attempt.curl, request.client, {}, attempt.state.curl_error);
   // An error answer stopped at its byte limit is an answer all the same: its status stands.
   const bool stopped_error = attempt.state.error_unreadable != 0 && error->code == 0;
   if (code != CURLE_OK && !stopped_error) {
@@ -338,14 +351,7 @@ int run_exchange(const Request &request, sv_engine_error *caller_error) {
     brindle_init(request.response_map, request.response_record);
   }
   const sv_engine_client *client = request.client;
-  char *joined = sv_engine_join_endpoints(client);
-  const ember_field order[] = {
-      sv_log_str_field("method", request.method),
-      sv_log_str_field("path", request.path),
-      sv_log_str_field("endpoints", joined),
-  };
-  sv_log_trace(sv_engine_client_logger(client), "client.http.order", order, 3);
-  std::free(joined);
+  sv_engine_transfer_log_order(client, request.method, request.path);
 
   int status = SV_OK;
   bool returned = false;

@@ -1,9 +1,11 @@
 // Request URLs (endpoint plus path, with a scheme for bare host:port endpoints) and the joined
-// endpoint list used in logs.
+// endpoint list used in logs (and the log line of the order a call walks them in).
 #include <cstdlib>
 #include <cstring>
 
 #include "engine_internal.h"
+#include "sv_log.h"
+#include "transfer_core.h"
 
 extern "C" {
 
@@ -48,3 +50,15 @@ SV_API char *sv_engine_join_endpoints(const sv_engine_client *client) noexcept {
 }
 
 }  // extern "C"
+
+void sv_engine_transfer_log_order(const sv_engine_client *client, const char *method,
+                                  const char *path) noexcept {
+  char *joined = sv_engine_join_endpoints(client);
+  const ember_field order[] = {
+      sv_log_str_field("method", method),
+      sv_log_str_field("path", path),
+      sv_log_str_field("endpoints", joined),
+  };
+  sv_log_trace(sv_engine_client_logger(client), "client.http.order", order, 3);
+  std::free(joined);
+}

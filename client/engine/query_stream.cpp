@@ -10,6 +10,7 @@
 #include "query_internal.h"
 #include "stavoc_numbers.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -127,8 +128,8 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *userdata) no
   return length;
 }
 
-void set_options(CURL *curl, const sv_engine_client *client, const char *url, curl_slist *headers,
-                 brindle_curl_upload *upload, Transfer *transfer) {
+void set_options(CURL *curl, const char *url, curl_slist *headers, brindle_curl_upload *upload,
+                 Transfer *transfer) {
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -138,10 +139,8 @@ void set_options(CURL *curl, const sv_engine_client *client, const char *url, cu
   curl_easy_setopt(curl, CURLOPT_READDATA, upload);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, transfer);
+  sv_engine_transfer_on_header(curl, header_callback, transfer);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, transfer->curl_error);
-  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_stream);
 }
 
 // How one attempt ended.
@@ -151,6 +150,7 @@ enum class Outcome { kReturn, kNextEndpoint, kTransportFailure };
 
 // Everything one attempt owns.
 struct Attempt {
+  const sv_engine_client *client = nullptr;
   CURL *curl = nullptr;
   curl_slist *headers = nullptr;
   char *url = nullptr;
@@ -164,7 +164,7 @@ struct Attempt {
   ~Attempt() {
     if (upload_started) brindle_curl_upload_cleanup(&upload);
     curl_slist_free_all(headers);
-    if (curl != nullptr) curl_easy_cleanup(curl);
+    sv_engine_transfer_release(client, curl);
     std::free(url);
     sv_engine_buffer_cleanup(&transfer.error_body);
   }
@@ -177,7 +177,8 @@ int prepare_attempt(Attempt &attempt, const sv_engine_client *client, const char
   if (attempt.url == nullptr) {
     return sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate query URL");
   }
-  attempt.curl = sv_engine_curl_easy_init(client);
+  attempt.client = client;
+  attempt.curl = sv_engine_transfer_handle(client, sv_engine_curl_ssl_ctx_stream);
   if (attempt.curl == nullptr)
     return sv_engine_set_transport_error(error, "failed to initialize curl");
   curl_slist *list = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -196,8 +197,7 @@ int prepare_attempt(Attempt &attempt, const sv_engine_client *client, const char
     return sv_engine_brindle_error_from_status(error, started, &attempt.upload.generator.error,
                                                "failed to prepare query request body");
   }
-  set_options(attempt.curl, client, attempt.url, attempt.headers, &attempt.upload,
-              &attempt.transfer);
+  set_options(attempt.curl, attempt.url, attempt.headers, &attempt.upload, &attempt.transfer);
   // A measured body goes out with a Content-Length; otherwise libcurl sends it chunked.
   size_t length = 0;
   if (brindle_generator_measure(&sv_engine_query_body_map, body, nullptr, &length, nullptr) ==
@@ -222,7 +222,11 @@ Outcome run_attempt(const sv_engine_client *client, const char *endpoint,
     consumer.end_attempt();
     return Outcome::kReturn;
   }
-  const CURLcode code = curl_easy_perform(attempt.curl);
+  // Results of any size stream in: the client's timeout bounds the answer's start.
+  sv_engine_transfer_bounds bounds;
+  bounds.stream = true;
+  const CURLcode code =
+      sv_engine_transfer_perform(attempt.curl, client, bounds, attempt.transfer.curl_error);
   if (attempt.transfer.aborted && error->code != 0) {
     *status = error->code;
   } else if (code != CURLE_OK) {

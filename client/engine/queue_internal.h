@@ -47,11 +47,16 @@ int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, cons
                                         size_t length, sv_engine_error *error,
                                         const char *what_failed) noexcept;
 
-// The options every stream sets: URL, headers, POST with the generated body, no signals,
-// timeout, Unix socket, HTTP version and the TLS options.
-void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, const char *url,
-                                    curl_slist *headers, brindle_curl_upload *upload,
-                                    char *curl_error) noexcept;
+// The options every stream sets on its handle (sv_engine_transfer_handle set the connection's):
+// URL, headers, POST with the generated body, no redirects, the error buffer.
+void sv_engine_queue_stream_options(CURL *curl, const char *url, curl_slist *headers,
+                                    brindle_curl_upload *upload, char *curl_error) noexcept;
+
+// Where a decoded stream stands before its own finish: a callback's failure (its error, or
+// "stream callback failed") or a refusal (the server error of the error body); SV_OK when the
+// answer was a success and the stream's own finish decides.
+int sv_engine_queue_transfer_verdict(const sv_engine_queue_transfer *transfer,
+                                     sv_engine_error *error) noexcept;
 
 // The request headers "Content-Type: application/json" and "Accept: <accept>", or NULL.
 curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept;
@@ -65,11 +70,10 @@ RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t r
                                        int64_t *delay_ns, int64_t deadline_ns) noexcept;
 int64_t sv_engine_queue_now_ns() noexcept;
 
-// Runs a queue stream's transfer with the client's cancel check as its progress callback.
-// libcurl polls an idle transfer's progress callback only about once a second, so a stop asked
-// for while the stream is silent would wait that long: the transfer runs in a multi handle of
-// its own whose waits are cut short, so the cancel check is consulted several times a second.
-CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client) noexcept;
+// A queue stream's transfer: a stream the cancel check ends, given server_wait_ms (the request's
+// finite wait in ms, 0 when it waits without end) to answer and between deliveries.
+CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client, int64_t server_wait_ms,
+                                 char *curl_error) noexcept;
 
 // The client's cancel check; false when it has none.
 bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept;

@@ -10,6 +10,7 @@
 #include "brindle_io.h"
 #include "decoder_internal.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -326,7 +327,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
         sv_engine_set_client_error(call.error, SV_ERR_NOMEM, "failed to allocate subscribe URL");
     return Next::kReturn;
   }
-  CURL *curl = sv_engine_curl_easy_init(client);
+  CURL *curl = sv_engine_transfer_handle(client, sv_engine_curl_ssl_ctx_stream);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     brindle_curl_upload_cleanup(&upload);
@@ -334,13 +335,14 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
     return Next::kReturn;
   }
   sv_engine_queue_log_attempt(client, "client.http.attempt", call.path, index, nullptr, 0);
-  sv_engine_queue_stream_options(client, curl, url.data, call.headers, &upload, stream.curl_error);
+  sv_engine_queue_stream_options(curl, url.data, call.headers, &upload, stream.curl_error);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stream);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &stream);
-  const CURLcode code = sv_engine_queue_perform(curl, client);
-  curl_easy_cleanup(curl);
+  sv_engine_transfer_on_header(curl, header_callback, &stream);
+  const int64_t wait = call.body->wait_seconds;
+  const CURLcode code = sv_engine_queue_perform(
+      curl, client, wait > 0 ? (wait < 86400 ? wait : 86400) * 1000 : 0, stream.curl_error);
+  sv_engine_transfer_release(client, curl);
   sv_engine_buffer_cleanup(&url);
   brindle_curl_upload_cleanup(&upload);
 
@@ -521,17 +523,8 @@ size_t sv_engine_queue_stream_decoder_body(sv_engine_queue_stream_decoder *decod
 
 int sv_engine_queue_stream_decoder_finish(sv_engine_queue_stream_decoder *decoder) noexcept {
   Stream &stream = decoder->stream;
-  if (stream.transfer.aborted != 0) {
-    return stream.error->code != 0
-               ? stream.error->code
-               : sv_engine_set_transport_error(stream.error, "stream callback failed");
-  }
-  if (!success_status(stream.transfer.status)) {
-    const char *body =
-        stream.transfer.error_body.data != nullptr ? stream.transfer.error_body.data : "";
-    return sv_engine_set_server_error_from_json(stream.error, stream.transfer.status,
-                                                stream.transfer.correlation_id, body);
-  }
+  const int verdict = sv_engine_queue_transfer_verdict(&stream.transfer, stream.error);
+  if (verdict != SV_OK) return verdict;
   return finish_stream(&stream);
 }
 

@@ -9,6 +9,7 @@
 
 #include "queue_internal.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -104,6 +105,18 @@ int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, cons
   return sv_engine_set_client_error(error, SV_ERR_NOMEM, what_failed);
 }
 
+int sv_engine_queue_transfer_verdict(const sv_engine_queue_transfer *transfer,
+                                     sv_engine_error *error) noexcept {
+  if (transfer->aborted != 0) {
+    return error->code != 0 ? error->code
+                            : sv_engine_set_transport_error(error, "stream callback failed");
+  }
+  if (transfer->status >= 200 && transfer->status <= 299) return SV_OK;
+  const char *body = transfer->error_body.data != nullptr ? transfer->error_body.data : "";
+  return sv_engine_set_server_error_from_json(error, transfer->status, transfer->correlation_id,
+                                              body);
+}
+
 curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept {
   curl_slist *list = curl_slist_append(nullptr, "Content-Type: application/json");
   if (list == nullptr) return nullptr;
@@ -114,9 +127,8 @@ curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept {
   return grown;
 }
 
-void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, const char *url,
-                                    curl_slist *headers, brindle_curl_upload *upload,
-                                    char *curl_error) noexcept {
+void sv_engine_queue_stream_options(CURL *curl, const char *url, curl_slist *headers,
+                                    brindle_curl_upload *upload, char *curl_error) noexcept {
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -125,7 +137,6 @@ void sv_engine_queue_stream_options(const sv_engine_client *client, CURL *curl, 
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
-  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_stream);
 }
 
 bool sv_engine_queue_cancelled(const sv_engine_client *client) noexcept {
@@ -165,45 +176,13 @@ RetryPause sv_engine_queue_retry_pause(const sv_engine_client *client, int64_t r
   return expires ? RetryPause::kExpired : RetryPause::kRetry;
 }
 
-namespace {
-
-// How often a silent stream's transfer looks at the cancel check.
-constexpr int kCancelPollMs = 100;
-
-int cancel_progress(void *client, curl_off_t a, curl_off_t b, curl_off_t c, curl_off_t d) {
-  return sv_engine_queue_stream_progress(client, a, b, c, d);
-}
-
-}  // namespace
-
-CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client) noexcept {
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, cancel_progress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<sv_engine_client *>(client));
-  CURLM *multi = curl_multi_init();
-  if (multi == nullptr) return curl_easy_perform(curl);
-  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
-    curl_multi_cleanup(multi);
-    return curl_easy_perform(curl);
-  }
-  CURLcode result = CURLE_OK;
-  int running = 1;
-  CURLMcode status = CURLM_OK;
-  while (running != 0 && status == CURLM_OK) {
-    status = curl_multi_perform(multi, &running);
-    if (running != 0 && status == CURLM_OK) {
-      status = curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr);
-    }
-  }
-  if (status != CURLM_OK)
-    result = status == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
-  int left = 0;
-  while (const CURLMsg *message = curl_multi_info_read(multi, &left)) {
-    if (message->msg == CURLMSG_DONE && message->easy_handle == curl) result = message->data.result;
-  }
-  curl_multi_remove_handle(multi, curl);
-  curl_multi_cleanup(multi);
-  return result;
+CURLcode sv_engine_queue_perform(CURL *curl, const sv_engine_client *client, int64_t server_wait_ms,
+                                 char *curl_error) noexcept {
+  sv_engine_transfer_bounds bounds;
+  bounds.stream = true;
+  bounds.cancellable = true;
+  bounds.server_wait_ms = server_wait_ms;
+  return sv_engine_transfer_perform(curl, client, bounds, curl_error);
 }
 
 extern "C" {

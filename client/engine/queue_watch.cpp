@@ -8,6 +8,7 @@
 #include "brindle_io.h"
 #include "decoder_internal.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -203,7 +204,7 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate watch_queue URL");
     return Next::kReturn;
   }
-  CURL *curl = sv_engine_curl_easy_init(client);
+  CURL *curl = sv_engine_transfer_handle(client, sv_engine_curl_ssl_ctx_stream);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     brindle_curl_upload_cleanup(&upload);
@@ -211,14 +212,13 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
     return Next::kReturn;
   }
   sv_engine_queue_log_attempt(client, "client.http.attempt", kPath, index, nullptr, 0);
-  sv_engine_queue_stream_options(client, curl, url.data, headers, &upload, watch.curl_error);
+  sv_engine_queue_stream_options(curl, url.data, headers, &upload, watch.curl_error);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &watch);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header_callback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &watch);
+  sv_engine_transfer_on_header(curl, header_callback, &watch);
   // The client's cancel check ends a watch as it ends a subscribe stream, also a silent one.
-  const CURLcode code = sv_engine_queue_perform(curl, client);
-  curl_easy_cleanup(curl);
+  const CURLcode code = sv_engine_queue_perform(curl, client, 0, watch.curl_error);
+  sv_engine_transfer_release(client, curl);
   sv_engine_buffer_cleanup(&url);
   brindle_curl_upload_cleanup(&upload);
 
@@ -333,17 +333,8 @@ size_t sv_engine_queue_watch_decoder_body(sv_engine_queue_watch_decoder *decoder
 
 int sv_engine_queue_watch_decoder_finish(sv_engine_queue_watch_decoder *decoder) noexcept {
   Watch &watch = decoder->watch;
-  if (watch.transfer.aborted != 0) {
-    return watch.error->code != 0
-               ? watch.error->code
-               : sv_engine_set_transport_error(watch.error, "stream callback failed");
-  }
-  if (!success_status(watch.transfer.status)) {
-    const char *body =
-        watch.transfer.error_body.data != nullptr ? watch.transfer.error_body.data : "";
-    return sv_engine_set_server_error_from_json(watch.error, watch.transfer.status,
-                                                watch.transfer.correlation_id, body);
-  }
+  const int verdict = sv_engine_queue_transfer_verdict(&watch.transfer, watch.error);
+  if (verdict != SV_OK) return verdict;
   return finish_watch(&watch);
 }
 

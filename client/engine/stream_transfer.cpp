@@ -6,6 +6,7 @@
 
 #include "stream_internal.h"
 #include "sv_log.h"
+#include "transfer_core.h"
 
 namespace {
 
@@ -65,7 +66,6 @@ void log_event(const Transfer &transfer, const char *event, const char *endpoint
 }
 
 void set_options(const Transfer &transfer, CURL *curl, const char *url, char *error_buffer) {
-  const sv_engine_client *client = transfer.client;
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -75,10 +75,8 @@ void set_options(const Transfer &transfer, CURL *curl, const char *url, char *er
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, transfer.method);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, sv_engine_stream_write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer.state);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, sv_engine_stream_header_callback);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, transfer.state);
+  sv_engine_transfer_on_header(curl, sv_engine_stream_header_callback, transfer.state);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
-  sv_engine_set_connection_options(curl, client, sv_engine_curl_ssl_ctx_stream);
   if (transfer.tap != nullptr) {
     // No size is announced: HTTP/1.1 uploads go out chunked.
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
@@ -134,7 +132,7 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
         sv_engine_set_client_error(transfer.error, SV_ERR_NOMEM, "failed to allocate request URL");
     return Outcome::kReturn;
   }
-  CURL *curl = sv_engine_curl_easy_init(transfer.client);
+  CURL *curl = sv_engine_transfer_handle(transfer.client, sv_engine_curl_ssl_ctx_stream);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
     *status = sv_engine_set_transport_error(transfer.error, "failed to initialize curl");
@@ -143,10 +141,13 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
   log_event(transfer, "client.http.attempt", endpoint, number, nullptr, 0);
   char curl_error[CURL_ERROR_SIZE] = {0};
   set_options(transfer, curl, url.data, curl_error);
-  const CURLcode code = curl_easy_perform(curl);
+  // A body of any size may take its time: the client's timeout bounds the answer's start.
+  sv_engine_transfer_bounds bounds;
+  bounds.stream = true;
+  const CURLcode code = sv_engine_transfer_perform(curl, transfer.client, bounds, curl_error);
   long response_code = 0;
   if (code == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response_code);
-  curl_easy_cleanup(curl);
+  sv_engine_transfer_release(transfer.client, curl);
   sv_engine_buffer_cleanup(&url);
 
   if (code != CURLE_OK) {
@@ -197,14 +198,7 @@ Outcome run_attempt(const Transfer &transfer, size_t number, int *status) {
 int run(const Transfer &transfer, sv_engine_reset_fn reset, void *reset_context,
         const brindle_map *response_map, void *response_record) {
   const sv_engine_client *client = transfer.client;
-  char *joined = sv_engine_join_endpoints(client);
-  const ember_field order[] = {
-      sv_log_str_field("method", transfer.method),
-      sv_log_str_field("path", transfer.path),
-      sv_log_str_field("endpoints", joined),
-  };
-  sv_log_trace(sv_engine_client_logger(client), "client.http.order", order, 3);
-  std::free(joined);
+  sv_engine_transfer_log_order(client, transfer.method, transfer.path);
   for (size_t number = 1; number <= client->endpoint_count; ++number) {
     sv_engine_stream_state_reset_attempt(transfer.state, client);
     transfer.state->response_map = response_map;

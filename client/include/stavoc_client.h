@@ -198,7 +198,12 @@ typedef struct sv_client_config {
   sv_source *client_bundle_source; /* yields the PEM client bundle; wins over the path */
   const char *client_bundle_path;  /* file holding the PEM client bundle */
   const char *default_namespace;   /* namespace of requests that name none; NULL: "default" */
-  int64_t timeout_ms;              /* whole-request timeout; below 1 means 30000 */
+  /* Whole-request deadline of every unary call, in milliseconds; below 1 means 30000. For
+   * long-lived streams (subscribe, watch, dequeue with a wait, queries, streamed state and
+   * attachment transfers) it bounds connecting and the wait for the answer's headers (plus a
+   * dequeue's or subscribe's finite wait_seconds); once answered, a stream runs until the
+   * server ends it or the caller stops it. */
+  int64_t timeout_ms;
   int32_t disable_mtls;          /* no client certificate; the bundle is neither needed nor read */
   int32_t insecure_skip_verify;  /* do not verify the server certificate and host name */
   int32_t prefer_http_2;         /* 1: HTTP/2 over TLS; 0: HTTP/1.1 */
@@ -208,17 +213,22 @@ typedef struct sv_client_config {
   sv_allocator allocator;           /* for the client handle and its private copies */
   /* 0 (default): every call opens and closes its own connection. 1: the client keeps a pool
    * of connections, TLS sessions and DNS answers shared by all its calls and threads, so a call
-   * after the first usually skips the connect and the (mutual) TLS handshake. Endpoint failover
-   * is unchanged, and every new connection is verified as before. */
+   * after the first usually skips the connect and the (mutual) TLS handshake, and reuses its
+   * transfer handles. Endpoint failover is unchanged, and every new connection is verified as
+   * before. An idle HTTP/1.1 connection on which bytes arrived that no request asked for is
+   * closed instead of reused (over a Unix socket the pool cannot tell its connections apart,
+   * so such bytes on any idle one send the call to a fresh connection). */
   int32_t reuse_connections;
   /* Bound of a connect (TCP and the TLS handshake), in milliseconds; a connect that does not
    * complete in time moves on to the next endpoint. Below 1: the default, 10000 (never more
    * than timeout_ms). */
   int64_t connect_timeout_ms;
-  /* A transfer that receives less than one byte a second for this long (whole seconds, rounded
-   * up) fails as a transport failure: it tells a hung server from a slow one. On a subscribe or
-   * watch stream the quiet time between messages counts too, so choose it above the server's
-   * wait. Below 1: no idle bound. */
+  /* A transfer on which no byte moves for this long, in milliseconds, fails as a transport
+   * failure with the cause SV_TRANSPORT_CAUSE_STREAM_IDLE: it tells a hung server from a slow
+   * one. On a subscribe or watch stream the quiet time between messages counts too, so choose
+   * it above the server's wait; time the caller's handler spends on a delivery does not. A
+   * stream with a finite wait_seconds is bounded anyway by that wait plus timeout_ms. Below 1:
+   * no idle bound (stream connections still use TCP keepalive to find a vanished peer). */
   int64_t stream_idle_timeout_ms;
   /* Separate PEM files, as mounted by orchestrators and secret stores: client_cert_path (the
    * client certificate, optionally followed by its chain) and client_key_path (its private key)

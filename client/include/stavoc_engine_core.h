@@ -179,7 +179,8 @@ typedef struct sv_engine_client_config {
   sv_source *client_bundle_source;  /* yields the PEM bundle; wins over client_bundle_path */
   const char *client_bundle_path;   /* file holding the PEM bundle */
   const char *default_namespace;    /* NULL: "default" */
-  int64_t timeout_ms;               /* whole-request timeout; below 1 means 30000 */
+  int64_t timeout_ms;               /* unary deadline, a stream's bound until answered; below 1:
+                                     * 30000 */
   int32_t disable_mtls;             /* no bundle, no TLS options; "http://" for bare hosts */
   int32_t insecure_skip_verify;     /* do not verify the server certificate or host name */
   int32_t prefer_http_2;            /* HTTP/2 over TLS (falling back to 1.1); 0: HTTP/1.1 */
@@ -193,8 +194,8 @@ typedef struct sv_engine_client_config {
    * opens and closes its own connection. */
   int32_t reuse_connections;
   int64_t connect_timeout_ms;     /* connect bound; below 1: 10000, at most timeout_ms */
-  int64_t stream_idle_timeout_ms; /* under 1 byte/s for this long (whole seconds) ends a
-                                   * transfer; below 1: no bound */
+  int64_t stream_idle_timeout_ms; /* no byte moved for this long (ms) ends a transfer as
+                                   * SV_TRANSPORT_CAUSE_STREAM_IDLE; below 1: no bound */
   const char *client_cert_path;   /* PEM client certificate (and chain); with client_key_path
                                    * it replaces a bundle (a bundle wins) */
   const char *client_key_path;    /* PEM private key of client_cert_path */

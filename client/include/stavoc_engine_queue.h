@@ -208,7 +208,11 @@ typedef struct sv_engine_message_handler {
  * 250 ms, or the answer's retry_after_seconds), "node_passive" moves to the next endpoint (after
  * the last: SV_ERR_TRANSPORT "all endpoints rejected the subscribe request"). The client's cancel
  * check is polled during the transfer and before every retry: when it returns non-zero the call
- * ends with SV_OK. Returns SV_OK when the stream ended normally or was cancelled. Requires
+ * ends with SV_OK. The client's timeout_ms bounds only the wait for the answer (plus a finite
+ * wait_seconds); an answered stream runs until the server ends it, it is cancelled, or it stays
+ * silent past its bound (a finite wait_seconds plus a margin, or stream_idle_timeout_ms):
+ * SV_ERR_TRANSPORT with the cause SV_TRANSPORT_CAUSE_STREAM_IDLE. Time the handler spends on a
+ * delivery is not silence. Returns SV_OK when the stream ended normally or was cancelled. Requires
  * client, request, a handler with a chunk function, error, a queue and an owner ("subscribe
  * requires client, request, chunk handler, error, queue, and owner"). */
 SV_API int sv_engine_client_subscribe(const sv_engine_client *client,

@@ -90,6 +90,22 @@ void post_json(Call &call, const sv_engine_client *client, const std::string &pa
 // A loopback port that refuses connections (bound once, then closed).
 int refused_port();
 
+// A loopback socket that listens but never accepts: the kernel completes the TCP handshake and
+// nothing is ever read or written. url() is "http://127.0.0.1:PORT".
+class SilentListener {
+ public:
+  SilentListener();
+  ~SilentListener();
+  SilentListener(const SilentListener &) = delete;
+  SilentListener &operator=(const SilentListener &) = delete;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 // The trace events of the exchange, in order.
 std::vector<std::string> http_events(LogCapture &capture);
 
