@@ -52,6 +52,9 @@ int example_open_client(const example_options *options, sv_client **out) {
   config.default_namespace = options->namespace_name;
   config.reuse_connections = options->reuse_connections;
   if (options->timeout_ms > 0) config.timeout_ms = options->timeout_ms;
+  if (options->stream_idle_timeout_ms > 0) {
+    config.stream_idle_timeout_ms = options->stream_idle_timeout_ms;
+  }
   config.logger = options->logger;
   if (options->bundle != NULL) {
     /* The bundle holds our certificate, its key and the CA that signed the server. */

@@ -24,8 +24,9 @@ typedef struct example_options {
   const char *bundle;
   const char *namespace_name;
   int reuse_connections;
-  int64_t timeout_ms;   /* 0: the client's default */
-  ember_logger *logger; /* NULL: the client logs nothing */
+  int64_t timeout_ms;             /* 0: the client's default */
+  int64_t stream_idle_timeout_ms; /* 0: streams have no idle bound */
+  ember_logger *logger;           /* NULL: the client logs nothing */
 } example_options;
 
 /* Called for every argument the common parser does not know; *index points at it and may be

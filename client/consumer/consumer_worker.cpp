@@ -10,14 +10,6 @@
 
 namespace {
 
-constexpr int64_t kDefaultTimeoutMs = 30000;
-
-int64_t monotonic_ms() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 int cancel_check(void *context) {
   return sv_consumer_service_stopping(static_cast<sv_consumer_service_impl *>(context)) ? 1 : 0;
 }
@@ -122,16 +114,13 @@ void stop_on_request(Worker &w) {
                            "consumer error handler stopped service");
 }
 
-// The client's timeout ended an established stream while no message was in flight: on a quiet
-// queue that is the normal end of a long poll, not a failure.
-bool quiet_timeout(const Worker &w, int status, int64_t elapsed_ms) {
+// The idle bound ended an answered stream while no message was in flight: on a quiet queue
+// that is the normal end of a long poll, not a failure (a server that never answers fails with
+// another cause).
+bool quiet_end(const Worker &w, int status) {
   if (status != SV_ERR_TRANSPORT || w.delivery.in_delivery) return false;
   if (w.engine_error.http_status != 0 || w.engine_error.message == nullptr) return false;
-  if (w.engine_error.transport_cause != SV_TRANSPORT_CAUSE_TIMEOUT) return false;
-  const int64_t timeout = w.service->timeout_ms > 0 ? w.service->timeout_ms : kDefaultTimeoutMs;
-  // libcurl's timer can fire a millisecond or two before ours reads the full timeout.
-  constexpr int64_t kClockSlackMs = 25;
-  return elapsed_ms + kClockSlackMs >= timeout;
+  return w.engine_error.transport_cause == SV_TRANSPORT_CAUSE_STREAM_IDLE;
 }
 
 enum class Next { kAgain, kEnd };
@@ -183,14 +172,12 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
   sv_consumer_delivery_reset(&w.delivery);
 
   const sv_engine_client *engine = sv_client_impl_of(w.client)->engine;
-  const int64_t began = monotonic_ms();
   const int status =
       w.config->with_state != 0
           ? sv_engine_client_subscribe_with_state(engine, &request, &sv_consumer_delivery_handler,
                                                   &w.delivery, &w.engine_error)
           : sv_engine_client_subscribe(engine, &request, &sv_consumer_delivery_handler, &w.delivery,
                                        &w.engine_error);
-  const int64_t elapsed = monotonic_ms() - began;
   const bool was_in_delivery = w.delivery.in_delivery;
   if (w.delivery.pipe != nullptr) {
     sv_stream_pipe_fail(w.delivery.pipe, SV_ERR_TRANSPORT, "consumer subscribe aborted");
@@ -214,8 +201,7 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
     }
     return Next::kEnd;
   }
-  if ((status == SV_OK && !delivery_failed) ||
-      (!delivery_failed && quiet_timeout(w, status, elapsed))) {
+  if ((status == SV_OK && !delivery_failed) || (!delivery_failed && quiet_end(w, status))) {
     sv_consumer_log_subscribe(w.config, "client.queue.subscribe.complete", nullptr);
     notify(w, w.config->on_stop, attempt, nullptr);
     if (sv_consumer_service_stopping(w.service)) return Next::kEnd;

@@ -31,16 +31,16 @@ static int on_watch_event(void *context, const sv_watch_event *event, sv_error *
   return go_on; /* 0 ends the watch */
 }
 
-/* The watch has its own client with a short timeout: a watch stream runs until the client's
- * timeout cuts it, so the thread re-opens it every couple of seconds and can notice the end of
- * the run in between. */
+/* The watch has its own client with a short idle bound: a watch stream runs until the server
+ * ends it, so on a quiet queue the bound ends it after a couple of seconds of silence, and the
+ * thread re-opens it and can notice the end of the run in between. */
 void *demo_watch_main(void *argument) {
   demo_run *run = argument;
   example_options options = run->options;
   sv_client *client = NULL;
   sv_watch_queue_req req;
   sv_watch_handler handler;
-  options.timeout_ms = 2000;
+  options.stream_idle_timeout_ms = 2000;
   if (example_open_client(&options, &client) != SV_OK) return NULL;
   sv_watch_queue_req_init(&req);
   req.queue = run->queue;
@@ -54,7 +54,7 @@ void *demo_watch_main(void *argument) {
     pthread_mutex_unlock(&run->mutex);
     if (stop) break;
     sv_error_init(&error);
-    /* Ends with a transport error when the timeout cuts the stream: expected, go again. */
+    /* Ends with a transport error when the idle bound cuts the stream: expected, go again. */
     if (sv_watch_queue(client, &req, &handler, &error) != SV_OK && error.code != SV_ERR_TRANSPORT) {
       example_report("watch queue", &error);
       sv_error_cleanup(&error);

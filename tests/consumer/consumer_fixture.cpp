@@ -40,6 +40,7 @@ Rig::Rig(RigOptions options) {
   config.endpoints = endpoints;
   config.endpoint_count = 1;
   config.timeout_ms = options.timeout_ms;
+  config.stream_idle_timeout_ms = options.stream_idle_timeout_ms;
   config.reuse_connections = options.reuse_connections ? 1 : 0;
   if (options.tls) {
     bundle_ = server_->client_bundle_path();

@@ -47,6 +47,7 @@ struct RigOptions {
   bool tls = true;
   int64_t timeout_ms = 60000;
   bool reuse_connections = false;
+  int64_t stream_idle_timeout_ms = 0;
 };
 
 class Rig {

@@ -1,5 +1,6 @@
 // Failed subscribes and the restart policy, stopping, the first failure of several, the quiet
-// stream that the client's timeout ends, and a delivery whose visibility is zero.
+// stream that outlives the client's timeout or that an idle bound ends, and a delivery whose
+// visibility is zero.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -183,10 +184,27 @@ TEST(ConsumerRestart, TwoFailingConsumersReportTheFirstFailure) {
   EXPECT_EQ(error.detail(), "first");
 }
 
-TEST(ConsumerRestart, TheClientTimeoutOnAQuietStreamIsACompletion) {
+TEST(ConsumerRestart, AQuietStreamOutlivesTheClientTimeout) {
   // Plain HTTP: a mutual-TLS handshake on a loaded machine can itself outlast so short a
   // timeout, and a connect that times out is a real failure.
-  Rig rig(consumer_test::RigOptions{.tls = false, .timeout_ms = 1500});
+  Rig rig(consumer_test::RigOptions{.tls = false, .timeout_ms = 500});
+  Backoff backoff;
+  sv_consumer_config consumer = failing_consumer(&backoff);
+  consumer.restart_policy.max_failures = 1;
+  auto service = consumer_test::make_service(rig.client(), {consumer});
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
+  std::this_thread::sleep_for(2000ms);
+  sv_consumer_service_stop(service.get());
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(backoff.starts.load(), 1) << "one stream for the whole quiet time";
+  EXPECT_TRUE(backoff.delays.empty())
+      << "nothing counted as a failure: " << (backoff.messages.empty() ? "" : backoff.messages[0]);
+}
+
+TEST(ConsumerRestart, TheIdleBoundOnAQuietStreamIsACompletion) {
+  Rig rig(consumer_test::RigOptions{
+      .tls = false, .timeout_ms = 5000, .reuse_connections = false, .stream_idle_timeout_ms = 400});
   Backoff backoff;
   sv_consumer_config consumer = failing_consumer(&backoff);
   consumer.restart_policy.max_failures = 1;
@@ -199,8 +217,8 @@ TEST(ConsumerRestart, TheClientTimeoutOnAQuietStreamIsACompletion) {
   }
   sv_consumer_service_stop(service.get());
   EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
-  EXPECT_GE(backoff.starts.load(), 3) << "re-subscribed after every quiet timeout";
-  EXPECT_TRUE(backoff.delays.empty()) << "no timeout counted as a failure: "
+  EXPECT_GE(backoff.starts.load(), 3) << "re-subscribed after every quiet spell";
+  EXPECT_TRUE(backoff.delays.empty()) << "no quiet spell counted as a failure: "
                                       << (backoff.messages.empty() ? "" : backoff.messages[0]);
 }
 

@@ -312,7 +312,8 @@ TEST(ConsumerSoak, EveryMessageIsAckedExactlyOnceUnderFaults) {
   config.endpoints = endpoints;
   config.endpoint_count = 1;
   config.client_bundle_path = bundle.c_str();
-  config.timeout_ms = kTimeoutMs;  // ends stalled streams
+  config.timeout_ms = kTimeoutMs;
+  config.stream_idle_timeout_ms = kTimeoutMs;  // ends stalled streams
   // Acks and extends skip the TLS handshake; the front's restarts drop the pooled connections.
   config.reuse_connections = 1;
   sv_client *client = nullptr;
@@ -385,7 +386,7 @@ TEST(ConsumerSoak, EveryMessageIsAckedExactlyOnceUnderFaults) {
           break;
         }
         case 4:
-          // A stalled stream holds its worker until the client's timeout: every other cycle.
+          // A stalled stream holds its worker until the idle bound: every other cycle.
           if (cycle % 2 == 0) server.add_fault(Fault::stream_stall_after_parts(kSubscribe, 3));
           break;
         case 6:
