@@ -78,8 +78,8 @@ typedef struct sv_engine_queue_stats_response {
   char *namespace_name;          /* the namespace, as the server answered */
   char *queue;                   /* the queue */
   int32_t waiting_consumers;     /* consumers waiting for a message now */
-  int32_t pending_candidates;    /* pending delivery candidates, as the server counts them */
-  int32_t total_consumers;       /* consumers connected to the queue */
+  int32_t pending_candidates;    /* undelivered messages visible now */
+  int32_t total_consumers;       /* consumers connected (open dequeue and subscribe streams) */
   int32_t has_active_watcher;    /* 0 or 1 */
   int32_t available;             /* 0 or 1 */
   char *head_message_id;         /* the id of the first message in the queue, or NULL */

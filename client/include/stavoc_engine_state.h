@@ -200,7 +200,7 @@ typedef struct sv_engine_describe_response {
   int64_t expires_at_unix; /* when that lease expires, in seconds since the epoch */
   int64_t version;         /* the key's version */
   char *state_etag;        /* the ETag of the key's state, or NULL */
-  int64_t updated_at_unix; /* when the key last changed, in seconds since the epoch */
+  int64_t updated_at_unix; /* the key's last commit, in seconds since the epoch */
   int32_t has_metadata;    /* 1 on success */
   int32_t query_hidden;    /* 1: the key is hidden from queries */
   char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */

@@ -182,8 +182,8 @@ struct sv_queue_stats_res {
   char *namespace_name;          /* the queue's namespace */
   char *queue;                   /* the queue */
   int32_t waiting_consumers;     /* consumers waiting for a message now */
-  int32_t pending_candidates;    /* pending delivery candidates, as the server counts them */
-  int32_t total_consumers;       /* consumers connected to the queue */
+  int32_t pending_candidates;    /* undelivered messages visible now */
+  int32_t total_consumers;       /* consumers connected (open dequeue and subscribe streams) */
   int32_t has_active_watcher;    /* 1 when a queue watch is open */
   int32_t available;             /* a message is visible now */
   char *head_message_id;         /* the id of the first message in the queue, or NULL */
