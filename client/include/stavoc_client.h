@@ -77,9 +77,9 @@ SV_API char *sv_dup_bytes_as_text(const void *bytes, size_t length) SV_NOEXCEPT;
 
 /* ---- Error record ------------------------------------------------------------------------ */
 
-/* Zeroes the six members; returns error. NULL is ignored (and returned). */
+/* Zeroes every member; returns error. NULL is ignored (and returned). */
 SV_API sv_error *sv_error_init(sv_error *error) SV_NOEXCEPT;
-/* Frees the four strings and zeroes the record. NULL is ignored. */
+/* Frees the six strings and zeroes the record. NULL is ignored. */
 SV_API void sv_error_cleanup(sv_error *error) SV_NOEXCEPT;
 /* Replaces the record's contents: copies each non-NULL string first (system allocator; a failed
  * copy leaves that member NULL), then frees the old strings and stores the new values, so an
