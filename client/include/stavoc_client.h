@@ -40,14 +40,13 @@ extern "C" {
 
 /* ---- Allocators -------------------------------------------------------------------------- */
 
-/* Memory functions for the client handle and the client's private copies. A NULL member means
- * the system function (malloc, realloc or free) for that operation alone; context is handed to
- * each function as its first argument. */
+/* Memory functions for the client handle and the client's private copies. A NULL function means
+ * the system one for that operation alone. */
 typedef struct sv_allocator {
-  void *(*malloc_fn)(void *context, size_t size);
-  void *(*realloc_fn)(void *context, void *pointer, size_t size);
-  void (*free_fn)(void *context, void *pointer);
-  void *context;
+  void *(*malloc_fn)(void *context, size_t size); /* allocates size bytes; NULL: malloc */
+  void *(*realloc_fn)(void *context, void *pointer, size_t size); /* resizes; NULL: realloc */
+  void (*free_fn)(void *context, void *pointer);                  /* frees; NULL: free */
+  void *context; /* handed to each function as its first argument */
 } sv_allocator;
 
 /* Zeroes the four members (the system allocator). NULL is ignored. */
@@ -59,6 +58,7 @@ SV_API void *sv_alloc_with_allocator(const sv_allocator *allocator, size_t size)
  * Only malloc_fn is used. */
 SV_API void *sv_calloc_with_allocator(const sv_allocator *allocator, size_t count, size_t size)
     SV_NOEXCEPT;
+/* Resizes pointer to size bytes, as realloc does (through the allocator); NULL on failure. */
 SV_API void *sv_realloc_with_allocator(const sv_allocator *allocator, void *pointer, size_t size)
     SV_NOEXCEPT;
 /* A NULL pointer is ignored. */
@@ -72,13 +72,14 @@ SV_API char *sv_dup_bytes_with_allocator(const sv_allocator *allocator, const vo
                                          size_t length) SV_NOEXCEPT;
 /* System-allocator copies (free with free()); the methods fill result records with them. */
 SV_API char *sv_strdup_local(const char *string) SV_NOEXCEPT;
+/* sv_dup_bytes_with_allocator with the system allocator. */
 SV_API char *sv_dup_bytes_as_text(const void *bytes, size_t length) SV_NOEXCEPT;
 
 /* ---- Error record ------------------------------------------------------------------------ */
 
-/* Zeroes the six members; returns error. NULL is ignored (and returned). */
+/* Zeroes every member; returns error. NULL is ignored (and returned). */
 SV_API sv_error *sv_error_init(sv_error *error) SV_NOEXCEPT;
-/* Frees the four strings and zeroes the record. NULL is ignored. */
+/* Frees the six strings and zeroes the record. NULL is ignored. */
 SV_API void sv_error_cleanup(sv_error *error) SV_NOEXCEPT;
 /* Replaces the record's contents: copies each non-NULL string first (system allocator; a failed
  * copy leaves that member NULL), then frees the old strings and stores the new values, so an
@@ -230,13 +231,13 @@ typedef struct sv_client_config {
    * stream with a finite wait_seconds is bounded anyway by that wait plus timeout_ms. Below 1:
    * no idle bound (stream connections still use TCP keepalive to find a vanished peer). */
   int64_t stream_idle_timeout_ms;
-  /* Separate PEM files, as mounted by orchestrators and secret stores: client_cert_path (the
-   * client certificate, optionally followed by its chain) and client_key_path (its private key)
-   * together replace the bundle (the bundle wins when both are given); ca_path adds the CA
-   * certificates that verify the server, with a bundle, with the two files, or without mTLS
-   * (disable_mtls with an https:// endpoint). NULL: not used. */
+  /* Separate PEM files, as mounted by orchestrators and secret stores (NULL: not used): the
+   * client certificate, optionally followed by its chain. With client_key_path it replaces the
+   * bundle (the bundle wins when both are given). */
   const char *client_cert_path;
-  const char *client_key_path;
+  const char *client_key_path; /* the private key of client_cert_path (NULL: not used) */
+  /* PEM CA certificates that verify the server, added with a bundle, with the two files, or
+   * without mTLS (disable_mtls with an https:// endpoint). NULL: not used. */
   const char *ca_path;
   /* 1: trust only the CAs of the bundle, the certificate file and ca_path, not the system
    * store (which also saves loading it). 0 (default): both. */
@@ -253,96 +254,144 @@ SV_API sv_client_config *sv_client_config_init(sv_client_config *config) SV_NOEX
  * what the exported functions below call; an application calls those functions rather than the
  * slots. A client may be used from several threads at once. */
 struct sv_client {
+  /* The method of sv_acquire. */
   int (*acquire)(sv_client *self, const sv_acquire_req *req, sv_lease **out, sv_error *error);
+  /* The method of sv_describe. */
   int (*describe)(sv_client *self, const sv_describe_req *req, sv_describe_res *out,
                   sv_error *error);
+  /* The method of sv_get. */
   int (*get)(sv_client *self, const char *key, const sv_get_opts *opts, sv_sink *dst,
              sv_get_res *out, sv_error *error);
+  /* The method of sv_load. */
   int (*load)(sv_client *self, const char *key, const brindle_map *map, void *destination,
               const brindle_parse_options *parse_options, const sv_get_opts *opts, sv_get_res *out,
               sv_error *error);
+  /* The method of sv_update. */
   int (*update)(sv_client *self, const sv_update_req *req, sv_source *src, sv_update_res *out,
                 sv_error *error);
+  /* The method of sv_mutate. */
   int (*mutate)(sv_client *self, const sv_mutate_op *req, sv_mutate_res *out, sv_error *error);
+  /* The method of sv_metadata. */
   int (*metadata)(sv_client *self, const sv_metadata_op *req, sv_metadata_res *out,
                   sv_error *error);
+  /* The method of sv_remove. */
   int (*remove)(sv_client *self, const sv_remove_op *req, sv_remove_res *out, sv_error *error);
+  /* The method of sv_keepalive. */
   int (*keepalive)(sv_client *self, const sv_keepalive_op *req, sv_keepalive_res *out,
                    sv_error *error);
+  /* The method of sv_release. */
   int (*release)(sv_client *self, const sv_release_op *req, sv_release_res *out, sv_error *error);
+  /* The method of sv_attach. */
   int (*attach)(sv_client *self, const sv_attach_op *req, sv_source *src, sv_attach_res *out,
                 sv_error *error);
+  /* The method of sv_list_attachments. */
   int (*list_attachments)(sv_client *self, const sv_attachment_list_req *req,
                           sv_attachment_list *out, sv_error *error);
+  /* The method of sv_get_attachment. */
   int (*get_attachment)(sv_client *self, const sv_attachment_get_op *req, sv_sink *dst,
                         sv_attachment_get_res *out, sv_error *error);
+  /* The method of sv_delete_attachment. */
   int (*delete_attachment)(sv_client *self, const sv_attachment_delete_op *req, int32_t *deleted,
                            sv_error *error);
+  /* The method of sv_delete_all_attachments. */
   int (*delete_all_attachments)(sv_client *self, const sv_attachment_delete_all_op *req,
                                 int32_t *deleted_count, sv_error *error);
+  /* The method of sv_queue_stats. */
   int (*queue_stats)(sv_client *self, const sv_queue_stats_req *req, sv_queue_stats_res *out,
                      sv_error *error);
+  /* The method of sv_queue_ack. */
   int (*queue_ack)(sv_client *self, const sv_message_ref *req, sv_ack_res *out, sv_error *error);
+  /* The method of sv_queue_nack. */
   int (*queue_nack)(sv_client *self, const sv_nack_op *req, sv_nack_res *out, sv_error *error);
+  /* The method of sv_queue_extend. */
   int (*queue_extend)(sv_client *self, const sv_extend_op *req, sv_extend_res *out,
                       sv_error *error);
+  /* The method of sv_query. */
   int (*query)(sv_client *self, const sv_query_req *req, sv_sink *dst, sv_query_res *out,
                sv_error *error);
+  /* The method of sv_get_namespace_config. */
   int (*get_namespace_config)(sv_client *self, const sv_namespace_config_req *req,
                               sv_namespace_config_res *out, sv_error *error);
+  /* The method of sv_update_namespace_config. */
   int (*update_namespace_config)(sv_client *self, const sv_namespace_config_req *req,
                                  sv_namespace_config_res *out, sv_error *error);
+  /* The method of sv_flush_index. */
   int (*flush_index)(sv_client *self, const sv_index_flush_req *req, sv_index_flush_res *out,
                      sv_error *error);
+  /* The method of sv_txn_replay. */
   int (*txn_replay)(sv_client *self, const sv_txn_replay_req *req, sv_txn_replay_res *out,
                     sv_error *error);
+  /* The method of sv_txn_prepare. */
   int (*txn_prepare)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
                      sv_error *error);
+  /* The method of sv_txn_commit. */
   int (*txn_commit)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
                     sv_error *error);
+  /* The method of sv_txn_rollback. */
   int (*txn_rollback)(sv_client *self, const sv_txn_decision_req *req, sv_txn_decision_res *out,
                       sv_error *error);
+  /* The method of sv_tc_lease_acquire. */
   int (*tc_lease_acquire)(sv_client *self, const sv_tc_lease_acquire_req *req,
                           sv_tc_lease_acquire_res *out, sv_error *error);
+  /* The method of sv_tc_lease_renew. */
   int (*tc_lease_renew)(sv_client *self, const sv_tc_lease_renew_req *req,
                         sv_tc_lease_renew_res *out, sv_error *error);
+  /* The method of sv_tc_lease_release. */
   int (*tc_lease_release)(sv_client *self, const sv_tc_lease_release_req *req,
                           sv_tc_lease_release_res *out, sv_error *error);
+  /* The method of sv_tc_leader. */
   int (*tc_leader)(sv_client *self, sv_tc_leader_res *out, sv_error *error);
+  /* The method of sv_tc_cluster_announce. */
   int (*tc_cluster_announce)(sv_client *self, const sv_tc_cluster_announce_req *req,
                              sv_tc_cluster_res *out, sv_error *error);
+  /* The method of sv_tc_cluster_leave. */
   int (*tc_cluster_leave)(sv_client *self, sv_tc_cluster_res *out, sv_error *error);
+  /* The method of sv_tc_cluster_list. */
   int (*tc_cluster_list)(sv_client *self, sv_tc_cluster_res *out, sv_error *error);
+  /* The method of sv_tc_rm_register. */
   int (*tc_rm_register)(sv_client *self, const sv_tc_rm_register_req *req, sv_tc_rm_res *out,
                         sv_error *error);
+  /* The method of sv_tc_rm_unregister. */
   int (*tc_rm_unregister)(sv_client *self, const sv_tc_rm_unregister_req *req, sv_tc_rm_res *out,
                           sv_error *error);
+  /* The method of sv_tc_rm_list. */
   int (*tc_rm_list)(sv_client *self, sv_tc_rm_list_res *out, sv_error *error);
+  /* The method of sv_enqueue. */
   int (*enqueue)(sv_client *self, const sv_enqueue_req *req, sv_source *payload,
                  sv_enqueue_res *out, sv_error *error);
+  /* The method of sv_dequeue. */
   int (*dequeue)(sv_client *self, const sv_dequeue_req *req, sv_message **out, sv_error *error);
+  /* The method of sv_dequeue_batch. */
   int (*dequeue_batch)(sv_client *self, const sv_dequeue_req *req, sv_dequeue_batch_res *out,
                        sv_error *error);
+  /* The method of sv_dequeue_with_state. */
   int (*dequeue_with_state)(sv_client *self, const sv_dequeue_req *req, sv_message **out,
                             sv_error *error);
+  /* The method of sv_subscribe. */
   int (*subscribe)(sv_client *self, const sv_dequeue_req *req, const sv_consumer *consumer,
                    sv_error *error);
+  /* The method of sv_subscribe_with_state. */
   int (*subscribe_with_state)(sv_client *self, const sv_dequeue_req *req,
                               const sv_consumer *consumer, sv_error *error);
+  /* The method of sv_client_new_consumer_service. */
   int (*new_consumer_service)(sv_client *self, const sv_consumer_service_config *config,
                               sv_consumer_service **out, sv_error *error);
+  /* The method of sv_watch_queue. */
   int (*watch_queue)(sv_client *self, const sv_watch_queue_req *req,
                      const sv_watch_handler *handler, sv_error *error);
-  void (*close)(sv_client *self);
+  void (*close)(sv_client *self); /* the method of sv_client_close */
 
   /* Read-only: the client's copy of the configured default namespace, or NULL. */
   const char *default_namespace;
   void *reserved; /* always NULL */
 
+  /* The method of sv_acquire_for_update. */
   int (*acquire_for_update)(sv_client *self, const sv_acquire_req *req, sv_update_handler handler,
                             void *handler_context, sv_error *error);
+  /* The method of sv_query_keys. */
   int (*query_keys)(sv_client *self, const sv_query_req *req, const sv_query_key_handler *handler,
                     void *handler_context, sv_query_res *out, sv_error *error);
+  /* The method of sv_tc_cluster_leave_member. */
   int (*tc_cluster_leave_member)(sv_client *self, const sv_tc_cluster_leave_req *req,
                                  sv_tc_cluster_res *out, sv_error *error);
 };
@@ -366,9 +415,13 @@ SV_API void sv_client_close(sv_client *client) SV_NOEXCEPT;
 /* The same helpers as above, over the allocator the client was opened with; a NULL client means
  * the system allocator. */
 SV_API void *sv_client_alloc(const sv_client *client, size_t size) SV_NOEXCEPT;
+/* sv_calloc_with_allocator over the client's allocator. */
 SV_API void *sv_client_calloc(const sv_client *client, size_t count, size_t size) SV_NOEXCEPT;
+/* sv_realloc_with_allocator over the client's allocator. */
 SV_API void *sv_client_realloc(const sv_client *client, void *pointer, size_t size) SV_NOEXCEPT;
+/* sv_free_with_allocator over the client's allocator; a NULL pointer is ignored. */
 SV_API void sv_client_free(const sv_client *client, void *pointer) SV_NOEXCEPT;
+/* sv_strdup_with_allocator over the client's allocator. */
 SV_API char *sv_client_strdup(const sv_client *client, const char *string) SV_NOEXCEPT;
 
 /* ---- Operations -------------------------------------------------------------------------- */

@@ -8,15 +8,18 @@
 #if defined(__GNUC__)
 #define SV_API __attribute__((visibility("default")))
 #else
+/* Marks a function the library exports. */
 #define SV_API
 #endif
 
 #ifdef __cplusplus
+/* noexcept for C++ callers, nothing in C. */
 #define SV_NOEXCEPT noexcept
 #else
 #define SV_NOEXCEPT
 #endif
 
+/* The library's version, as sv_version_string returns it. */
 #define SV_VERSION_STRING "0.7.0"
 
 enum {

@@ -54,21 +54,21 @@ typedef struct sv_consumer_delivery {
 
 /* Passed to on_start (before every subscribe attempt) and on_stop (after it ended). */
 typedef struct sv_consumer_event {
-  const char *consumer;
-  const char *queue;
-  int32_t with_state;
-  int32_t attempt; /* the worker's subscribe attempt, 1 for the first */
-  sv_error *error; /* why the attempt ended, NULL when it ended without failure */
+  const char *consumer; /* the consumer's name */
+  const char *queue;    /* its queue */
+  int32_t with_state;   /* 1 when it subscribes with state */
+  int32_t attempt;      /* the worker's subscribe attempt, 1 for the first */
+  sv_error *error;      /* why the attempt ended, NULL when it ended without failure */
 } sv_consumer_event;
 
 /* Passed to on_error after a failed subscribe attempt or delivery. */
 typedef struct sv_consumer_error_event {
-  const char *consumer;
-  const char *queue;
-  int32_t with_state;
+  const char *consumer;  /* the consumer's name */
+  const char *queue;     /* its queue */
+  int32_t with_state;    /* 1 when it subscribes with state */
   int32_t attempt;       /* consecutive failures including this one; 0 for a delivery failure */
   int64_t restart_in_ms; /* the delay before the next attempt; 0 when there is no wait */
-  sv_error *error;
+  sv_error *error;       /* what failed; valid during the call only */
 } sv_consumer_error_event;
 
 /* Handler of one delivery: 0 acks the message (unless the handler settled or closed it),
@@ -78,6 +78,7 @@ typedef int (*sv_consumer_handle_fn)(void *context, const sv_consumer_delivery *
 /* Consulted after every failed attempt or delivery; non-zero stops the service. */
 typedef int (*sv_consumer_error_fn)(void *context, const sv_consumer_error_event *event,
                                     sv_error *error);
+/* Receives on_start and on_stop events. */
 typedef void (*sv_consumer_event_fn)(void *context, const sv_consumer_event *event);
 
 /* Restart behaviour after failed subscribe attempts. Out-of-range values are normalised when
@@ -103,22 +104,27 @@ typedef struct sv_consumer_config {
   sv_consumer_event_fn on_start; /* optional */
   sv_consumer_event_fn on_stop;  /* optional */
   void *context;                 /* first argument of the four functions */
-  sv_consumer_restart_policy restart_policy;
+  sv_consumer_restart_policy restart_policy; /* what happens after failed subscribe attempts */
 } sv_consumer_config;
 
+/* The configuration of sv_client_new_consumer_service: the consumers to run. Caller-owned;
+ * copied when the service is created. */
 typedef struct sv_consumer_service_config {
-  const sv_consumer_config *consumers;
-  size_t consumer_count;
+  const sv_consumer_config *consumers; /* consumer_count consumer configurations */
+  size_t consumer_count;               /* records in consumers */
 } sv_consumer_service_config;
 
 /* The service handle: library-owned, created by sv_client_new_consumer_service and freed by
  * sv_consumer_service_close. The slots are what the exported functions below call. */
 struct sv_consumer_service {
+  /* The method of sv_consumer_service_run. */
   int (*run)(sv_consumer_service *self, sv_error *error);
+  /* The method of sv_consumer_service_start. */
   int (*start)(sv_consumer_service *self, sv_error *error);
-  int (*stop)(sv_consumer_service *self);
+  int (*stop)(sv_consumer_service *self); /* the method of sv_consumer_service_stop */
+  /* The method of sv_consumer_service_wait. */
   int (*wait)(sv_consumer_service *self, sv_error *error);
-  void (*close)(sv_consumer_service *self);
+  void (*close)(sv_consumer_service *self); /* the method of sv_consumer_service_close */
 };
 
 /* Zeroes the policy and sets the defaults: immediate_retries 3, initial_delay_ms 250,

@@ -25,33 +25,37 @@ extern "C" {
 
 /* ---- Namespace configuration and index ----------------------------------------------------- */
 
+/* The request of sv_engine_client_update_namespace_config. */
 typedef struct sv_engine_namespace_config_request {
   const char *namespace_name;   /* empty: the client's default namespace */
   const char *preferred_engine; /* "index" or "scan"; sent only when non-NULL */
   const char *fallback_engine;  /* sent only when non-NULL */
 } sv_engine_namespace_config_request;
 
+/* The answer of the namespace configuration operations. */
 typedef struct sv_engine_namespace_config_response {
-  char *namespace_name;
-  char *preferred_engine;
-  char *fallback_engine;
-  char *correlation_id;
+  char *namespace_name;   /* the namespace, as the server answered */
+  char *preferred_engine; /* the preferred query engine: "index" or "scan" */
+  char *fallback_engine;  /* the fallback query engine: "index" or "scan" */
+  char *correlation_id;   /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_namespace_config_response;
 
+/* The request of sv_engine_client_index_flush. */
 typedef struct sv_engine_index_flush_request {
   const char *namespace_name; /* empty: the client's default namespace */
   const char *mode;           /* "sync" or "async"; sent only when non-empty */
 } sv_engine_index_flush_request;
 
+/* The answer of sv_engine_client_index_flush. */
 typedef struct sv_engine_index_flush_response {
-  char *namespace_name;
-  char *mode;
-  char *flush_id;
-  int32_t accepted; /* flags: 0 or 1 */
-  int32_t flushed;
-  int32_t pending;
-  int64_t index_seq;
-  char *correlation_id;
+  char *namespace_name; /* the namespace, as the server answered */
+  char *mode;           /* "sync" or "async", as the server ran it */
+  char *flush_id;       /* the server's id of the flush */
+  int32_t accepted;     /* flags: 0 or 1 */
+  int32_t flushed;      /* the index is current (sync) */
+  int32_t pending;      /* the flush still runs (async) */
+  int64_t index_seq;    /* the index sequence the flush reached */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_index_flush_response;
 
 /* GET /v1/namespace[?namespace=NS]: namespace_name as given (NULL or empty: no query string, the
@@ -72,54 +76,59 @@ SV_API int sv_engine_client_index_flush(const sv_engine_client *client,
                                         sv_engine_index_flush_response *response,
                                         sv_engine_error *error) SV_NOEXCEPT;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_namespace_config_response_cleanup(
     sv_engine_namespace_config_response *response) SV_NOEXCEPT;
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_index_flush_response_cleanup(sv_engine_index_flush_response *response)
     SV_NOEXCEPT;
 
 /* ---- Transactions -------------------------------------------------------------------------- */
 
+/* The request of sv_engine_client_txn_replay. */
 typedef struct sv_engine_txn_replay_request {
   const char *txn_id; /* required */
 } sv_engine_txn_replay_request;
 
 /* One key taking part in a transaction; NULL members are sent as null. */
 typedef struct sv_engine_txn_participant {
-  const char *namespace_name;
-  const char *key;
-  const char *backend_hash;
+  const char *namespace_name; /* the key's namespace */
+  const char *key;            /* the key */
+  const char *backend_hash;   /* the backend that holds the key */
 } sv_engine_txn_participant;
 
+/* The request of the decision operations (decide, commit, rollback). */
 typedef struct sv_engine_txn_decision_request {
   const char *txn_id;                            /* required */
   const char *state;                             /* decide: required ("prepare", "commit", ...) */
   const sv_engine_txn_participant *participants; /* sent when participant_count > 0 */
-  size_t participant_count;
-  int64_t expires_at_unix;         /* sent only when above 0 */
-  int64_t tc_term;                 /* sent only when above 0 */
-  const char *target_backend_hash; /* sent only when non-empty */
+  size_t participant_count;                      /* records in participants */
+  int64_t expires_at_unix;                       /* sent only when above 0 */
+  int64_t tc_term;                               /* sent only when above 0 */
+  const char *target_backend_hash;               /* sent only when non-empty */
 } sv_engine_txn_decision_request;
 
 /* One participant of a replay answer, every string owned (NULL when the answer had null). */
 typedef struct sv_engine_txn_participant_answer {
-  char *namespace_name;
-  char *key;
-  char *backend_hash;
+  char *namespace_name; /* the key's namespace */
+  char *key;            /* the key */
+  char *backend_hash;   /* the backend that holds the key */
 } sv_engine_txn_participant_answer;
 
+/* The answer of the transaction operations. */
 typedef struct sv_engine_txn_response {
-  char *txn_id;
-  char *state;
-  char *correlation_id;
+  char *txn_id;         /* the transaction */
+  char *state;          /* the transaction's state */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
   /* "keys" of a decision answer: how many keys the decision committed or rolled back. */
   int64_t key_count;
-  int32_t has_key_count;
-  /* The recorded decision of a replay answer. */
-  sv_engine_txn_participant_answer *participants; /* owned array, in answer order */
-  size_t participant_count;
-  int64_t expires_at_unix; /* 0 when the answer had none */
-  int64_t tc_term;         /* 0 when the answer had none */
-  char *target_backend_hash;
+  int32_t has_key_count; /* 1 when the answer had "keys" */
+  /* The recorded decision's participants of a replay answer: an owned array, in answer order. */
+  sv_engine_txn_participant_answer *participants;
+  size_t participant_count;  /* records in participants */
+  int64_t expires_at_unix;   /* 0 when the answer had none */
+  int64_t tc_term;           /* 0 when the answer had none */
+  char *target_backend_hash; /* the recorded target backend of a replay answer, or NULL */
 } sv_engine_txn_response;
 
 /* POST /v1/txn/replay with {"txn_id"}: the recorded state of the transaction. */
@@ -145,50 +154,56 @@ SV_API int sv_engine_client_txn_rollback(const sv_engine_client *client,
                                          sv_engine_txn_response *response, sv_engine_error *error)
     SV_NOEXCEPT;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_txn_response_cleanup(sv_engine_txn_response *response) SV_NOEXCEPT;
 
 /* ---- Coordinator leader lease -------------------------------------------------------------- */
 
 /* Every member is sent whatever its value (NULL strings as null). */
 typedef struct sv_engine_tc_lease_acquire_request {
-  const char *candidate_id;
-  const char *candidate_endpoint;
-  int64_t term;
-  int64_t ttl_ms;
+  const char *candidate_id;       /* the id of the node asking to lead */
+  const char *candidate_endpoint; /* the endpoint at which that node is reached */
+  int64_t term;                   /* the term the candidate asks for */
+  int64_t ttl_ms;                 /* how long the lease lives without a renewal, in milliseconds */
 } sv_engine_tc_lease_acquire_request;
 
+/* The request of sv_engine_client_tc_lease_renew. */
 typedef struct sv_engine_tc_lease_renew_request {
-  const char *leader_id;
-  int64_t term;
-  int64_t ttl_ms;
+  const char *leader_id; /* the id of the leader renewing its lease */
+  int64_t term;          /* the term of its lease */
+  int64_t ttl_ms;        /* how long the lease lives from now, in milliseconds */
 } sv_engine_tc_lease_renew_request;
 
+/* The request of sv_engine_client_tc_lease_release. */
 typedef struct sv_engine_tc_lease_release_request {
-  const char *leader_id;
-  int64_t term;
+  const char *leader_id; /* the id of the leader that lets go */
+  int64_t term;          /* the term of its lease */
 } sv_engine_tc_lease_release_request;
 
+/* The answer of a coordinator lease acquire or renew. */
 typedef struct sv_engine_tc_lease_response {
-  int32_t granted; /* 0 or 1 */
-  char *leader_id;
-  char *leader_endpoint;
-  int64_t term;
-  int64_t expires_at;
-  char *correlation_id;
+  int32_t granted;       /* 0 or 1 */
+  char *leader_id;       /* the id of the node that leads now (empty: none) */
+  char *leader_endpoint; /* the endpoint of that node */
+  int64_t term;          /* the coordinator's current term */
+  int64_t expires_at;    /* when the leader's lease expires, in milliseconds since the epoch */
+  char *correlation_id;  /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_tc_lease_response;
 
+/* The answer of sv_engine_client_tc_leader. */
 typedef struct sv_engine_tc_leader_response {
-  char *leader_id;
-  char *leader_endpoint;
-  int64_t term;
-  int64_t expires_at;
-  char *correlation_id;
+  char *leader_id;       /* the id of the node that leads now (empty: none) */
+  char *leader_endpoint; /* the endpoint of that node */
+  int64_t term;          /* the coordinator's current term */
+  int64_t expires_at;    /* when the leader's lease expires, in milliseconds since the epoch */
+  char *correlation_id;  /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_tc_leader_response;
 
+/* The answer of sv_engine_client_tc_lease_release. */
 typedef struct sv_engine_tc_release_response {
-  int32_t released; /* 0 or 1 */
-  char *correlation_id;
-  int64_t term; /* the coordinator's term after the release (it stays) */
+  int32_t released;     /* 0 or 1 */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
+  int64_t term;         /* the coordinator's term after the release (it stays) */
 } sv_engine_tc_release_response;
 
 /* POST /v1/tc/lease/acquire with {"candidate_id", "candidate_endpoint", "term", "ttl_ms"}. */
@@ -211,57 +226,67 @@ SV_API int sv_engine_client_tc_leader(const sv_engine_client *client,
                                       sv_engine_tc_leader_response *response,
                                       sv_engine_error *error) SV_NOEXCEPT;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tc_lease_response_cleanup(sv_engine_tc_lease_response *response) SV_NOEXCEPT;
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tc_leader_response_cleanup(sv_engine_tc_leader_response *response)
     SV_NOEXCEPT;
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tc_release_response_cleanup(sv_engine_tc_release_response *response)
     SV_NOEXCEPT;
 
 /* ---- Coordinator cluster and resource managers --------------------------------------------- */
 
+/* The request of sv_engine_client_tc_cluster_announce. */
 typedef struct sv_engine_tc_cluster_announce_request {
   const char *self_endpoint; /* required */
 } sv_engine_tc_cluster_announce_request;
 
+/* The cluster membership after an announce, a leave or a list. */
 typedef struct sv_engine_tc_cluster_response {
-  char **endpoints; /* owned array of owned strings, in answer order */
-  size_t endpoint_count;
-  int64_t updated_at_unix;
-  int64_t expires_at_unix;
-  char *correlation_id;
-  int32_t left; /* leave: 1 when a member left, 0 when it was not in the cluster */
+  char **endpoints;        /* owned array of owned strings, in answer order */
+  size_t endpoint_count;   /* entries in endpoints */
+  int64_t updated_at_unix; /* when the membership last changed, in seconds since the epoch */
+  int64_t expires_at_unix; /* announce: when this member drops out; else the first to drop */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
+  int32_t left;            /* leave: 1 when a member left, 0 when it was not in the cluster */
 } sv_engine_tc_cluster_response;
 
+/* The request of sv_engine_client_tc_cluster_leave_member. */
 typedef struct sv_engine_tc_cluster_leave_request {
   const char *self_endpoint; /* required: the member that leaves */
 } sv_engine_tc_cluster_leave_request;
 
+/* The request of sv_engine_client_tcrm_register and sv_engine_client_tcrm_unregister. */
 typedef struct sv_engine_tcrm_request {
-  const char *backend_hash;
-  const char *endpoint;
+  const char *backend_hash; /* the backend the resource manager holds */
+  const char *endpoint;     /* the endpoint at which the resource manager is reached */
 } sv_engine_tcrm_request;
 
+/* The endpoints of one backend after a register or unregister. */
 typedef struct sv_engine_tcrm_register_response {
-  char *backend_hash;
-  char **endpoints; /* owned array of owned strings, in answer order */
-  size_t endpoint_count;
-  int64_t updated_at_unix;
-  char *correlation_id;
+  char *backend_hash;      /* the backend */
+  char **endpoints;        /* owned array of owned strings, in answer order */
+  size_t endpoint_count;   /* entries in endpoints */
+  int64_t updated_at_unix; /* when its endpoints last changed, in seconds since the epoch */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_tcrm_register_response;
 
 /* One backend of the resource manager list. */
 typedef struct sv_engine_tcrm_backend {
-  char *backend_hash;
+  char *backend_hash; /* the backend */
+  /* Owned array of owned strings: the endpoints registered for it, in answer order. */
   char **endpoints;
-  size_t endpoint_count;
-  int64_t updated_at_unix;
+  size_t endpoint_count;   /* entries in endpoints */
+  int64_t updated_at_unix; /* when its endpoints last changed, in seconds since the epoch */
 } sv_engine_tcrm_backend;
 
+/* The answer of sv_engine_client_tcrm_list. */
 typedef struct sv_engine_tcrm_list_response {
   sv_engine_tcrm_backend *backends; /* owned array, in answer order */
-  size_t backend_count;
-  int64_t updated_at_unix;
-  char *correlation_id;
+  size_t backend_count;             /* records in backends */
+  int64_t updated_at_unix;          /* when the list last changed, in seconds since the epoch */
+  char *correlation_id;             /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_tcrm_list_response;
 
 /* POST /v1/tc/cluster/announce with {"self_endpoint"}. */
@@ -295,10 +320,13 @@ SV_API int sv_engine_client_tcrm_list(const sv_engine_client *client,
                                       sv_engine_tcrm_list_response *response,
                                       sv_engine_error *error) SV_NOEXCEPT;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tc_cluster_response_cleanup(sv_engine_tc_cluster_response *response)
     SV_NOEXCEPT;
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tcrm_register_response_cleanup(sv_engine_tcrm_register_response *response)
     SV_NOEXCEPT;
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_tcrm_list_response_cleanup(sv_engine_tcrm_list_response *response)
     SV_NOEXCEPT;
 

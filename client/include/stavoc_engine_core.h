@@ -57,6 +57,7 @@ typedef struct sv_engine_error {
 SV_API sv_engine_error *sv_engine_error_init(sv_engine_error *error) SV_NOEXCEPT;
 /* Free every owned string, then zero every member. NULL is ignored. */
 SV_API void sv_engine_error_reset(sv_engine_error *error) SV_NOEXCEPT;
+/* Free every owned string, then zero every member. NULL is ignored. */
 SV_API void sv_engine_error_cleanup(sv_engine_error *error) SV_NOEXCEPT;
 
 /* Setters: reset the record, store code and a copy of message, return code. When the copy
@@ -64,7 +65,9 @@ SV_API void sv_engine_error_cleanup(sv_engine_error *error) SV_NOEXCEPT;
  * NULL record only returns the code. */
 SV_API int sv_engine_set_client_error(sv_engine_error *error, int code, const char *message)
     SV_NOEXCEPT;
+/* As sv_engine_set_client_error with SV_ERR_TRANSPORT. */
 SV_API int sv_engine_set_transport_error(sv_engine_error *error, const char *message) SV_NOEXCEPT;
+/* As sv_engine_set_client_error with SV_ERR_PROTOCOL. */
 SV_API int sv_engine_set_protocol_error(sv_engine_error *error, const char *message) SV_NOEXCEPT;
 /* sv_engine_set_transport_error for a failed libcurl transfer (curl_code is its CURLcode), with
  * transport_cause set from it. */
@@ -84,17 +87,22 @@ SV_API int sv_engine_brindle_error_from_status(sv_engine_error *error, int statu
 
 /* ---- Allocator hooks --------------------------------------------------------------------- */
 
+/* Memory hooks of an engine client; context is their first argument. */
 typedef struct sv_engine_allocator {
-  void *(*malloc_fn)(void *context, size_t size);
+  void *(*malloc_fn)(void *context, size_t size); /* allocates size bytes */
+  /* Resizes pointer to size bytes; NULL: the system realloc. */
   void *(*realloc_fn)(void *context, void *pointer, size_t size);
-  void (*free_fn)(void *context, void *pointer);
-  void *context; /* first argument of the three functions */
+  void (*free_fn)(void *context, void *pointer); /* frees pointer */
+  void *context;                                 /* first argument of the three functions */
 } sv_engine_allocator;
 
+/* Zeroes the record: no hooks, the system allocator. */
 SV_API void sv_engine_allocator_init(sv_engine_allocator *allocator) SV_NOEXCEPT;
 /* The system allocator; the context is ignored. */
 SV_API void *sv_engine_default_malloc(void *context, size_t size) SV_NOEXCEPT;
+/* The system realloc; the context is ignored. */
 SV_API void *sv_engine_default_realloc(void *context, void *pointer, size_t size) SV_NOEXCEPT;
+/* The system free; the context is ignored. */
 SV_API void sv_engine_default_free(void *context, void *pointer) SV_NOEXCEPT;
 
 /* ---- Engine callbacks of streamed transfers ------------------------------------------------ */
@@ -110,15 +118,16 @@ typedef int (*sv_engine_reset_fn)(void *context, sv_engine_error *error);
 
 /* ---- Growable buffer --------------------------------------------------------------------- */
 
-/* data is NUL-terminated whenever it is non-NULL; length excludes the terminator. Growth
- * starts at 256 bytes and doubles. */
+/* A growable byte buffer; growth starts at 256 bytes and doubles. */
 typedef struct sv_engine_buffer {
-  char *data;
-  size_t length;
-  size_t capacity;
+  char *data;      /* owned bytes, NUL-terminated whenever non-NULL; NULL while empty */
+  size_t length;   /* bytes in data, without the terminator */
+  size_t capacity; /* bytes allocated for data */
 } sv_engine_buffer;
 
+/* Zeroes the buffer; nothing is allocated until the first append. */
 SV_API void sv_engine_buffer_init(sv_engine_buffer *buffer) SV_NOEXCEPT;
+/* Frees data and zeroes the buffer. */
 SV_API void sv_engine_buffer_cleanup(sv_engine_buffer *buffer) SV_NOEXCEPT;
 /* SV_ERR_INVALID for a NULL buffer or NULL bytes with length > 0; SV_ERR_NOMEM when growth
  * fails (the buffer is unchanged). */
@@ -130,24 +139,28 @@ SV_API int sv_engine_buffer_append_cstr(sv_engine_buffer *buffer, const char *te
  * and its terminating NUL would exceed limit bytes. */
 SV_API int sv_engine_buffer_append_limited(sv_engine_buffer *buffer, const char *bytes,
                                            size_t length, size_t limit) SV_NOEXCEPT;
+/* sv_engine_buffer_append_limited for a NUL-terminated text. */
 SV_API int sv_engine_buffer_append_cstr_limited(sv_engine_buffer *buffer, const char *text,
                                                 size_t limit) SV_NOEXCEPT;
 
-/* A brindle reader over a memory cursor: copies min(remaining, capacity) bytes, advances the
- * cursor and reports eof with the last byte (and on any call with nothing left). */
+/* The memory cursor of sv_engine_json_memory_reader. */
 typedef struct sv_engine_json_memory_cursor {
-  const char *data;
-  size_t remaining;
+  const char *data; /* the next byte to hand out; borrowed */
+  size_t remaining; /* bytes left from data on */
 } sv_engine_json_memory_cursor;
 
+/* A brindle reader over a memory cursor: copies min(remaining, capacity) bytes, advances the
+ * cursor and reports eof with the last byte (and on any call with nothing left). */
 SV_API brindle_read_result sv_engine_json_memory_reader(void *cursor, char *buffer, size_t capacity)
     SV_NOEXCEPT;
 
 /* ---- Strings ----------------------------------------------------------------------------- */
 
+/* The library's version, as sv_version_string gives it. */
 SV_API const char *sv_engine_version_string(void) SV_NOEXCEPT;
 /* Copies with the system allocator; NULL in (or end < start) gives NULL. */
 SV_API char *sv_engine_strdup_local(const char *text) SV_NOEXCEPT;
+/* A copy of [start, end) with a NUL, made with the system allocator. */
 SV_API char *sv_engine_strdup_range(const char *start, const char *end) SV_NOEXCEPT;
 /* Frees *text and sets it to NULL. */
 SV_API void sv_engine_free_string(char **text) SV_NOEXCEPT;
@@ -164,9 +177,9 @@ typedef struct sv_engine_bundle {
   struct x509_st *certificate;     /* the client certificate */
   struct evp_pkey_st *private_key; /* its private key */
   struct x509_st **ca_certs;       /* CA certificates */
-  size_t ca_count;
-  struct x509_st **chain_certs; /* further non-CA certificates, in file order */
-  size_t chain_count;
+  size_t ca_count;                 /* entries in ca_certs */
+  struct x509_st **chain_certs;    /* further non-CA certificates, in file order */
+  size_t chain_count;              /* entries in chain_certs */
 } sv_engine_bundle;
 
 /* ---- Engine client ----------------------------------------------------------------------- */
@@ -203,25 +216,27 @@ typedef struct sv_engine_client_config {
   int32_t trust_bundle_ca_only;   /* 1: trust the bundle's or ca_path's CAs alone */
 } sv_engine_client_config;
 
+/* An open engine client: made by sv_engine_client_open, read-only afterwards, freed by
+ * sv_engine_client_close. */
 typedef struct sv_engine_client {
-  char **endpoints; /* copies without trailing '/' */
-  size_t endpoint_count;
+  char **endpoints;        /* copies without trailing '/' */
+  size_t endpoint_count;   /* entries in endpoints */
   char *unix_socket_path;  /* copy, or NULL */
   char *default_namespace; /* copy, or "default" */
-  int64_t timeout_ms;
-  int32_t disable_mtls;
-  int32_t insecure_skip_verify;
-  int32_t prefer_http_2;
-  uint64_t response_limit_bytes;
-  int32_t disable_logger_sys_field;
+  int64_t timeout_ms;   /* whole-request timeout in milliseconds (30000 when configured below 1) */
+  int32_t disable_mtls; /* as configured */
+  int32_t insecure_skip_verify;       /* as configured */
+  int32_t prefer_http_2;              /* as configured */
+  uint64_t response_limit_bytes;      /* as configured (0: 1048576) */
+  int32_t disable_logger_sys_field;   /* as configured */
   ember_logger *base_logger;          /* caller's logger or the no-op logger; not owned */
   ember_logger *logger;               /* logger of every engine operation */
   int32_t owns_logger;                /* logger is a child made by open; close destroys it */
   int (*cancel_check)(void *context); /* polled by subscribe streams; NULL by default */
-  void *cancel_context;
-  sv_engine_allocator allocator;                       /* zero after open: the system allocator */
-  sv_engine_bundle bundle;                             /* empty when disable_mtls is set */
-  int32_t reuse_connections;                           /* 1 when connection_share is set */
+  void *cancel_context;               /* the argument of cancel_check */
+  sv_engine_allocator allocator;      /* zero after open: the system allocator */
+  sv_engine_bundle bundle;            /* empty when disable_mtls is set */
+  int32_t reuse_connections;          /* 1 when connection_share is set */
   struct sv_engine_connection_share *connection_share; /* pool of reuse_connections, or NULL */
   struct sv_engine_trust_store *trust_store; /* CAs shared by every TLS context, or NULL */
   int64_t connect_timeout_ms;                /* as configured */
@@ -240,6 +255,7 @@ SV_API int sv_engine_client_open(const sv_engine_client_config *config, sv_engin
 SV_API void sv_engine_client_close(sv_engine_client *client) SV_NOEXCEPT;
 /* The client's logger, or the shared no-op logger. */
 SV_API ember_logger *sv_engine_client_logger(const sv_engine_client *client) SV_NOEXCEPT;
+/* Installs the cancel check the streams poll (NULL: none) and its context. */
 SV_API void sv_engine_client_set_cancel_check(sv_engine_client *client, int (*check)(void *context),
                                               void *context) SV_NOEXCEPT;
 /* namespace_name when non-empty, else the client's default when non-empty, else "default". */
@@ -252,11 +268,16 @@ SV_API const char *sv_engine_effective_namespace(const sv_engine_client *client,
 SV_API int sv_engine_client_set_allocator(sv_engine_client *client,
                                           const sv_engine_allocator *allocator,
                                           sv_engine_error *error) SV_NOEXCEPT;
+/* Copies the client's allocator hooks into *out. */
 SV_API int sv_engine_client_get_allocator(const sv_engine_client *client, sv_engine_allocator *out,
                                           sv_engine_error *error) SV_NOEXCEPT;
+/* Allocates size bytes with the client's allocator hooks; NULL on failure. */
 SV_API void *sv_engine_client_alloc(const sv_engine_client *client, size_t size) SV_NOEXCEPT;
+/* Frees pointer with the client's allocator hooks. */
 SV_API void sv_engine_client_free_alloc(const sv_engine_client *client, void *pointer) SV_NOEXCEPT;
+/* A copy of text made with the client's allocator hooks; NULL for NULL or on failure. */
 SV_API char *sv_engine_client_strdup(const sv_engine_client *client, const char *text) SV_NOEXCEPT;
+/* A copy of [start, end) with a NUL, made with the client's allocator hooks. */
 SV_API char *sv_engine_client_strdup_range(const sv_engine_client *client, const char *start,
                                            const char *end) SV_NOEXCEPT;
 
@@ -283,16 +304,19 @@ SV_API void sv_engine_free_bundle(sv_engine_bundle *bundle) SV_NOEXCEPT;
  * sv_engine_ssl_ctx_callback installs the bundle for JSON exchanges; the other three install it
  * for streamed transfers. */
 SV_API int sv_engine_ssl_ctx_callback(void *curl, void *ssl_ctx, void *client) SV_NOEXCEPT;
+/* The TLS-context callback of streamed state transfers. */
 SV_API int sv_engine_stream_ssl_ctx(void *curl, void *ssl_ctx, void *client) SV_NOEXCEPT;
+/* The TLS-context callback of attachment transfers. */
 SV_API int sv_engine_attachment_ssl_ctx(void *curl, void *ssl_ctx, void *client) SV_NOEXCEPT;
+/* The TLS-context callback of the queue streams. */
 SV_API int sv_engine_queue_stream_ssl_ctx(void *curl, void *ssl_ctx, void *client) SV_NOEXCEPT;
 
 /* ---- HTTP JSON exchange ------------------------------------------------------------------ */
 
 /* One request header line: "name: value". */
 typedef struct sv_engine_header {
-  const char *name;
-  const char *value;
+  const char *name;  /* the header's name */
+  const char *value; /* its value */
 } sv_engine_header;
 
 /* What one exchange returns. Caller-owned; strings are owned; free with
@@ -314,17 +338,19 @@ typedef struct sv_engine_http_result {
   int32_t header_invalid;      /* set with header_error */
 } sv_engine_http_result;
 
+/* Zeroes the record. */
 SV_API void sv_engine_http_result_init(sv_engine_http_result *result) SV_NOEXCEPT;
+/* Frees the strings and zeroes the record. */
 SV_API void sv_engine_http_result_cleanup(sv_engine_http_result *result) SV_NOEXCEPT;
 
 /* The server's JSON error body, map "sv_engine_http_error_json"; every member optional. */
 typedef struct sv_engine_http_error_body {
-  char *error;
-  char *detail;
-  char *leader_endpoint;
-  char *current_etag;
-  int64_t current_version;
-  int64_t retry_after_seconds;
+  char *error;                 /* "error": the server's error code */
+  char *detail;                /* "detail": the server's detail text */
+  char *leader_endpoint;       /* "leader_endpoint": the leader to talk to */
+  char *current_etag;          /* "current_etag": the ETag of a conflicting state */
+  int64_t current_version;     /* "current_version": the version of a conflicting state */
+  int64_t retry_after_seconds; /* "retry_after_seconds": how long to wait before a retry */
 } sv_engine_http_error_body;
 
 /* The field map of the error body ("sv_engine_http_error_json"). A function rather than an
@@ -342,33 +368,35 @@ SV_API int sv_engine_set_server_error_from_json(sv_engine_error *error, int64_t 
                                                 const char *correlation_id, const char *body)
     SV_NOEXCEPT;
 
-/* Per-attempt state shared by the write and header callbacks. */
 /* The first bytes of an error answer, kept as text: the detail of the error when the body is not
  * the server's JSON error (a proxy's HTML page) or is too long to read whole. */
 typedef struct sv_engine_error_excerpt {
-  char text[512]; /* NUL-terminated; NUL bytes of the body become '?' */
-  size_t length;
+  char text[512];    /* NUL-terminated; NUL bytes of the body become '?' */
+  size_t length;     /* bytes in text */
   int32_t truncated; /* the body went on past the excerpt */
 } sv_engine_error_excerpt;
 
+/* Per-attempt state of one JSON exchange, shared by its write and header callbacks. */
 typedef struct sv_engine_json_exchange_state {
-  sv_engine_http_result *result;
-  sv_engine_error *error;
+  sv_engine_http_result *result;   /* the caller's result record */
+  sv_engine_error *error;          /* the caller's error record */
   const brindle_map *response_map; /* success map and record (may be NULL) */
-  void *response_record;
-  sv_engine_http_error_body error_body;
-  brindle_curl_parse parse; /* the response parser and its brindle error */
-  uint64_t bytes_received;
-  uint64_t success_limit; /* client's response_limit_bytes (1048576 when 0) */
-  uint64_t error_limit;   /* 8192 */
-  int32_t parser_started;
-  int32_t error_mode;   /* the final status is not 2xx */
-  int32_t aborted;      /* the write callback refused the body */
+  void *response_record; /* the record the success body is parsed into, with response_map */
+  sv_engine_http_error_body error_body; /* the parsed error body */
+  brindle_curl_parse parse;             /* the response parser and its brindle error */
+  uint64_t bytes_received;              /* body bytes received so far */
+  uint64_t success_limit;               /* client's response_limit_bytes (1048576 when 0) */
+  uint64_t error_limit;                 /* 8192 */
+  int32_t parser_started;               /* 1 once the body parser was started for this attempt */
+  int32_t error_mode;                   /* the final status is not 2xx */
+  int32_t aborted;                      /* the write callback refused the body */
   int32_t discard_body; /* a 2xx body that nobody parses (204, 205, no response map) */
   char curl_error[256]; /* CURLOPT_ERRORBUFFER */
   /* A non-2xx body that is not the server's JSON error, or is longer than error_limit: the
    * answer keeps its status, with the excerpt as its detail. */
   sv_engine_error_excerpt error_excerpt;
+  /* 1 when the error body is not the server's JSON error or too long; error_excerpt is then the
+   * detail. */
   int32_t error_unreadable;
 } sv_engine_json_exchange_state;
 
@@ -385,6 +413,7 @@ SV_API void sv_engine_json_exchange_state_cleanup(sv_engine_json_exchange_state 
 /* libcurl write and header callbacks of the JSON exchange; userdata is the exchange state. */
 SV_API size_t sv_engine_json_http_write_callback(char *bytes, size_t size, size_t count,
                                                  void *state) SV_NOEXCEPT;
+/* The libcurl header callback of the JSON exchange (state is the exchange state). */
 SV_API size_t sv_engine_json_http_header_callback(char *line, size_t size, size_t count,
                                                   void *state) SV_NOEXCEPT;
 

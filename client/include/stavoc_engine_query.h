@@ -39,9 +39,9 @@ typedef struct sv_engine_query_request {
 
 /* Answer of the plain query; owned strings, free with sv_engine_query_response_cleanup. */
 typedef struct sv_engine_query_response {
-  char *cursor;
-  int64_t index_seq;
-  char *correlation_id;
+  char *cursor;         /* the next page's cursor, or NULL */
+  int64_t index_seq;    /* the index sequence the answer reflects */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_query_response;
 
 /* Answer of the streaming forms. Strings are allocated with the client's allocator hooks and
@@ -60,9 +60,10 @@ typedef struct sv_engine_query_stream_response {
  * chunks, then end. Each returns non-zero to continue; 0 stops the transfer (the function may
  * record why in error). begin and end may be NULL; a NULL chunk drops the text. */
 typedef struct sv_engine_query_key_handler {
-  int (*begin)(void *context, sv_engine_error *error);
+  int (*begin)(void *context, sv_engine_error *error); /* a key starts; NULL: skipped */
+  /* The next piece of the key's decoded text; NULL drops the text. */
   int (*chunk)(void *context, const char *bytes, size_t length, sv_engine_error *error);
-  int (*end)(void *context, sv_engine_error *error);
+  int (*end)(void *context, sv_engine_error *error); /* the key is complete; NULL: skipped */
 } sv_engine_query_key_handler;
 
 /* Frees every owned string and zeroes the record; NULL is ignored. */

@@ -20,16 +20,18 @@ extern "C" {
 
 /* ---- Settling and statistics: requests (strings borrowed) ---------------------------------- */
 
+/* The request of sv_engine_client_queue_stats. */
 typedef struct sv_engine_queue_stats_request {
-  const char *namespace_name;
-  const char *queue;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *queue;          /* the queue; required */
 } sv_engine_queue_stats_request;
 
+/* The request of sv_engine_client_queue_ack. */
 typedef struct sv_engine_queue_ack_request {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
+  const char *namespace_name;  /* empty or NULL: the client's default namespace */
+  const char *queue;           /* the queue; required */
+  const char *message_id;      /* the delivered message's id; required */
+  const char *lease_id;        /* the delivery lease's id; required */
   const char *txn_id;          /* sent when non-empty */
   int64_t fencing_token;       /* sent when above 0 */
   const char *meta_etag;       /* sent when non-empty */
@@ -38,11 +40,12 @@ typedef struct sv_engine_queue_ack_request {
   int64_t state_fencing_token; /* sent with state_lease_id when above 0 */
 } sv_engine_queue_ack_request;
 
+/* The request of sv_engine_client_queue_nack. */
 typedef struct sv_engine_queue_nack_request {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
+  const char *namespace_name;  /* empty or NULL: the client's default namespace */
+  const char *queue;           /* the queue; required */
+  const char *message_id;      /* the delivered message's id; required */
+  const char *lease_id;        /* the delivery lease's id; required */
   const char *txn_id;          /* sent when non-empty */
   int64_t fencing_token;       /* sent when above 0 */
   const char *meta_etag;       /* required */
@@ -54,11 +57,12 @@ typedef struct sv_engine_queue_nack_request {
   int64_t state_fencing_token; /* sent with state_lease_id when 1 or more */
 } sv_engine_queue_nack_request;
 
+/* The request of sv_engine_client_queue_extend. */
 typedef struct sv_engine_queue_extend_request {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
+  const char *namespace_name;  /* empty or NULL: the client's default namespace */
+  const char *queue;           /* the queue; required */
+  const char *message_id;      /* the delivered message's id; required */
+  const char *lease_id;        /* the delivery lease's id; required */
   const char *txn_id;          /* sent when non-empty */
   int64_t fencing_token;       /* sent when above 0 */
   const char *meta_etag;       /* required */
@@ -69,50 +73,58 @@ typedef struct sv_engine_queue_extend_request {
 
 /* ---- Settling and statistics: responses (owned strings) ------------------------------------ */
 
+/* The answer of sv_engine_client_queue_stats. */
 typedef struct sv_engine_queue_stats_response {
-  char *namespace_name;
-  char *queue;
-  int32_t waiting_consumers;
-  int32_t pending_candidates;
-  int32_t total_consumers;
-  int32_t has_active_watcher; /* 0 or 1 */
-  int32_t available;          /* 0 or 1 */
-  char *head_message_id;
-  int64_t head_enqueued_at_unix;
+  char *namespace_name;          /* the namespace, as the server answered */
+  char *queue;                   /* the queue */
+  int32_t waiting_consumers;     /* consumers waiting for a message now */
+  int32_t pending_candidates;    /* undelivered messages visible now */
+  int32_t total_consumers;       /* consumers connected (open dequeue and subscribe streams) */
+  int32_t has_active_watcher;    /* 0 or 1 */
+  int32_t available;             /* 0 or 1 */
+  char *head_message_id;         /* the id of the first message in the queue, or NULL */
+  int64_t head_enqueued_at_unix; /* when that message was enqueued, in seconds since the epoch */
+  /* When that message becomes visible (seconds since the epoch). */
   int64_t head_not_visible_until_unix;
-  int64_t head_age_seconds;
-  char *correlation_id;
-  int64_t messages;     /* messages held, visible or not */
-  int64_t in_flight;    /* of them, leased to a consumer now */
-  int64_t dead_letters; /* messages moved aside after their last attempt */
+  int64_t head_age_seconds; /* how long that message has waited, in seconds */
+  char *correlation_id;     /* X-Correlation-Id of the answer, or NULL */
+  int64_t messages;         /* messages held, visible or not */
+  int64_t in_flight;        /* of them, leased to a consumer now */
+  int64_t dead_letters;     /* messages moved aside after their last attempt */
 } sv_engine_queue_stats_response;
 
+/* The answer of sv_engine_client_queue_ack. */
 typedef struct sv_engine_queue_ack_response {
-  int32_t acked; /* 0 or 1 */
-  char *correlation_id;
+  int32_t acked;        /* 0 or 1 */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_queue_ack_response;
 
+/* The answer of sv_engine_client_queue_nack. */
 typedef struct sv_engine_queue_nack_response {
-  int32_t requeued; /* 0 or 1; 0 when the message went to the dead letters */
-  char *meta_etag;
-  char *correlation_id;
+  int32_t requeued;     /* 0 or 1; 0 when the message went to the dead letters */
+  char *meta_etag;      /* the message's new meta ETag */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_queue_nack_response;
 
+/* The answer of sv_engine_client_queue_extend. */
 typedef struct sv_engine_queue_extend_response {
-  int64_t lease_expires_at_unix;
-  int64_t visibility_timeout_seconds;
-  char *meta_etag;
-  int64_t state_lease_expires_at_unix;
-  char *correlation_id;
+  int64_t lease_expires_at_unix; /* the delivery lease's new expiry, in seconds since the epoch */
+  int64_t visibility_timeout_seconds;  /* the message's visibility timeout now, in seconds */
+  char *meta_etag;                     /* the message's new meta ETag */
+  int64_t state_lease_expires_at_unix; /* the state lease's new expiry (0: no state lease) */
+  char *correlation_id;                /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_queue_extend_response;
 
 /* Free the owned strings and zero the record; NULL is accepted, cleaning twice is harmless. */
 SV_API void sv_engine_queue_stats_response_cleanup(sv_engine_queue_stats_response *response)
     SV_NOEXCEPT;
+/* Free the owned strings and zero the record; NULL is accepted, cleaning twice is harmless. */
 SV_API void sv_engine_queue_ack_response_cleanup(sv_engine_queue_ack_response *response)
     SV_NOEXCEPT;
+/* Free the owned strings and zero the record; NULL is accepted, cleaning twice is harmless. */
 SV_API void sv_engine_queue_nack_response_cleanup(sv_engine_queue_nack_response *response)
     SV_NOEXCEPT;
+/* Free the owned strings and zero the record; NULL is accepted, cleaning twice is harmless. */
 SV_API void sv_engine_queue_extend_response_cleanup(sv_engine_queue_extend_response *response)
     SV_NOEXCEPT;
 
@@ -147,10 +159,12 @@ SV_API int sv_engine_client_queue_extend(const sv_engine_client *client,
 
 /* ---- Dequeue and subscribe streams --------------------------------------------------------- */
 
+/* The request of the dequeue and subscribe streams and of the synchronous dequeue. */
 typedef struct sv_engine_dequeue_request {
-  const char *namespace_name;
-  const char *queue;
-  const char *owner;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *queue;          /* the queue; required */
+  const char *owner;          /* who holds the deliveries; required */
+  /* How long a delivery stays invisible to others (0: the queue's own). */
   int64_t visibility_timeout_seconds;
   int64_t wait_seconds;    /* negative values are sent as -1 */
   int32_t page_size;       /* values below 2 are sent as 1 */
@@ -160,29 +174,32 @@ typedef struct sv_engine_dequeue_request {
 /* One delivered message (owned strings). payload is set only by the synchronous dequeue: a
  * rewindable source over the payload bytes, closed by the cleanup. */
 typedef struct sv_engine_dequeue_response {
-  char *namespace_name;
-  char *queue;
-  char *message_id;
-  int32_t attempts;
-  int32_t max_attempts;
+  char *namespace_name; /* the namespace, as the server answered */
+  char *queue;          /* the queue the message came from */
+  char *message_id;     /* the message's id */
+  int32_t attempts;     /* delivery attempts of the message, as the server counts them */
+  int32_t max_attempts; /* failed attempts after which the message may go to the dead letters */
+  /* Attempts that ended as a failure (these count towards max_attempts). */
   int32_t failure_attempts;
-  int64_t not_visible_until_unix;
+  int64_t not_visible_until_unix; /* when the message becomes visible, in seconds since the epoch */
+  /* How long a delivery stays invisible to others, in seconds. */
   int64_t visibility_timeout_seconds;
-  char *payload_content_type;
+  char *payload_content_type; /* the payload's content type, or NULL */
+  /* The payload source (synchronous dequeue only, else NULL); closed by the cleanup. */
   sv_source *payload;
-  int64_t payload_bytes;
-  char *correlation_id;
-  char *lease_id;
-  int64_t lease_expires_at_unix;
-  int64_t fencing_token;
-  char *txn_id;
-  char *meta_etag;
-  char *state_etag;
-  char *state_lease_id;
-  int64_t state_lease_expires_at_unix;
-  int64_t state_fencing_token;
-  char *state_txn_id;
-  char *next_cursor;
+  int64_t payload_bytes; /* bytes of the payload */
+  char *correlation_id;  /* the message's correlation id, else the answer's X-Correlation-Id */
+  char *lease_id;        /* the delivery lease's id */
+  int64_t lease_expires_at_unix; /* when the delivery lease expires, in seconds since the epoch */
+  int64_t fencing_token;         /* the delivery lease's fencing token */
+  char *txn_id;                  /* the delivery's transaction id, or NULL */
+  char *meta_etag;               /* the message's meta ETag, sent when it is settled */
+  char *state_etag;     /* the ETag of the message's state (deliveries with state), or NULL */
+  char *state_lease_id; /* the id of the lease on the message's state, or NULL */
+  int64_t state_lease_expires_at_unix; /* when that state lease expires (0: none) */
+  int64_t state_fencing_token;         /* the fencing token of that state lease */
+  char *state_txn_id;                  /* the transaction id of that state lease, or NULL */
+  char *next_cursor; /* the cursor after this message (for start_after), or NULL */
 } sv_engine_dequeue_response;
 
 /* Frees every string, closes the payload source when set and zeroes the record; NULL is
@@ -266,19 +283,20 @@ SV_API int sv_engine_queue_stream_progress(void *client, int64_t download_total,
 
 /* ---- Queue watch ------------------------------------------------------------------------- */
 
+/* The request of sv_engine_client_watch_queue. */
 typedef struct sv_engine_watch_queue_request {
-  const char *namespace_name;
-  const char *queue;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *queue;          /* the queue to watch; required */
 } sv_engine_watch_queue_request;
 
 /* One change of the queue's head (owned by the engine during the handler call). */
 typedef struct sv_engine_queue_watch_event {
-  char *namespace_name;
-  char *queue;
-  int32_t available; /* 0 or 1 */
-  char *head_message_id;
-  int64_t changed_at_unix;
-  char *correlation_id; /* the event's own, else the response's X-Correlation-Id */
+  char *namespace_name;    /* the queue's namespace */
+  char *queue;             /* the queue */
+  int32_t available;       /* 0 or 1 */
+  char *head_message_id;   /* the id of the first message in the queue, or NULL */
+  int64_t changed_at_unix; /* when the head changed, in seconds since the epoch */
+  char *correlation_id;    /* the event's own, else the response's X-Correlation-Id */
 } sv_engine_queue_watch_event;
 
 /* Frees the strings and zeroes the event; NULL is accepted. */

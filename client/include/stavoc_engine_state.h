@@ -24,180 +24,204 @@ extern "C" {
 
 /* ---- Requests (strings borrowed; flags are 0 or 1) ---------------------------------------- */
 
+/* The request of sv_engine_client_acquire. */
 typedef struct sv_engine_acquire_request {
-  const char *namespace_name;
-  const char *key;
-  const char *owner;
-  int64_t ttl_seconds;
-  int64_t block_seconds; /* sent only when above 0 */
-  int32_t if_not_exists; /* sent only when set */
-  const char *txn_id;    /* sent only when non-empty */
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *owner;          /* who holds the lease; required */
+  int64_t ttl_seconds;        /* how long the lease lives without a keepalive, in seconds */
+  int64_t block_seconds;      /* sent only when above 0 */
+  int32_t if_not_exists;      /* sent only when set */
+  const char *txn_id;         /* sent only when non-empty */
 } sv_engine_acquire_request;
 
+/* The request of sv_engine_client_keepalive. */
 typedef struct sv_engine_keepalive_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t ttl_seconds;
-  int64_t fencing_token;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t ttl_seconds;        /* the lease's new time to live, in seconds */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
 } sv_engine_keepalive_request;
 
+/* The request of sv_engine_client_release. */
 typedef struct sv_engine_release_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  int32_t rollback; /* discard the lease's staged writes */
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  int32_t rollback;           /* discard the lease's staged writes */
 } sv_engine_release_request;
 
+/* The request of sv_engine_client_get and sv_engine_client_get_into. */
 typedef struct sv_engine_get_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  int64_t fencing_token;
-  int32_t public_read; /* read the committed state without a lease */
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id (not needed with public_read) */
+  int64_t fencing_token;      /* the lease's fencing token (X-Fencing-Token when above 0) */
+  int32_t public_read;        /* read the committed state without a lease */
 } sv_engine_get_request;
 
+/* The request of the state writes (update, update_stream, update_from). */
 typedef struct sv_engine_update_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *if_state_etag; /* X-If-State-ETag when non-empty */
-  int64_t if_version;        /* X-If-Version when has_if_version */
-  int32_t has_if_version;
-  const char *body; /* the new state document (update only) */
-  size_t body_length;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  const char *if_state_etag;  /* X-If-State-ETag when non-empty */
+  int64_t if_version;         /* X-If-Version when has_if_version */
+  int32_t has_if_version;     /* 1: if_version is given */
+  const char *body;           /* the new state document (update only) */
+  size_t body_length;         /* bytes in body */
+  /* Content-Type of the new state; NULL or empty: the operation's default. */
   const char *content_type;
 } sv_engine_update_request;
 
+/* The request of sv_engine_client_mutate. */
 typedef struct sv_engine_mutate_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *if_state_etag;
-  int64_t if_version;
-  int32_t has_if_version;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  const char *if_state_etag;  /* write only when the state's ETag is this; NULL: not checked */
+  int64_t if_version;         /* write only when the key's version is this (with has_if_version) */
+  int32_t has_if_version;     /* 1: if_version is given */
   const char *const *mutations; /* mutation expressions */
-  size_t mutation_count;
+  size_t mutation_count;        /* expressions in mutations */
 } sv_engine_mutate_request;
 
+/* The request of sv_engine_client_update_metadata. */
 typedef struct sv_engine_metadata_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  int64_t if_version;
-  int32_t has_if_version;
-  int32_t has_query_hidden; /* send query_hidden */
-  int32_t query_hidden;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  int64_t if_version;         /* write only when the key's version is this (with has_if_version) */
+  int32_t has_if_version;     /* 1: if_version is given */
+  int32_t has_query_hidden;   /* send query_hidden */
+  int32_t query_hidden;       /* 1: hide the key from queries (sent with has_query_hidden) */
 } sv_engine_metadata_request;
 
+/* The request of sv_engine_client_remove. */
 typedef struct sv_engine_remove_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *if_state_etag;
-  int64_t if_version;
-  int32_t has_if_version;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  const char *if_state_etag;  /* write only when the state's ETag is this; NULL: not checked */
+  int64_t if_version;         /* write only when the key's version is this (with has_if_version) */
+  int32_t has_if_version;     /* 1: if_version is given */
 } sv_engine_remove_request;
 
+/* The request of sv_engine_client_describe. */
 typedef struct sv_engine_describe_request {
-  const char *namespace_name;
-  const char *key;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
 } sv_engine_describe_request;
 
 /* ---- Responses (owned copies) -------------------------------------------------------------- */
 
+/* The answer of sv_engine_client_acquire: the granted lease. */
 typedef struct sv_engine_acquire_response {
-  char *namespace_name;
-  char *key;
-  char *owner;
-  char *lease_id;
-  char *txn_id;
-  int64_t expires_at_unix;
-  int64_t version;
-  char *state_etag;
-  int64_t fencing_token;
-  char *correlation_id;
+  char *namespace_name;    /* the namespace, as the server answered */
+  char *key;               /* the key */
+  char *owner;             /* the lease's owner */
+  char *lease_id;          /* the new lease's id */
+  char *txn_id;            /* the lease's transaction id */
+  int64_t expires_at_unix; /* when the lease expires, in seconds since the epoch */
+  int64_t version;         /* the key's version */
+  char *state_etag;        /* the ETag of the key's state, or NULL when it has none */
+  int64_t fencing_token;   /* the lease's fencing token, sent with every write */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_acquire_response;
 
+/* The answer of sv_engine_client_keepalive. */
 typedef struct sv_engine_keepalive_response {
-  int64_t expires_at_unix;
-  int64_t version;
-  char *state_etag;
-  char *correlation_id;
+  int64_t expires_at_unix; /* the lease's new expiry, in seconds since the epoch */
+  int64_t version;         /* the key's version */
+  char *state_etag;        /* the ETag of the key's state, or NULL */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_keepalive_response;
 
+/* The answer of sv_engine_client_release. */
 typedef struct sv_engine_release_response {
-  int32_t released;
-  char *correlation_id;
+  int32_t released;     /* 1 on success */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_release_response;
 
+/* The answer of sv_engine_client_get, with the state's bytes. */
 typedef struct sv_engine_get_response {
-  char *body; /* owned bytes, NULL when empty */
-  size_t body_length;
-  char *content_type; /* Content-Type, or "application/octet-stream" */
-  char *etag;
-  int64_t key_version;
-  int64_t fencing_token;
-  char *correlation_id;
+  char *body;            /* owned bytes, NULL when empty */
+  size_t body_length;    /* bytes in body */
+  char *content_type;    /* Content-Type, or "application/octet-stream" */
+  char *etag;            /* the state's ETag without surrounding double quotes */
+  int64_t key_version;   /* X-Key-Version: the key's version */
+  int64_t fencing_token; /* X-Fencing-Token: the fencing token of the lease */
+  char *correlation_id;  /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_get_response;
 
 /* The answer of update, update_stream, mutate and update_from. */
 typedef struct sv_engine_update_response {
-  int64_t new_version;
-  char *new_state_etag;
-  int64_t bytes;
-  char *correlation_id;
+  int64_t new_version;  /* the key's version after the write */
+  char *new_state_etag; /* the ETag of the written state */
+  int64_t bytes;        /* bytes of the written state */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_update_response;
 
+/* The answer of sv_engine_client_update_metadata. */
 typedef struct sv_engine_metadata_response {
-  char *namespace_name;
-  char *key;
-  int64_t version;
+  char *namespace_name; /* the namespace, as the server answered */
+  char *key;            /* the key */
+  int64_t version;      /* the key's version after the change */
   int32_t has_metadata; /* 1 on success */
-  int32_t query_hidden;
-  char *correlation_id;
+  int32_t query_hidden; /* 1: the key is hidden from queries */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_metadata_response;
 
+/* The answer of sv_engine_client_remove. */
 typedef struct sv_engine_remove_response {
-  int32_t removed;
-  int64_t new_version;
-  char *correlation_id;
+  int32_t removed;      /* 1 when the server removed the key's state */
+  int64_t new_version;  /* the key's version after the removal */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_remove_response;
 
+/* The answer of sv_engine_client_describe. */
 typedef struct sv_engine_describe_response {
-  char *namespace_name;
-  char *key;
-  char *owner;
-  char *lease_id;
-  int64_t expires_at_unix;
-  int64_t version;
-  char *state_etag;
-  int64_t updated_at_unix;
-  int32_t has_metadata; /* 1 on success */
-  int32_t query_hidden;
-  char *correlation_id;
+  char *namespace_name;    /* the namespace, as the server answered */
+  char *key;               /* the key */
+  char *owner;             /* the owner of the lease that holds the key, or NULL */
+  char *lease_id;          /* the id of that lease, or NULL */
+  int64_t expires_at_unix; /* when that lease expires, in seconds since the epoch */
+  int64_t version;         /* the key's version */
+  char *state_etag;        /* the ETag of the key's state, or NULL */
+  int64_t updated_at_unix; /* the key's last commit, in seconds since the epoch */
+  int32_t has_metadata;    /* 1 on success */
+  int32_t query_hidden;    /* 1: the key is hidden from queries */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_describe_response;
 
 /* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_acquire_response_cleanup(sv_engine_acquire_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_keepalive_response_cleanup(sv_engine_keepalive_response *response)
     SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_release_response_cleanup(sv_engine_release_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_get_response_cleanup(sv_engine_get_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_update_response_cleanup(sv_engine_update_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_metadata_response_cleanup(sv_engine_metadata_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_remove_response_cleanup(sv_engine_remove_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_describe_response_cleanup(sv_engine_describe_response *response) SV_NOEXCEPT;
 
 /* ---- Request headers of the writes ------------------------------------------------------------

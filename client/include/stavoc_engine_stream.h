@@ -39,8 +39,8 @@ struct curl_slist; /* libcurl header list */
  * sv_engine_stream_state_cleanup after the call whatever its result. The transfer loop resets
  * the per-attempt members before each attempt. */
 typedef struct sv_engine_stream_state {
-  sv_engine_writer_fn writer; /* receives raw success bodies; NULL drops them */
-  void *writer_context;
+  sv_engine_writer_fn writer;      /* receives raw success bodies; NULL drops them */
+  void *writer_context;            /* the first argument of writer */
   sv_engine_error *error;          /* the call's error record (required) */
   int64_t status;                  /* HTTP status of the final response */
   char *correlation_id;            /* X-Correlation-Id */
@@ -55,16 +55,18 @@ typedef struct sv_engine_stream_state {
   int64_t attachment_created_at;   /* X-Attachment-Created-At */
   int64_t attachment_updated_at;   /* X-Attachment-Updated-At */
   const brindle_map *response_map; /* typed success body (optional) */
-  void *response_record;
+  void *response_record; /* the record the typed success body is parsed into, with response_map */
   brindle_curl_parse parse;             /* the body parser and its brindle error */
   sv_engine_http_error_body error_body; /* "sv_engine_http_error_json" */
   uint64_t bytes_received;              /* typed body bytes so far */
   uint64_t byte_limit;                  /* response_limit_bytes, 1048576 when 0 */
-  int32_t parser_started;
-  int32_t error_mode; /* the body is the server's error body */
-  int32_t aborted;    /* a callback stopped the transfer and stored why in error */
+  int32_t parser_started;               /* 1 once the body parser was started for this attempt */
+  int32_t error_mode;                   /* the body is the server's error body */
+  int32_t aborted; /* a callback stopped the transfer and stored why in error */
   /* As in the JSON exchange: an error body that is not the server's JSON error, or too long. */
   sv_engine_error_excerpt error_excerpt;
+  /* 1 when the error body is not the server's JSON error or too long; error_excerpt is then the
+   * detail. */
   int32_t error_unreadable;
 } sv_engine_stream_state;
 
@@ -122,8 +124,8 @@ SV_API int sv_engine_set_header_value(char **slot, const char *start, const char
 
 /* Which attachment: by id, by name or both (empty members are left out). */
 typedef struct sv_engine_attachment_selector {
-  const char *id;
-  const char *name;
+  const char *id;   /* the attachment's id; empty or NULL: not sent */
+  const char *name; /* the attachment's name; empty or NULL: not sent */
 } sv_engine_attachment_selector;
 
 /* Appends to buffer: base_path, "?key=" key, then only when present and non-empty
@@ -140,119 +142,133 @@ SV_API int sv_engine_attachment_build_query(sv_engine_buffer *buffer, const char
 
 /* Attachment description; wire map "sv_engine_attachment_info_json" with the same keys. */
 typedef struct sv_engine_attachment_info {
-  char *id;
-  char *name;
-  int64_t size;
-  char *plaintext_sha256;
-  char *content_type;
-  int64_t created_at_unix;
-  int64_t updated_at_unix;
+  char *id;                /* the attachment's id */
+  char *name;              /* the attachment's name */
+  int64_t size;            /* the attachment's size in bytes */
+  char *plaintext_sha256;  /* hex SHA-256 of the attachment's bytes */
+  char *content_type;      /* the attachment's content type */
+  int64_t created_at_unix; /* when the attachment was first stored, in seconds since the epoch */
+  int64_t updated_at_unix; /* when the attachment was last stored, in seconds since the epoch */
 } sv_engine_attachment_info;
 
 /* Frees the strings and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_attachment_info_cleanup(sv_engine_attachment_info *info) SV_NOEXCEPT;
 
+/* The request of sv_engine_client_attach_from. */
 typedef struct sv_engine_attach_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token; /* X-Fencing-Token when above 0 */
-  const char *name;
-  const char *content_type; /* sent as query and Content-Type ("application/octet-stream") */
-  int64_t max_bytes;        /* sent when has_max_bytes */
-  int32_t has_max_bytes;
-  int32_t prevent_overwrite; /* refuse to replace an attachment of the same name */
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* X-Fencing-Token when above 0 */
+  const char *name;           /* the attachment's name; required */
+  const char *content_type;   /* sent as query and Content-Type ("application/octet-stream") */
+  int64_t max_bytes;          /* sent when has_max_bytes */
+  int32_t has_max_bytes;      /* 1: send max_bytes */
+  int32_t prevent_overwrite;  /* refuse to replace an attachment of the same name */
 } sv_engine_attach_request;
 
+/* The answer of an attachment upload: the stored attachment. */
 typedef struct sv_engine_attach_response {
-  char *id;
-  char *name;
-  int64_t size;
-  char *plaintext_sha256;
-  char *content_type;
-  int64_t created_at_unix;
-  int64_t updated_at_unix;
-  int32_t noop; /* the same bytes were already stored under this name */
-  int64_t version;
-  char *correlation_id;
+  char *id;                /* the attachment's id */
+  char *name;              /* the attachment's name */
+  int64_t size;            /* the attachment's size in bytes */
+  char *plaintext_sha256;  /* hex SHA-256 of the attachment's bytes */
+  char *content_type;      /* the attachment's content type */
+  int64_t created_at_unix; /* when the attachment was first stored, in seconds since the epoch */
+  int64_t updated_at_unix; /* when the attachment was last stored, in seconds since the epoch */
+  int32_t noop;            /* the same bytes were already stored under this name */
+  int64_t version;         /* the key's version after the upload */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_attach_response;
 
+/* The request of sv_engine_client_list_attachments. */
 typedef struct sv_engine_list_attachments_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  int32_t public_read; /* list without a lease */
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id (not needed with public_read) */
+  const char *txn_id;         /* the lease's transaction id (not needed with public_read) */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  int32_t public_read;        /* list without a lease */
 } sv_engine_list_attachments_request;
 
+/* The answer of sv_engine_client_list_attachments. */
 typedef struct sv_engine_list_attachments_response {
-  char *namespace_name;
-  char *key;
+  char *namespace_name;                   /* the namespace, as the server answered */
+  char *key;                              /* the key */
   sv_engine_attachment_info *attachments; /* owned array of count records */
-  size_t count;
-  char *correlation_id;
+  size_t count;                           /* records in attachments */
+  char *correlation_id;                   /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_list_attachments_response;
 
+/* The request of sv_engine_client_get_attachment_into. */
 typedef struct sv_engine_get_attachment_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  int32_t public_read;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id (not needed with public_read) */
+  const char *txn_id;         /* the lease's transaction id (not needed with public_read) */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
+  int32_t public_read;        /* 1: read without a lease */
   sv_engine_attachment_selector selector; /* id or name is required */
 } sv_engine_get_attachment_request;
 
+/* The answer of sv_engine_client_get_attachment_into, from the answer's headers. */
 typedef struct sv_engine_get_attachment_response {
-  char *id;
-  char *name;
-  int64_t size;
-  char *plaintext_sha256;
-  char *content_type;
-  int64_t created_at_unix;
-  int64_t updated_at_unix;
-  char *correlation_id;
+  char *id;                /* the attachment's id */
+  char *name;              /* the attachment's name */
+  int64_t size;            /* the attachment's size in bytes */
+  char *plaintext_sha256;  /* hex SHA-256 of the attachment's bytes */
+  char *content_type;      /* the attachment's content type */
+  int64_t created_at_unix; /* when the attachment was first stored, in seconds since the epoch */
+  int64_t updated_at_unix; /* when the attachment was last stored, in seconds since the epoch */
+  char *correlation_id;    /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_get_attachment_response;
 
+/* The request of sv_engine_client_delete_attachment. */
 typedef struct sv_engine_delete_attachment_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  sv_engine_attachment_selector selector;
+  const char *namespace_name;             /* empty or NULL: the client's default namespace */
+  const char *key;                        /* the key; required */
+  const char *lease_id;                   /* the lease's id, from the acquire */
+  const char *txn_id;                     /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;                  /* the lease's fencing token, from the acquire */
+  sv_engine_attachment_selector selector; /* which attachment; an id or a name is required */
 } sv_engine_delete_attachment_request;
 
+/* The answer of sv_engine_client_delete_attachment. */
 typedef struct sv_engine_delete_attachment_response {
-  int32_t deleted;
-  int64_t version;
-  char *correlation_id;
+  int32_t deleted;      /* 1 when the attachment existed and was deleted */
+  int64_t version;      /* the key's version after the deletion */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_delete_attachment_response;
 
+/* The request of sv_engine_client_delete_all_attachments. */
 typedef struct sv_engine_delete_all_attachments_request {
-  const char *namespace_name;
-  const char *key;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *key;            /* the key; required */
+  const char *lease_id;       /* the lease's id, from the acquire */
+  const char *txn_id;         /* the lease's transaction id, from the acquire */
+  int64_t fencing_token;      /* the lease's fencing token, from the acquire */
 } sv_engine_delete_all_attachments_request;
 
+/* The answer of sv_engine_client_delete_all_attachments. */
 typedef struct sv_engine_delete_all_attachments_response {
-  int32_t deleted; /* how many were deleted */
-  int64_t version;
-  char *correlation_id;
+  int32_t deleted;      /* how many were deleted */
+  int64_t version;      /* the key's version after the deletion */
+  char *correlation_id; /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_delete_all_attachments_response;
 
 /* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_attach_response_cleanup(sv_engine_attach_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_list_attachments_response_cleanup(
     sv_engine_list_attachments_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_get_attachment_response_cleanup(sv_engine_get_attachment_response *response)
     SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_delete_attachment_response_cleanup(
     sv_engine_delete_attachment_response *response) SV_NOEXCEPT;
+/* Free every owned member and zero the record; NULL is ignored. */
 SV_API void sv_engine_delete_all_attachments_response_cleanup(
     sv_engine_delete_all_attachments_response *response) SV_NOEXCEPT;
 
@@ -261,40 +277,48 @@ SV_API void sv_engine_delete_all_attachments_response_cleanup(
 
 /* The answer of get_into (the body went to the writer). */
 typedef struct sv_engine_get_stream_response {
-  int32_t no_content; /* the answer was 204: the key has no state */
-  char *content_type;
-  char *etag; /* ETag without surrounding double quotes, as every answer gives it */
-  int64_t key_version;
-  int64_t fencing_token;
-  char *correlation_id;
+  int32_t no_content;    /* the answer was 204: the key has no state */
+  char *content_type;    /* Content-Type of the state */
+  char *etag;            /* ETag without surrounding double quotes, as every answer gives it */
+  int64_t key_version;   /* X-Key-Version: the key's version */
+  int64_t fencing_token; /* X-Fencing-Token: the fencing token of the lease */
+  char *correlation_id;  /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_get_stream_response;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_get_stream_response_cleanup(sv_engine_get_stream_response *response)
     SV_NOEXCEPT;
 
+/* The request of sv_engine_client_enqueue_from: the message's meta part. */
 typedef struct sv_engine_enqueue_request {
-  const char *namespace_name;
-  const char *queue;
-  int64_t delay_seconds;
+  const char *namespace_name; /* empty or NULL: the client's default namespace */
+  const char *queue;          /* the queue; required */
+  int64_t delay_seconds;      /* the message stays invisible this long after the enqueue */
+  /* How long a delivery stays invisible to others (0: the server's default). */
   int64_t visibility_timeout_seconds;
-  int64_t ttl_seconds;
+  int64_t ttl_seconds; /* the message's time to live, in seconds (0: no expiry) */
+  /* Failed attempts before the message may go to the dead letters (0: the server's default). */
   int32_t max_attempts;
   const char *payload_content_type; /* empty: "application/octet-stream" */
 } sv_engine_enqueue_request;
 
+/* The answer of an enqueue: the stored message. */
 typedef struct sv_engine_enqueue_response {
-  char *namespace_name;
-  char *queue;
-  char *message_id;
-  int32_t attempts;
-  int32_t max_attempts;
+  char *namespace_name; /* the namespace, as the server answered */
+  char *queue;          /* the queue */
+  char *message_id;     /* the new message's id */
+  int32_t attempts;     /* delivery attempts of the message, as the server counts them */
+  int32_t max_attempts; /* failed attempts after which the message may go to the dead letters */
+  /* Attempts that ended as a failure (these count towards max_attempts). */
   int32_t failure_attempts;
-  int64_t not_visible_until_unix;
+  int64_t not_visible_until_unix; /* when the message becomes visible, in seconds since the epoch */
+  /* How long a delivery stays invisible to others, in seconds. */
   int64_t visibility_timeout_seconds;
-  int64_t payload_bytes;
-  char *correlation_id;
+  int64_t payload_bytes; /* bytes of the payload */
+  char *correlation_id;  /* X-Correlation-Id of the answer, or NULL */
 } sv_engine_enqueue_response;
 
+/* Frees every owned member and zeroes the record; NULL is ignored. */
 SV_API void sv_engine_enqueue_response_cleanup(sv_engine_enqueue_response *response) SV_NOEXCEPT;
 
 /* The boundary of enqueue uploads. */
@@ -303,18 +327,18 @@ SV_API void sv_engine_enqueue_response_cleanup(sv_engine_enqueue_response *respo
 /* The multipart body of enqueue_from, produced piece by piece: prefix (meta part and payload
  * part head), the payload reader's bytes, suffix (closing boundary). */
 typedef struct sv_engine_multipart_upload {
-  const char *prefix; /* borrowed for the call */
-  size_t prefix_length;
-  size_t prefix_position;
-  const char *suffix;
-  size_t suffix_length;
-  size_t suffix_position;
+  const char *prefix;                 /* borrowed for the call */
+  size_t prefix_length;               /* bytes in prefix */
+  size_t prefix_position;             /* bytes of prefix already sent */
+  const char *suffix;                 /* the closing boundary; borrowed for the call */
+  size_t suffix_length;               /* bytes in suffix */
+  size_t suffix_position;             /* bytes of suffix already sent */
   sv_engine_reader_fn payload_reader; /* NULL: empty payload */
-  void *payload_context;
-  sv_engine_reset_fn payload_reset; /* NULL: the payload cannot be rewound */
-  void *payload_reset_context;
-  int32_t payload_finished;
-  int32_t payload_started; /* the payload reader delivered bytes */
+  void *payload_context;              /* the first argument of payload_reader */
+  sv_engine_reset_fn payload_reset;   /* NULL: the payload cannot be rewound */
+  void *payload_reset_context;        /* the first argument of payload_reset */
+  int32_t payload_finished;           /* 1 once payload_reader returned 0 */
+  int32_t payload_started;            /* the payload reader delivered bytes */
 } sv_engine_multipart_upload;
 
 /* Reader over an sv_engine_multipart_upload (the context): fills buffer from the rest of the
@@ -406,6 +430,8 @@ SV_API int sv_engine_client_delete_all_attachments(
 SV_API int sv_engine_parse_attach_response_json(const char *json, const char *correlation_id,
                                                 sv_engine_attach_response *response,
                                                 sv_engine_error *error) SV_NOEXCEPT;
+/* Parses a list answer already in memory, as sv_engine_parse_attach_response_json does an attach
+ * answer. */
 SV_API int sv_engine_parse_list_attachments_response_json(
     const char *json, const char *correlation_id, sv_engine_list_attachments_response *response,
     sv_engine_error *error) SV_NOEXCEPT;

@@ -74,7 +74,9 @@ SV_API int sv_source_from_fd(int fd, sv_source **out, sv_error *error) SV_NOEXCE
 
 /* The functions of a callback source, each given the context. */
 typedef size_t (*sv_source_read_fn)(void *context, char *buffer, size_t capacity, sv_error *error);
+/* Rewinds the callback source's data; returns an SV_* status. */
 typedef int (*sv_source_reset_fn)(void *context, sv_error *error);
+/* Releases what the context holds when the source is closed. */
 typedef void (*sv_source_close_fn)(void *context);
 
 /* A source that calls read_fn for data, reset_fn to rewind (without it the source cannot be
@@ -155,8 +157,10 @@ SV_API void sv_stream_pipe_fail(sv_stream_pipe *pipe, int code, const char *mess
  * rewindable" for a source without a reset slot. */
 SV_API size_t sv_engine_read_bridge(void *context, char *buffer, size_t capacity,
                                     sv_engine_error *engine_error) SV_NOEXCEPT;
+/* The engine writer over a public sink: writes the bytes to it; non-zero when it took them all. */
 SV_API int sv_engine_write_bridge(void *context, const char *bytes, size_t length,
                                   sv_engine_error *engine_error) SV_NOEXCEPT;
+/* The engine reset over a public source: rewinds it through its reset slot; 0 on success. */
 SV_API int sv_engine_reset_bridge(void *context, sv_engine_error *engine_error) SV_NOEXCEPT;
 
 /* ---- JSON files -------------------------------------------------------------------------- */

@@ -44,46 +44,55 @@ extern "C" {
 #endif
 
 /* Mutation kinds. */
-enum { SV_MUTATION_SET = 1, SV_MUTATION_INCREMENT = 2, SV_MUTATION_REMOVE = 3 };
+enum {
+  SV_MUTATION_SET = 1,       /* /p=value, time:, file: */
+  SV_MUTATION_INCREMENT = 2, /* /p++, /p-- and a bare number */
+  SV_MUTATION_REMOVE = 3     /* rm:/p */
+};
 
 /* Value kinds of a set. */
 enum {
-  SV_MUTATION_VALUE_STRING = 1,
-  SV_MUTATION_VALUE_BOOL = 2,
-  SV_MUTATION_VALUE_NULL = 3,
-  SV_MUTATION_VALUE_INT = 4,
-  SV_MUTATION_VALUE_DOUBLE = 5,
-  SV_MUTATION_VALUE_FILE = 6
+  SV_MUTATION_VALUE_STRING = 1, /* string_value: a text or a normalised timestamp */
+  SV_MUTATION_VALUE_BOOL = 2,   /* bool_value */
+  SV_MUTATION_VALUE_NULL = 3,   /* null */
+  SV_MUTATION_VALUE_INT = 4,    /* int_value */
+  SV_MUTATION_VALUE_DOUBLE = 5, /* double_value */
+  SV_MUTATION_VALUE_FILE = 6    /* the contents of file_path, read as file_kind says */
 };
 
 /* Kinds of a file-backed value. */
-enum { SV_MUTATION_FILE_AUTO = 1, SV_MUTATION_FILE_TEXT = 2, SV_MUTATION_FILE_BASE64 = 3 };
+enum {
+  SV_MUTATION_FILE_AUTO = 1,  /* file: text when it is valid UTF-8, else base64 */
+  SV_MUTATION_FILE_TEXT = 2,  /* textfile: text, refusing invalid UTF-8 */
+  SV_MUTATION_FILE_BASE64 = 3 /* base64file: always base64 */
+};
 
 /* Opens a file-backed value as a source; the caller closes the source. Returns an SV_* status
  * and fills error on failure. */
 typedef struct sv_mutation_file_opener {
+  /* Opens path as a new source in *out; returns an SV_* status. */
   int (*open)(void *context, const char *path, sv_source **out, sv_error *error);
-  void *context;
+  void *context; /* the first argument of open */
 } sv_mutation_file_opener;
 
 /* One parsed expression; every text is owned by the plan. */
 typedef struct sv_mutation {
-  uint32_t kind;       /* SV_MUTATION_* */
-  char **path;         /* decoded pointer segments */
-  size_t path_count;   /* at least 1 */
-  uint32_t value_kind; /* SV_MUTATION_VALUE_*, for a set */
-  char *string_value;  /* string values and normalised timestamps */
-  int64_t int_value;
-  double double_value;
-  int32_t bool_value;
+  uint32_t kind;                              /* SV_MUTATION_* */
+  char **path;                                /* decoded pointer segments */
+  size_t path_count;                          /* at least 1 */
+  uint32_t value_kind;                        /* SV_MUTATION_VALUE_*, for a set */
+  char *string_value;                         /* string values and normalised timestamps */
+  int64_t int_value;                          /* an integer set */
+  double double_value;                        /* a double set */
+  int32_t bool_value;                         /* a boolean set: 0 or 1 */
   char *file_path;                            /* absolute */
   uint32_t file_kind;                         /* SV_MUTATION_FILE_* */
   const sv_mutation_file_opener *file_opener; /* NULL: plain files */
   double delta;                               /* for an increment */
-  /* An increment whose delta was written as an integer within 64 bits (has_int_delta 1) adds
-   * int_delta exactly to an integer target; a fractional delta or target adds as doubles. */
+  /* An increment's delta written as an integer within 64 bits: added exactly to an integer
+   * target (a fractional delta or target adds as doubles). Valid when has_int_delta is 1. */
   int64_t int_delta;
-  int32_t has_int_delta;
+  int32_t has_int_delta; /* 1 when the delta was an integer within 64 bits */
 } sv_mutation;
 
 /* Parsed expressions in expression order. */
@@ -100,13 +109,13 @@ typedef struct sv_mutation_parse_options {
 /* The local mutate request of a lease (caller-owned). */
 struct sv_mutate_local_req {
   const char *const *mutations; /* expressions */
-  size_t mutation_count;
+  size_t mutation_count;        /* expressions in mutations */
   /* 0: without an if_state_etag the ETag of the state that was read is required, and without
    * has_if_version its version (when above 0). */
   int32_t skip_preconditions;
-  const char *file_value_base_dir;
-  const sv_mutation_file_opener *file_opener;
-  sv_update_opts update_options; /* passed on to the upload */
+  const char *file_value_base_dir; /* relative file paths of file values resolve against it */
+  const sv_mutation_file_opener *file_opener; /* opens file-backed values; NULL: plain files */
+  sv_update_opts update_options;              /* passed on to the upload */
 };
 
 /* Zeroes the request. NULL is ignored. */

@@ -33,13 +33,18 @@ SV_API int sv_parse_size_base10_checked(const char *text, size_t *out) SV_NOEXCE
  * value are trimmed; the value must be 1 to 63 characters. */
 SV_API int sv_parse_long_base10_range_checked(const char *text, size_t length, long *out)
     SV_NOEXCEPT;
+/* As sv_parse_long_base10_range_checked, into an unsigned long by the rules of
+ * sv_u64_parse_base10. */
 SV_API int sv_parse_ulong_base10_range_checked(const char *text, size_t length, unsigned long *out)
     SV_NOEXCEPT;
 
 /* Conversions: 1 when the value fits and out is given, else 0 (out untouched). */
 SV_API int sv_i64_to_long_checked(int64_t value, long *out) SV_NOEXCEPT;
+/* int64 to int32. */
 SV_API int sv_i64_to_int_checked(int64_t value, int32_t *out) SV_NOEXCEPT;
+/* uint64 to a (64-bit) unsigned long. */
 SV_API int sv_u64_to_ulong_checked(uint64_t value, unsigned long *out) SV_NOEXCEPT;
+/* uint64 to size_t. */
 SV_API int sv_u64_to_size_checked(uint64_t value, size_t *out) SV_NOEXCEPT;
 
 /* Writes the decimal form of value and a NUL; returns the characters written without the NUL,

@@ -45,8 +45,8 @@ extern "C" {
  * to the dead letters), a deferral does not. */
 typedef int32_t sv_nack_intent;
 #define SV_NACK_INTENT_UNSPECIFIED 0 /* sent as "failure" */
-#define SV_NACK_INTENT_FAILURE 1
-#define SV_NACK_INTENT_DEFER 2
+#define SV_NACK_INTENT_FAILURE 1     /* counts towards max_attempts */
+#define SV_NACK_INTENT_DEFER 2       /* a deferral; does not count towards max_attempts */
 
 /* The intent's name: "unspecified", "failure", "defer", or "invalid" for any other value. */
 SV_API const char *sv_nack_intent_to_string(sv_nack_intent intent) SV_NOEXCEPT;
@@ -61,8 +61,8 @@ SV_API int sv_nack_intent_to_wire_string(sv_nack_intent intent, const char **out
 
 /* dequeue, dequeue_batch, dequeue_with_state, subscribe and subscribe_with_state. */
 struct sv_dequeue_req {
-  const char *namespace_name; /* NULL: the client's default namespace */
-  const char *queue;
+  const char *namespace_name;         /* NULL: the client's default namespace */
+  const char *queue;                  /* the queue to take messages from; required */
   const char *owner;                  /* who holds the deliveries; required */
   const char *txn_id;                 /* accepted, not sent */
   int64_t visibility_timeout_seconds; /* 0: the queue's own */
@@ -71,8 +71,8 @@ struct sv_dequeue_req {
    * finite wait ends within wait_seconds plus the client's timeout_ms: then the last refusal
    * is the answer (SV_ERR_SERVER, its retry_after_seconds in the error). */
   int64_t wait_seconds;
-  int32_t page_size; /* messages per request (dequeue: always 1; others: at least 1) */
-  const char *start_after;
+  int32_t page_size;       /* messages per request (dequeue: always 1; others: at least 1) */
+  const char *start_after; /* a cursor (a message's next_cursor): deliver what comes after it */
 };
 
 /* The arguments of sv_message_nack. */
@@ -87,14 +87,16 @@ typedef struct sv_extend_req {
   int64_t extend_by_seconds; /* 0: the message's visibility timeout */
 } sv_extend_req;
 
+/* The request of sv_queue_stats. */
 struct sv_queue_stats_req {
-  const char *namespace_name;
-  const char *queue;
+  const char *namespace_name; /* NULL: the client's default namespace */
+  const char *queue;          /* the queue; required */
 };
 
+/* The request of sv_enqueue. */
 struct sv_enqueue_req {
-  const char *namespace_name;
-  const char *queue;
+  const char *namespace_name;         /* NULL: the client's default namespace */
+  const char *queue;                  /* the queue to add the message to; required */
   int64_t delay_seconds;              /* invisible this long after the enqueue */
   int64_t visibility_timeout_seconds; /* 0: the server's default */
   int64_t ttl_seconds;                /* 0: no expiry */
@@ -104,181 +106,205 @@ struct sv_enqueue_req {
 
 /* A delivered message named by its members, for settling it without a message handle. */
 struct sv_message_ref {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *meta_etag;
-  const char *state_etag;
-  const char *state_lease_id;
-  int64_t state_fencing_token;
+  const char *namespace_name; /* the queue's namespace (NULL: the client's default) */
+  const char *queue;          /* the message's queue */
+  const char *message_id;     /* the delivered message's id */
+  const char *lease_id;       /* the delivery lease's id */
+  const char *txn_id;         /* the delivery's transaction id, or NULL */
+  int64_t fencing_token;      /* the delivery lease's fencing token */
+  const char *meta_etag;      /* the message's meta ETag from the delivery */
+  const char *state_etag;     /* the ETag of the message's state (deliveries with state), or NULL */
+  const char *state_lease_id; /* the id of the lease on the message's state, or NULL */
+  int64_t state_fencing_token; /* the fencing token of that state lease */
 };
 
 /* sv_queue_nack: a message reference and the nack arguments. */
 struct sv_nack_op {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *meta_etag; /* required */
-  const char *state_etag;
-  const char *state_lease_id;
-  int64_t state_fencing_token;
-  int64_t delay_seconds;
-  sv_nack_intent intent;
-  const char *last_error_json;
+  const char *namespace_name; /* the queue's namespace (NULL: the client's default) */
+  const char *queue;          /* the message's queue */
+  const char *message_id;     /* the delivered message's id */
+  const char *lease_id;       /* the delivery lease's id */
+  const char *txn_id;         /* the delivery's transaction id, or NULL */
+  int64_t fencing_token;      /* the delivery lease's fencing token */
+  const char *meta_etag;      /* required */
+  const char *state_etag;     /* the ETag of the message's state (deliveries with state), or NULL */
+  const char *state_lease_id; /* the id of the lease on the message's state, or NULL */
+  int64_t state_fencing_token; /* the fencing token of that state lease */
+  int64_t delay_seconds;       /* keep the message invisible this long (0: visible at once) */
+  sv_nack_intent intent;       /* SV_NACK_INTENT_* */
+  const char *last_error_json; /* a JSON document stored as the message's last error, or NULL */
 };
 
 /* sv_queue_extend: a message reference and the extension. */
 struct sv_extend_op {
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  const char *lease_id;
-  const char *txn_id;
-  int64_t fencing_token;
-  const char *meta_etag; /* required */
-  const char *state_etag;
-  const char *state_lease_id;
-  int64_t state_fencing_token;
-  int64_t extend_by_seconds;
+  const char *namespace_name; /* the queue's namespace (NULL: the client's default) */
+  const char *queue;          /* the message's queue */
+  const char *message_id;     /* the delivered message's id */
+  const char *lease_id;       /* the delivery lease's id */
+  const char *txn_id;         /* the delivery's transaction id, or NULL */
+  int64_t fencing_token;      /* the delivery lease's fencing token */
+  const char *meta_etag;      /* required */
+  const char *state_etag;     /* the ETag of the message's state (deliveries with state), or NULL */
+  const char *state_lease_id; /* the id of the lease on the message's state, or NULL */
+  int64_t state_fencing_token; /* the fencing token of that state lease */
+  int64_t extend_by_seconds;   /* 0: the message's visibility timeout */
 };
 
+/* The request of sv_watch_queue. */
 struct sv_watch_queue_req {
-  const char *namespace_name;
-  const char *queue;
+  const char *namespace_name; /* NULL: the client's default namespace */
+  const char *queue;          /* the queue to watch; required */
 };
 
-/* Each zeroes every member; NULL is ignored. */
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_dequeue_req_init(sv_dequeue_req *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_nack_req_init(sv_nack_req *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_extend_req_init(sv_extend_req *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_queue_stats_req_init(sv_queue_stats_req *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_enqueue_req_init(sv_enqueue_req *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_message_ref_init(sv_message_ref *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_nack_op_init(sv_nack_op *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_extend_op_init(sv_extend_op *req) SV_NOEXCEPT;
+/* Zeroes every member; NULL is ignored. */
 SV_API void sv_watch_queue_req_init(sv_watch_queue_req *req) SV_NOEXCEPT;
 
 /* ---- Results ----------------------------------------------------------------------------- */
 
+/* The answer of sv_queue_stats: the queue's consumers, watchers and head message. */
 struct sv_queue_stats_res {
-  char *namespace_name;
-  char *queue;
-  int32_t waiting_consumers;
-  int32_t pending_candidates;
-  int32_t total_consumers;
-  int32_t has_active_watcher;
-  int32_t available; /* a message is visible now */
-  char *head_message_id;
-  int64_t head_enqueued_at_unix;
+  char *namespace_name;          /* the queue's namespace */
+  char *queue;                   /* the queue */
+  int32_t waiting_consumers;     /* consumers waiting for a message now */
+  int32_t pending_candidates;    /* undelivered messages visible now */
+  int32_t total_consumers;       /* consumers connected (open dequeue and subscribe streams) */
+  int32_t has_active_watcher;    /* 1 when a queue watch is open */
+  int32_t available;             /* a message is visible now */
+  char *head_message_id;         /* the id of the first message in the queue, or NULL */
+  int64_t head_enqueued_at_unix; /* when that message was enqueued, in seconds since the epoch */
+  /* When that message becomes visible (seconds since the epoch). */
   int64_t head_not_visible_until_unix;
-  int64_t head_age_seconds;
-  char *correlation_id;
-  int64_t messages;     /* messages held, visible or not (0 when the server does not say) */
-  int64_t in_flight;    /* of them, leased to a consumer now */
-  int64_t dead_letters; /* messages moved aside after their last attempt */
+  int64_t head_age_seconds; /* how long that message has waited, in seconds */
+  char *correlation_id;     /* the answer's correlation id, or NULL */
+  int64_t messages;         /* messages held, visible or not (0 when the server does not say) */
+  int64_t in_flight;        /* of them, leased to a consumer now */
+  int64_t dead_letters;     /* messages moved aside after their last attempt */
 };
 
+/* The answer of sv_queue_ack. */
 struct sv_ack_res {
-  int32_t acked;
-  char *correlation_id;
+  int32_t acked;        /* 1 when the server removed the message */
+  char *correlation_id; /* the answer's correlation id, or NULL */
 };
 
+/* The answer of sv_queue_nack. */
 struct sv_nack_res {
-  int32_t requeued; /* 0 when the message went to the dead letters */
-  char *meta_etag;
-  char *correlation_id;
+  int32_t requeued;     /* 0 when the message went to the dead letters */
+  char *meta_etag;      /* the message's new meta ETag */
+  char *correlation_id; /* the answer's correlation id, or NULL */
 };
 
+/* The answer of sv_queue_extend. */
 struct sv_extend_res {
-  int64_t lease_expires_at_unix;
-  int64_t visibility_timeout_seconds;
-  char *meta_etag;
-  int64_t state_lease_expires_at_unix;
-  char *correlation_id;
+  int64_t lease_expires_at_unix; /* the delivery lease's new expiry, in seconds since the epoch */
+  int64_t visibility_timeout_seconds;  /* the message's visibility timeout now, in seconds */
+  char *meta_etag;                     /* the message's new meta ETag */
+  int64_t state_lease_expires_at_unix; /* the state lease's new expiry (0: no state lease) */
+  char *correlation_id;                /* the answer's correlation id, or NULL */
 };
 
+/* The answer of sv_enqueue: the stored message. */
 struct sv_enqueue_res {
-  char *namespace_name;
-  char *queue;
-  char *message_id;
-  int32_t attempts;
-  int32_t max_attempts;
+  char *namespace_name; /* the queue's namespace */
+  char *queue;          /* the queue */
+  char *message_id;     /* the new message's id */
+  int32_t attempts;     /* delivery attempts of the message so far */
+  int32_t max_attempts; /* failed attempts after which the message may go to the dead letters */
+  /* Attempts that ended as a failure (these count towards max_attempts). */
   int32_t failure_attempts;
-  int64_t not_visible_until_unix;
+  int64_t not_visible_until_unix; /* when the message becomes visible, in seconds since the epoch */
+  /* How long a delivery stays invisible to others, in seconds. */
   int64_t visibility_timeout_seconds;
-  int64_t payload_bytes;
-  char *correlation_id;
+  int64_t payload_bytes; /* bytes of the stored payload */
+  char *correlation_id;  /* the answer's correlation id, or NULL */
 };
 
 /* The messages of sv_dequeue_batch, in arrival order; each is a handle of its own (settle it
  * with sv_message_ack or sv_message_nack and set its entry to NULL, or leave it to the
  * cleanup). */
 struct sv_dequeue_batch_res {
-  sv_message **items;
-  size_t count;
+  sv_message **items; /* count message handles, owned by the record until taken out */
+  size_t count;       /* entries in items */
 };
 
 /* One change of a queue's head, handed to a watch handler. */
 typedef struct sv_watch_event {
-  char *namespace_name;
-  char *queue;
-  int32_t available; /* a message is visible */
-  char *head_message_id;
-  int64_t changed_at_unix;
-  char *correlation_id;
+  char *namespace_name;    /* the queue's namespace */
+  char *queue;             /* the queue */
+  int32_t available;       /* a message is visible */
+  char *head_message_id;   /* the id of the first message in the queue, or NULL */
+  int64_t changed_at_unix; /* when the head changed, in seconds since the epoch */
+  char *correlation_id;    /* the answer's correlation id, or NULL */
 } sv_watch_event;
 
-/* Each frees what the record owns and zeroes it; NULL is ignored. */
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_queue_stats_res_init(sv_queue_stats_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_queue_stats_res_cleanup(sv_queue_stats_res *res) SV_NOEXCEPT;
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_ack_res_init(sv_ack_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_ack_res_cleanup(sv_ack_res *res) SV_NOEXCEPT;
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_nack_res_init(sv_nack_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_nack_res_cleanup(sv_nack_res *res) SV_NOEXCEPT;
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_extend_res_init(sv_extend_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_extend_res_cleanup(sv_extend_res *res) SV_NOEXCEPT;
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_enqueue_res_init(sv_enqueue_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_enqueue_res_cleanup(sv_enqueue_res *res) SV_NOEXCEPT;
+/* Frees what the record owns and zeroes it; NULL is ignored. */
 SV_API void sv_watch_event_cleanup(sv_watch_event *event) SV_NOEXCEPT;
-/* Closes every message still in the batch (NULL entries are skipped), frees the array and
- * zeroes the record. */
 /* Zeroes the record, as a call expects to find it; NULL is ignored. */
 SV_API void sv_dequeue_batch_res_init(sv_dequeue_batch_res *batch) SV_NOEXCEPT;
+/* Closes every message still in the batch (NULL entries are skipped), frees the array and
+ * zeroes the record; NULL is ignored. */
 SV_API void sv_dequeue_batch_cleanup(sv_dequeue_batch_res *batch) SV_NOEXCEPT;
 
 /* ---- Handlers ---------------------------------------------------------------------------- */
 
-/* The consumer of sv_subscribe: handle runs on a thread of its own for each delivery, while the
- * payload still arrives through message->payload. It must settle the message (sv_message_ack or
- * sv_message_nack) and return SV_OK to receive the next one; any other return, or SV_OK without
- * settling, ends the subscription with an error after the message was nacked as a failure. The
- * message belongs to the subscription: do not close it. */
+/* The consumer of sv_subscribe. */
 struct sv_consumer {
+  /* Runs on a thread of its own for each delivery, while the payload still arrives through
+   * message->payload. It must settle the message (sv_message_ack or sv_message_nack) and return
+   * SV_OK to receive the next one; any other return, or SV_OK without settling, ends the
+   * subscription with an error after the message was nacked as a failure. The message belongs
+   * to the subscription: do not close it. */
   int (*handle)(void *context, sv_message *message, sv_error *error);
-  void *context;
+  void *context; /* the first argument of handle; not touched by the library */
 };
 
-/* The handler of sv_watch_queue: called for every event (the event is only valid during the
- * call); return non-zero to go on watching, 0 to stop (with error filled, the watch fails with
- * it). */
+/* The handler of sv_watch_queue. */
 struct sv_watch_handler {
+  /* Called for every event (the event is only valid during the call); returns non-zero to go on
+   * watching, 0 to stop (with error filled, the watch fails with it). */
   int (*handle)(void *context, const sv_watch_event *event, sv_error *error);
-  void *context;
+  void *context; /* the first argument of handle; not touched by the library */
 };
 
-/* Each zeroes the record; NULL is ignored. */
+/* Zeroes the record; NULL is ignored. */
 SV_API void sv_consumer_init(sv_consumer *consumer) SV_NOEXCEPT;
+/* Zeroes the record; NULL is ignored. */
 SV_API void sv_watch_handler_init(sv_watch_handler *handler) SV_NOEXCEPT;
 
 /* ---- Message handle ---------------------------------------------------------------------- */
@@ -287,32 +313,39 @@ SV_API void sv_watch_handler_init(sv_watch_handler *handler) SV_NOEXCEPT;
  * sv_message_* functions below. The view after the slots is read-only; its strings belong to the
  * handle and stay valid until the handle is freed (meta_etag until the next extend). */
 struct sv_message {
-  int (*ack)(sv_message *self, sv_error *error);
+  int (*ack)(sv_message *self, sv_error *error); /* the method of sv_message_ack */
+  /* The method of sv_message_nack. */
   int (*nack)(sv_message *self, const sv_nack_req *req, sv_error *error);
+  /* The method of sv_message_extend. */
   int (*extend)(sv_message *self, const sv_extend_req *req, sv_error *error);
-  sv_lease *(*state)(sv_message *self);
-  sv_source *(*payload_reader)(sv_message *self);
+  sv_lease *(*state)(sv_message *self);           /* the method of sv_message_state */
+  sv_source *(*payload_reader)(sv_message *self); /* the method of sv_message_payload */
+  /* The method of sv_message_rewind_payload. */
   int (*rewind_payload)(sv_message *self, sv_error *error);
+  /* The method of sv_message_write_payload. */
   int (*write_payload)(sv_message *self, sv_sink *dst, uint64_t *out_written, sv_error *error);
-  void (*close)(sv_message *self);
+  void (*close)(sv_message *self); /* the method of sv_message_close */
 
-  const char *namespace_name;
-  const char *queue;
-  const char *message_id;
-  int32_t attempts;
-  int32_t max_attempts;
+  const char *namespace_name; /* the queue's namespace */
+  const char *queue;          /* the queue the message came from */
+  const char *message_id;     /* the message's id */
+  int32_t attempts;           /* delivery attempts of the message, as the server counts them */
+  int32_t max_attempts; /* failed attempts after which the message may go to the dead letters */
+  /* Attempts that ended as a failure (these count towards max_attempts). */
   int32_t failure_attempts;
+  /* When the message becomes visible again, in seconds since the epoch. */
   int64_t not_visible_until_unix;
+  /* How long a delivery stays invisible to others, in seconds. */
   int64_t visibility_timeout_seconds;
-  const char *payload_content_type;
-  const char *correlation_id;
-  const char *lease_id;
-  int64_t lease_expires_at_unix;
-  int64_t fencing_token;
-  const char *txn_id;
-  const char *meta_etag;
-  const char *next_cursor;
-  sv_source *payload; /* the payload bytes, or NULL; owned by the handle */
+  const char *payload_content_type; /* the payload's content type, or NULL */
+  const char *correlation_id;       /* the delivery's correlation id, or NULL */
+  const char *lease_id;             /* the delivery lease's id */
+  int64_t lease_expires_at_unix; /* when the delivery lease expires, in seconds since the epoch */
+  int64_t fencing_token;         /* the delivery lease's fencing token */
+  const char *txn_id;            /* the delivery's transaction id, or NULL */
+  const char *meta_etag;         /* the message's meta ETag, sent when it is settled */
+  const char *next_cursor;       /* the cursor after this message (for start_after), or NULL */
+  sv_source *payload;            /* the payload bytes, or NULL; owned by the handle */
 };
 
 /* Acknowledges the message: the server removes it from the queue and commits the staged writes

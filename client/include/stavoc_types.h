@@ -27,12 +27,11 @@ typedef struct sv_error {
   char *server_error_code; /* the "error" member of the server's error body, or NULL */
   char *correlation_id;    /* correlation id of the failed request, or NULL */
   /* What the server answered beside its error, so a caller can retry well: the seconds it asks
-   * to wait ("waiting", "cas_mismatch"; 0 when none), the current version and ETag of a
-   * conflicting state (0 and NULL when none), and the leader to talk to (NULL when none). */
+   * to wait ("waiting", "cas_mismatch"; 0 when none). */
   int64_t retry_after_seconds;
-  int64_t current_version;
-  char *current_etag;
-  char *leader_endpoint;
+  int64_t current_version; /* the current version of a conflicting state (0 when none) */
+  char *current_etag;      /* the current ETag of a conflicting state (NULL when none) */
+  char *leader_endpoint;   /* the leader to talk to (NULL when none) */
   /* For SV_ERR_TRANSPORT, what failed (an sv_transport_cause); 0 otherwise. */
   int32_t transport_cause;
 } sv_error;
@@ -40,21 +39,24 @@ typedef struct sv_error {
 typedef struct sv_source sv_source;
 typedef struct sv_sink sv_sink;
 
-/* A byte source. read places up to capacity bytes into buffer and returns how many; 0 means end
- * of data, or failure when the source has set a non-zero code in error. reset rewinds to the
- * first byte and returns a status (a source that cannot rewind fails with SV_ERR_INVALID).
- * close releases the source and whatever it owns. Implementations may append their own members
- * after these three. */
+/* A byte source. Implementations may append their own members after these three. */
 struct sv_source {
+  /* Places up to capacity bytes into buffer and returns how many; 0 means end of data, or
+   * failure when the source has set a non-zero code in error. */
   size_t (*read)(sv_source *source, char *buffer, size_t capacity, sv_error *error);
+  /* Rewinds to the first byte and returns a status (a source that cannot rewind fails with
+   * SV_ERR_INVALID). */
   int (*reset)(sv_source *source, sv_error *error);
+  /* Releases the source and whatever it owns. */
   void (*close)(sv_source *source);
 };
 
-/* A byte sink. write returns non-zero when all bytes were accepted and 0 on failure, with error
- * filled. close releases the sink. */
+/* A byte sink. */
 struct sv_sink {
+  /* Takes length bytes; returns non-zero when all bytes were accepted and 0 on failure, with
+   * error filled. */
   int (*write)(sv_sink *sink, const char *bytes, size_t length, sv_error *error);
+  /* Releases the sink. */
   void (*close)(sv_sink *sink);
 };
 

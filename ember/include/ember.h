@@ -27,10 +27,12 @@
 #if defined(__GNUC__)
 #define EMBER_API __attribute__((visibility("default")))
 #else
+/* Marks a function the library exports. */
 #define EMBER_API
 #endif
 
 #ifdef __cplusplus
+/* noexcept for C++ callers, nothing in C. */
 #define EMBER_NOEXCEPT noexcept
 extern "C" {
 #else
@@ -39,35 +41,35 @@ extern "C" {
 
 /* Levels, lowest first. A logger drops records below its minimum level. */
 typedef enum ember_level {
-  EMBER_LEVEL_TRACE = 0,
-  EMBER_LEVEL_DEBUG = 1,
-  EMBER_LEVEL_INFO = 2,
-  EMBER_LEVEL_WARN = 3,
-  EMBER_LEVEL_ERROR = 4,
-  EMBER_LEVEL_OFF = 127 /* as a minimum level: suppress every record */
+  EMBER_LEVEL_TRACE = 0, /* "trace": the finest detail */
+  EMBER_LEVEL_DEBUG = 1, /* "debug" */
+  EMBER_LEVEL_INFO = 2,  /* "info": the default minimum level */
+  EMBER_LEVEL_WARN = 3,  /* "warn" */
+  EMBER_LEVEL_ERROR = 4, /* "error" */
+  EMBER_LEVEL_OFF = 127  /* as a minimum level: suppress every record */
 } ember_level;
 
 /* Type of a field's value. */
 typedef enum ember_field_type {
-  EMBER_FIELD_NULL = 0,
-  EMBER_FIELD_STR = 1,
-  EMBER_FIELD_BOOL = 2,
-  EMBER_FIELD_I64 = 3,
-  EMBER_FIELD_U64 = 4
+  EMBER_FIELD_NULL = 0, /* no value: written as null */
+  EMBER_FIELD_STR = 1,  /* value.str */
+  EMBER_FIELD_BOOL = 2, /* value.boolean */
+  EMBER_FIELD_I64 = 3,  /* value.i64 */
+  EMBER_FIELD_U64 = 4   /* value.u64 */
 } ember_field_type;
 
 /* One field of a record: a key and a typed value. Build with the constructors below. */
 typedef struct ember_field {
-  const char *key;
-  int32_t type; /* ember_field_type */
+  const char *key; /* the field's key */
+  int32_t type;    /* ember_field_type */
   int32_t
       trusted; /* 1: str points to storage that outlives every logger (ember_with need not copy) */
   union {
-    const char *str;
-    int64_t i64;
-    uint64_t u64;
-    int32_t boolean;
-  } value;
+    const char *str; /* EMBER_FIELD_STR; NULL is written as null */
+    int64_t i64;     /* EMBER_FIELD_I64 */
+    uint64_t u64;    /* EMBER_FIELD_U64 */
+    int32_t boolean; /* EMBER_FIELD_BOOL: non-zero is true */
+  } value;           /* the value, in the member that type names */
 } ember_field;
 
 /* Receives each finished record (without the trailing newline when newline is 0). */
@@ -86,8 +88,8 @@ typedef struct ember_config {
 /* A logger handle. Destroy it through its own destroy operation (or ember_destroy). */
 typedef struct ember_logger ember_logger;
 struct ember_logger {
-  void (*destroy)(ember_logger *self);
-  struct ember_logger_state *state; /* private */
+  void (*destroy)(ember_logger *self); /* frees the logger; called by ember_destroy */
+  struct ember_logger_state *state;    /* private */
 };
 
 /* Fills *config with the defaults: level info, output stderr, time included, newline written. */
@@ -112,10 +114,15 @@ EMBER_API int ember_min_level(const ember_logger *logger) EMBER_NOEXCEPT;
 /* Field constructors: return the field by value, allocate nothing. A NULL string in ember_str or
  * ember_trusted_str is written as null. */
 EMBER_API ember_field ember_str(const char *key, const char *value) EMBER_NOEXCEPT;
+/* A string field whose key and value outlive every logger, so ember_with need not copy them. */
 EMBER_API ember_field ember_trusted_str(const char *key, const char *value) EMBER_NOEXCEPT;
+/* A null field. */
 EMBER_API ember_field ember_null(const char *key) EMBER_NOEXCEPT;
+/* A boolean field (non-zero: true). */
 EMBER_API ember_field ember_bool(const char *key, int value) EMBER_NOEXCEPT;
+/* A signed integer field. */
 EMBER_API ember_field ember_i64(const char *key, int64_t value) EMBER_NOEXCEPT;
+/* An unsigned integer field. */
 EMBER_API ember_field ember_u64(const char *key, uint64_t value) EMBER_NOEXCEPT;
 
 /* Log functions: one record at the given level with the call's fields (fields may be NULL when
@@ -123,12 +130,16 @@ EMBER_API ember_field ember_u64(const char *key, uint64_t value) EMBER_NOEXCEPT;
  * cannot be built (out of memory) is dropped. */
 EMBER_API void ember_trace(ember_logger *logger, const char *message, const ember_field *fields,
                            size_t count) EMBER_NOEXCEPT;
+/* Logs at EMBER_LEVEL_DEBUG. */
 EMBER_API void ember_debug(ember_logger *logger, const char *message, const ember_field *fields,
                            size_t count) EMBER_NOEXCEPT;
+/* Logs at EMBER_LEVEL_INFO. */
 EMBER_API void ember_info(ember_logger *logger, const char *message, const ember_field *fields,
                           size_t count) EMBER_NOEXCEPT;
+/* Logs at EMBER_LEVEL_WARN. */
 EMBER_API void ember_warn(ember_logger *logger, const char *message, const ember_field *fields,
                           size_t count) EMBER_NOEXCEPT;
+/* Logs at EMBER_LEVEL_ERROR. */
 EMBER_API void ember_error(ember_logger *logger, const char *message, const ember_field *fields,
                            size_t count) EMBER_NOEXCEPT;
 

@@ -24,34 +24,37 @@
 #if defined(__GNUC__)
 #define BRINDLE_API __attribute__((visibility("default")))
 #else
+/* Marks a function the library exports. */
 #define BRINDLE_API
 #endif
 
 #ifdef __cplusplus
+/* noexcept for C++ callers, nothing in C. */
 #define BRINDLE_NOEXCEPT noexcept
 extern "C" {
 #else
 #define BRINDLE_NOEXCEPT
 #endif
 
+/* The library's version. */
 #define BRINDLE_VERSION_STRING "0.12.0"
 
 /* ---- Status codes ------------------------------------------------------------------------ */
 
 /* Every operation returns one of these; 0 is success. BRINDLE_TRUNCATED is success with loss. */
 typedef enum brindle_status {
-  BRINDLE_OK = 0,
-  BRINDLE_INVALID_ARGUMENT = 1,
-  BRINDLE_INVALID_JSON = 2,
-  BRINDLE_TYPE_MISMATCH = 3,
-  BRINDLE_MISSING_REQUIRED_FIELD = 4,
-  BRINDLE_DUPLICATE_FIELD = 5,
-  BRINDLE_OVERFLOW = 6,
-  BRINDLE_TRUNCATED = 7,
-  BRINDLE_ALLOCATION_FAILED = 8,
-  BRINDLE_CALLBACK_FAILED = 9,
-  BRINDLE_IO_ERROR = 10,
-  BRINDLE_INTERNAL_ERROR = 11
+  BRINDLE_OK = 0,                     /* success */
+  BRINDLE_INVALID_ARGUMENT = 1,       /* a missing or invalid argument */
+  BRINDLE_INVALID_JSON = 2,           /* the input is not valid JSON */
+  BRINDLE_TYPE_MISMATCH = 3,          /* a value's JSON type does not fit its member */
+  BRINDLE_MISSING_REQUIRED_FIELD = 4, /* a BRINDLE_FIELD_REQUIRED key did not occur */
+  BRINDLE_DUPLICATE_FIELD = 5,        /* a key occurred twice (with reject_duplicates) */
+  BRINDLE_OVERFLOW = 6,               /* a value exceeds its storage or a limit */
+  BRINDLE_TRUNCATED = 7,              /* success, but something was cut to fit */
+  BRINDLE_ALLOCATION_FAILED = 8,      /* the allocator refused */
+  BRINDLE_CALLBACK_FAILED = 9,        /* a caller's callback failed */
+  BRINDLE_IO_ERROR = 10,              /* a file or descriptor failed; see system_errno */
+  BRINDLE_INTERNAL_ERROR = 11         /* an internal failure */
 } brindle_status;
 
 /* The status's name ("ok", "invalid_json", ...); "unknown" for any other value. */
@@ -59,6 +62,7 @@ BRINDLE_API const char *brindle_status_string(int status) BRINDLE_NOEXCEPT;
 
 /* ---- Error record ------------------------------------------------------------------------ */
 
+/* Bytes of brindle_error's message, with its NUL. */
 #define BRINDLE_ERROR_MESSAGE_SIZE 160
 
 /* Optional out-parameter of every operation. Position members are 0 for failures that are not
@@ -80,20 +84,20 @@ BRINDLE_API void brindle_error_init(brindle_error *error) BRINDLE_NOEXCEPT;
 
 /* Exact statistics of one allocator: counts and payload bytes. Updated without locks. */
 typedef struct brindle_alloc_stats {
-  uint64_t allocations;
-  uint64_t reallocations;
-  uint64_t frees;
+  uint64_t allocations;   /* successful malloc calls */
+  uint64_t reallocations; /* successful realloc calls */
+  uint64_t frees;         /* free calls */
   uint64_t current_bytes; /* payload bytes now held */
   uint64_t peak_bytes;    /* largest current_bytes seen */
 } brindle_alloc_stats;
 
 /* Give all three callbacks or none (none = the system's malloc, realloc and free). */
 typedef struct brindle_allocator {
-  void *(*malloc)(void *ctx, size_t size);
-  void *(*realloc)(void *ctx, void *ptr, size_t size);
-  void (*free)(void *ctx, void *ptr);
-  void *ctx;                  /* passed to the three callbacks */
-  brindle_alloc_stats *stats; /* optional */
+  void *(*malloc)(void *ctx, size_t size);             /* allocates size bytes */
+  void *(*realloc)(void *ctx, void *ptr, size_t size); /* resizes ptr to size bytes */
+  void (*free)(void *ctx, void *ptr);                  /* frees ptr */
+  void *ctx;                                           /* passed to the three callbacks */
+  brindle_alloc_stats *stats;                          /* optional */
 } brindle_allocator;
 
 /* The default allocator record (system functions, no context, no statistics). */
@@ -109,6 +113,7 @@ typedef struct brindle_read_result {
   int32_t error;       /* non-zero: failure, reported with this value as system_errno */
 } brindle_read_result;
 
+/* A read result of 0 bytes with every flag 0. */
 BRINDLE_API brindle_read_result brindle_default_read_result(void) BRINDLE_NOEXCEPT;
 
 /* Pulls input: fills up to capacity bytes of buffer. */
@@ -144,7 +149,10 @@ typedef enum brindle_field_kind {
 } brindle_field_kind;
 
 /* Storage of strings and arrays. */
-enum { BRINDLE_STORAGE_DYNAMIC = 0, BRINDLE_STORAGE_FIXED = 1 };
+enum {
+  BRINDLE_STORAGE_DYNAMIC = 0, /* allocated by the library */
+  BRINDLE_STORAGE_FIXED = 1    /* caller storage of capacity bytes or elements */
+};
 
 /* What happens when fixed storage is too small. */
 enum {
@@ -193,10 +201,10 @@ typedef struct brindle_field {
 
 /* A record type: its fields in JSON output order. */
 struct brindle_map {
-  const char *name; /* diagnostic name, not interpreted */
-  size_t struct_size;
-  const brindle_field *fields;
-  size_t field_count;
+  const char *name;            /* diagnostic name, not interpreted */
+  size_t struct_size;          /* sizeof the record type */
+  const brindle_field *fields; /* the record's field descriptors, field_count of them */
+  size_t field_count;          /* entries in fields */
 };
 
 /* Array record flags. */
@@ -205,7 +213,7 @@ struct brindle_map {
 
 /* Member of kinds 11 to 15. For fixed storage set items, capacity and flags = 0x2 after init. */
 typedef struct brindle_array {
-  void *items;
+  void *items;     /* the elements; owned by the library with BRINDLE_ARRAY_OWNED */
   size_t count;    /* elements in use */
   size_t capacity; /* elements allocated */
   int32_t flags;   /* BRINDLE_ARRAY_* */
@@ -213,9 +221,9 @@ typedef struct brindle_array {
 
 /* Member of kind 16: elements are records of element_size bytes. */
 typedef struct brindle_object_array {
-  void *items;
-  size_t count;
-  size_t capacity;
+  void *items;         /* the element records */
+  size_t count;        /* elements in use */
+  size_t capacity;     /* elements allocated */
   size_t element_size; /* copied from the descriptor at initialisation */
   int32_t flags;       /* BRINDLE_ARRAY_* */
 } brindle_object_array;
@@ -224,22 +232,27 @@ typedef struct brindle_string_array_stream brindle_string_array_stream;
 
 /* Receives the strings of a kind-17 member piecewise; chunk is mandatory. */
 typedef struct brindle_string_stream_handler {
+  /* A string element starts; optional. */
   brindle_status (*begin)(void *user, brindle_error *error, brindle_string_array_stream *stream);
+  /* The next decoded bytes of the element; required. */
   brindle_status (*chunk)(void *user, const char *bytes, size_t length, brindle_error *error);
-  brindle_status (*end)(void *user, brindle_error *error);
+  brindle_status (*end)(void *user, brindle_error *error); /* the element is complete; optional */
 } brindle_string_stream_handler;
 
 /* Member of kind 17. Initialise with brindle_string_array_stream_init (or brindle_init), then
  * install a handler with brindle_string_array_stream_set_handler before parsing. */
 struct brindle_string_array_stream {
-  brindle_string_stream_handler handler;
-  void *user;
-  int32_t active; /* a string is being delivered */
-  int32_t marker; /* derived from the record's address */
+  brindle_string_stream_handler handler; /* the installed handler */
+  void *user;                            /* the handler's user pointer */
+  int32_t active;                        /* a string is being delivered */
+  int32_t marker;                        /* derived from the record's address */
 };
 
+/* Zeroes the stream (no handler installed) and sets its marker; NULL is ignored. */
 BRINDLE_API void brindle_string_array_stream_init(brindle_string_array_stream *stream)
     BRINDLE_NOEXCEPT;
+/* Installs a copy of handler and its user pointer on a kind-17 member; BRINDLE_INVALID_ARGUMENT
+ * "string array stream and chunk handler are required" without a chunk function. */
 BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
     brindle_string_array_stream *stream, const brindle_string_stream_handler *handler, void *user,
     brindle_error *error) BRINDLE_NOEXCEPT;
@@ -247,6 +260,7 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 /* ---- Map declaration helpers ------------------------------------------------------------- */
 
 #ifdef __cplusplus
+/* sizeof the member of type, in C and C++ (a helper of the macros below). */
 #define BRINDLE_MEMBER_SIZE_(type, member) sizeof(static_cast<type *>(nullptr)->member)
 #else
 #define BRINDLE_MEMBER_SIZE_(type, member) sizeof(((type *)0)->member)
@@ -264,6 +278,7 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
         (element_size), (submap), (spool_options), (present_offset)                                \
   }
 
+/* A dynamic descriptor without capacity, submap or spool options (a helper of the macros below). */
 #define BRINDLE_DECL_SIMPLE_(type, member, key, kind, flags)                                  \
   BRINDLE_DECL_FIELD(type, member, key, kind, BRINDLE_STORAGE_DYNAMIC, BRINDLE_OVERFLOW_FAIL, \
                      flags, 0, 0, NULL, NULL, 0)
@@ -275,12 +290,16 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 #define BRINDLE_DECL_FIXED_STRING(type, member, key, flags, overflow)                          \
   BRINDLE_DECL_FIELD(type, member, key, BRINDLE_FIELD_STRING, BRINDLE_STORAGE_FIXED, overflow, \
                      flags, BRINDLE_MEMBER_SIZE_(type, member), 0, NULL, NULL, 0)
+/* int64_t member. */
 #define BRINDLE_DECL_I64(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_I64, flags)
+/* uint64_t member. */
 #define BRINDLE_DECL_U64(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_U64, flags)
+/* double member. */
 #define BRINDLE_DECL_F64(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_F64, flags)
+/* int32_t member holding 0 or 1. */
 #define BRINDLE_DECL_BOOL(type, member, key, flags) \
   BRINDLE_DECL_SIMPLE_(type, member, key, BRINDLE_FIELD_BOOL, flags)
 /* A number or bool member with an int32 present flag (kinds 6 to 9). */
@@ -323,6 +342,7 @@ BRINDLE_API brindle_status brindle_string_array_stream_set_handler(
 
 /* ---- Option records ---------------------------------------------------------------------- */
 
+/* Options of every parse; brindle_default_parse_options gives the defaults. */
 typedef struct brindle_parse_options {
   int32_t clear_destination;          /* 1: brindle_init the destination before parsing */
   int32_t reject_duplicates;          /* 1: a repeated key fails with BRINDLE_DUPLICATE_FIELD */
@@ -330,6 +350,8 @@ typedef struct brindle_parse_options {
   const brindle_allocator *allocator; /* NULL: default */
 } brindle_parse_options;
 
+/* Options of every serializer and the generator; brindle_default_write_options gives the
+ * defaults. */
 typedef struct brindle_write_options {
   int32_t overflow; /* fixed buffers: 0 fail, 1 truncate (BRINDLE_TRUNCATED), 2 truncate (OK) */
   int32_t pretty;   /* pretty-printed output */
@@ -337,6 +359,7 @@ typedef struct brindle_write_options {
   size_t max_output_bytes;            /* owned/allocated output limit (8 MiB; 0 means 8 MiB) */
 } brindle_write_options;
 
+/* Bounds of the value visitor and of raw JSON values; the numbers are the defaults. */
 typedef struct brindle_value_limits {
   size_t max_depth;        /* 64 */
   size_t max_string_bytes; /* 1048576: decoded bytes of one string */
@@ -345,24 +368,30 @@ typedef struct brindle_value_limits {
   size_t max_total_bytes;  /* 0: unlimited; bytes of the whole value */
 } brindle_value_limits;
 
+/* The parse defaults: clear_destination 1, reject_duplicates 1, max_depth 64, NULL allocator. */
 BRINDLE_API brindle_parse_options brindle_default_parse_options(void) BRINDLE_NOEXCEPT;
+/* The write defaults: compact, overflow 0, NULL allocator, max_output_bytes 8 MiB. */
 BRINDLE_API brindle_write_options brindle_default_write_options(void) BRINDLE_NOEXCEPT;
+/* The value limits noted on brindle_value_limits. */
 BRINDLE_API brindle_value_limits brindle_default_value_limits(void) BRINDLE_NOEXCEPT;
+/* The spool defaults: memory_limit 65536, no maximum, an anonymous spill file. */
 BRINDLE_API brindle_spool_options brindle_default_spool_options(void) BRINDLE_NOEXCEPT;
 
 /* Output of the owned serializers; remembers its allocator for brindle_owned_buffer_free. */
 typedef struct brindle_owned_buffer {
-  char *data;
-  size_t length;
-  size_t capacity;
-  void *(*malloc)(void *ctx, size_t size);
-  void *(*realloc)(void *ctx, void *ptr, size_t size);
-  void (*free)(void *ctx, void *ptr);
-  void *ctx;
-  brindle_alloc_stats *stats;
+  char *data;                                          /* the NUL-terminated output, or NULL */
+  size_t length;                                       /* bytes of output, without the NUL */
+  size_t capacity;                                     /* bytes allocated for data */
+  void *(*malloc)(void *ctx, size_t size);             /* the allocator that made data */
+  void *(*realloc)(void *ctx, void *ptr, size_t size); /* the allocator that made data */
+  void (*free)(void *ctx, void *ptr);                  /* frees data */
+  void *ctx;                  /* the first argument of the three functions */
+  brindle_alloc_stats *stats; /* the allocator's statistics, or NULL */
 } brindle_owned_buffer;
 
+/* An empty owned buffer over the system malloc, realloc and free. */
 BRINDLE_API brindle_owned_buffer brindle_default_owned_buffer(void) BRINDLE_NOEXCEPT;
+/* Sets *buffer to brindle_default_owned_buffer(); NULL is ignored. */
 BRINDLE_API void brindle_owned_buffer_init(brindle_owned_buffer *buffer) BRINDLE_NOEXCEPT;
 /* Frees data with the buffer's own allocator and resets the record. NULL is ignored. */
 BRINDLE_API void brindle_owned_buffer_free(brindle_owned_buffer *buffer) BRINDLE_NOEXCEPT;

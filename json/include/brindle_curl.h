@@ -22,6 +22,7 @@ extern "C" {
 #endif
 
 #ifdef __cplusplus
+/* The read callback's abort value (libcurl's CURL_READFUNC_ABORT). */
 #define BRINDLE_CURL_READFUNC_ABORT (static_cast<size_t>(0x10000000))
 #else
 #define BRINDLE_CURL_READFUNC_ABORT ((size_t)0x10000000)
@@ -29,9 +30,10 @@ extern "C" {
 
 /* ---- Response body into one mapped record ------------------------------------------------ */
 
+/* The adapter of a response body parsed into one mapped record. */
 typedef struct brindle_curl_parse {
   struct brindle_parser *parser; /* owned push-parser state */
-  brindle_error error;
+  brindle_error error;           /* the adapter's first failure */
 } brindle_curl_parse;
 
 /* Allocates the parser (through options->allocator) and starts a document for the map; with
@@ -54,6 +56,7 @@ BRINDLE_API void brindle_curl_parse_cleanup(brindle_curl_parse *adapter) BRINDLE
 
 /* ---- Request body generated from one mapped record --------------------------------------- */
 
+/* The adapter of a request body generated from one mapped record. */
 typedef struct brindle_curl_upload {
   brindle_generator generator; /* failures are in generator.error */
 } brindle_curl_upload;
@@ -97,12 +100,12 @@ BRINDLE_API void brindle_curl_upload_cleanup(brindle_curl_upload *adapter) BRIND
 
 /* Each element is parsed into destination, handed to item_callback and reset. */
 typedef struct brindle_curl_array_parse {
-  brindle_array_stream *stream; /* owned push stream */
-  const brindle_map *map;
-  void *destination;
-  brindle_array_item_callback item_callback;
-  void *user_data;
-  brindle_error error;
+  brindle_array_stream *stream;              /* owned push stream */
+  const brindle_map *map;                    /* the element records' map */
+  void *destination;                         /* the record each element is parsed into */
+  brindle_array_item_callback item_callback; /* receives each parsed element */
+  void *user_data;                           /* the first argument of item_callback */
+  brindle_error error; /* the adapter's first failure, else the stream's record */
 } brindle_curl_array_parse;
 
 /* "map, destination, and callback are required". */
@@ -112,19 +115,22 @@ BRINDLE_API brindle_status brindle_curl_array_parse_init(brindle_curl_array_pars
                                                          const brindle_parse_options *options,
                                                          brindle_array_item_callback item_callback,
                                                          void *user_data) BRINDLE_NOEXCEPT;
+/* The libcurl write callback of brindle_curl_array_parse. */
 BRINDLE_API size_t brindle_curl_array_write_callback(char *bytes, size_t size, size_t count,
                                                      void *adapter) BRINDLE_NOEXCEPT;
+/* End of the body: the stream's finish status. */
 BRINDLE_API brindle_status brindle_curl_array_parse_finish(brindle_curl_array_parse *adapter)
     BRINDLE_NOEXCEPT;
+/* Closes the stream and clears the pointer. */
 BRINDLE_API void brindle_curl_array_parse_cleanup(brindle_curl_array_parse *adapter)
     BRINDLE_NOEXCEPT;
 
 /* Each string element is delivered as begin, chunks, end. */
 typedef struct brindle_curl_string_array_parse {
-  brindle_array_stream *stream;
-  brindle_array_string_handlers handlers;
-  void *handler_context;
-  brindle_error error;
+  brindle_array_stream *stream;           /* owned push stream */
+  brindle_array_string_handlers handlers; /* the copied handler record */
+  void *handler_context;                  /* the handlers' context */
+  brindle_error error; /* the adapter's first failure, else the stream's record */
 } brindle_curl_string_array_parse;
 
 /* The handler record is copied; "string chunk handler is required" without it or its
@@ -133,19 +139,22 @@ BRINDLE_API brindle_status brindle_curl_string_array_parse_init(
     brindle_curl_string_array_parse *adapter, const char *field,
     const brindle_parse_options *options, const brindle_array_string_handlers *handlers,
     void *handler_context) BRINDLE_NOEXCEPT;
+/* The libcurl write callback of brindle_curl_string_array_parse. */
 BRINDLE_API size_t brindle_curl_string_array_write_callback(char *bytes, size_t size, size_t count,
                                                             void *adapter) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status
+/* End of the body: the stream's finish status. */
 brindle_curl_string_array_parse_finish(brindle_curl_string_array_parse *adapter) BRINDLE_NOEXCEPT;
+/* Closes the stream and clears the pointer. */
 BRINDLE_API void brindle_curl_string_array_parse_cleanup(brindle_curl_string_array_parse *adapter)
     BRINDLE_NOEXCEPT;
 
 /* Each string element is collected whole (up to 1048576 bytes) and handed to item_callback. */
 typedef struct brindle_curl_string_items_parse {
-  brindle_array_stream *stream;
-  brindle_array_string_item_callback item_callback;
-  void *user_data;
-  brindle_error error;
+  brindle_array_stream *stream;                     /* owned push stream */
+  brindle_array_string_item_callback item_callback; /* receives each whole string element */
+  void *user_data;                                  /* the first argument of item_callback */
+  brindle_error error; /* the adapter's first failure, else the stream's record */
 } brindle_curl_string_items_parse;
 
 /* "string item callback is required"; a callback cleared later fails the write and finish calls
@@ -154,10 +163,13 @@ BRINDLE_API brindle_status brindle_curl_string_items_parse_init(
     brindle_curl_string_items_parse *adapter, const char *field,
     const brindle_parse_options *options, brindle_array_string_item_callback item_callback,
     void *user_data) BRINDLE_NOEXCEPT;
+/* The libcurl write callback of brindle_curl_string_items_parse. */
 BRINDLE_API size_t brindle_curl_string_items_write_callback(char *bytes, size_t size, size_t count,
                                                             void *adapter) BRINDLE_NOEXCEPT;
 BRINDLE_API brindle_status
+/* End of the body: the stream's finish status. */
 brindle_curl_string_items_parse_finish(brindle_curl_string_items_parse *adapter) BRINDLE_NOEXCEPT;
+/* Closes the stream and clears the pointer. */
 BRINDLE_API void brindle_curl_string_items_parse_cleanup(brindle_curl_string_items_parse *adapter)
     BRINDLE_NOEXCEPT;
 

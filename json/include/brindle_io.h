@@ -26,6 +26,7 @@ BRINDLE_API brindle_status brindle_parse_buffer(const brindle_map *map, void *re
                                                 const char *bytes, size_t length,
                                                 const brindle_parse_options *options,
                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+/* As brindle_parse_buffer, over a NUL-terminated text. */
 BRINDLE_API brindle_status brindle_parse_cstr(const brindle_map *map, void *record,
                                               const char *text,
                                               const brindle_parse_options *options,
@@ -35,9 +36,11 @@ BRINDLE_API brindle_status brindle_parse_reader(const brindle_map *map, void *re
                                                 brindle_reader reader, void *user,
                                                 const brindle_parse_options *options,
                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+/* As brindle_parse_reader, reading an open file (not closed). */
 BRINDLE_API brindle_status brindle_parse_filep(const brindle_map *map, void *record, FILE *file,
                                                const brindle_parse_options *options,
                                                brindle_error *error) BRINDLE_NOEXCEPT;
+/* As brindle_parse_filep, over the file at path (opened and closed). */
 BRINDLE_API brindle_status brindle_parse_path(const brindle_map *map, void *record,
                                               const char *path,
                                               const brindle_parse_options *options,
@@ -106,24 +109,29 @@ BRINDLE_API brindle_status brindle_serialize_jsonl_sink(const brindle_map *map, 
                                                         brindle_sink sink, void *sink_user,
                                                         const brindle_write_options *options,
                                                         brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON Lines into a caller's buffer, as brindle_serialize_buffer. */
 BRINDLE_API brindle_status brindle_serialize_jsonl_buffer(const brindle_map *map, const void *items,
                                                           size_t count, size_t stride, char *buffer,
                                                           size_t capacity, size_t *length,
                                                           const brindle_write_options *options,
                                                           brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON Lines into a new owned buffer, as brindle_serialize_owned. */
 BRINDLE_API brindle_status brindle_serialize_jsonl_owned(const brindle_map *map, const void *items,
                                                          size_t count, size_t stride,
                                                          brindle_owned_buffer *out,
                                                          const brindle_write_options *options,
                                                          brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON Lines into a malloc'd string, as brindle_serialize_alloc. */
 BRINDLE_API char *brindle_serialize_jsonl_alloc(const brindle_map *map, const void *items,
                                                 size_t count, size_t stride, size_t *length,
                                                 const brindle_write_options *options,
                                                 brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON Lines to an open stream, as brindle_serialize_filep. */
 BRINDLE_API brindle_status brindle_serialize_jsonl_filep(const brindle_map *map, const void *items,
                                                          size_t count, size_t stride, FILE *file,
                                                          const brindle_write_options *options,
                                                          brindle_error *error) BRINDLE_NOEXCEPT;
+/* JSON Lines into the file at path, as brindle_serialize_path. */
 BRINDLE_API brindle_status brindle_serialize_jsonl_path(const brindle_map *map, const void *items,
                                                         size_t count, size_t stride,
                                                         const char *path,

@@ -68,9 +68,12 @@ typedef int (*brindle_array_item_callback)(void *user_data, void *destination);
  * and BRINDLE_TRUNCATED go on; any other status fails the stream with it ("array stream string
  * callback failed"). */
 typedef struct brindle_array_string_handlers {
+  /* The opening quote of an element; optional. */
   brindle_status (*item_begin)(void *context, brindle_error *error);
+  /* Decoded bytes of the element; required. */
   brindle_status (*item_chunk)(void *context, const char *bytes, size_t length,
                                brindle_error *error);
+  /* The element is complete; optional. */
   brindle_status (*item_end)(void *context, brindle_error *error);
 } brindle_array_string_handlers;
 
@@ -147,6 +150,7 @@ BRINDLE_API brindle_status brindle_array_stream_push(brindle_array_stream *strea
                                                      brindle_array_item_callback item_callback,
                                                      void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* End of input of a mapped array stream (the arguments of the push); returns the finish status. */
 BRINDLE_API brindle_status brindle_array_stream_finish(brindle_array_stream *stream,
                                                        const brindle_map *map, void *destination,
                                                        brindle_array_item_callback item_callback,
@@ -159,6 +163,7 @@ BRINDLE_API brindle_status
 brindle_array_stream_push_string(brindle_array_stream *stream, const char *bytes, size_t length,
                                  const brindle_array_string_handlers *handlers,
                                  void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
+/* End of input of a string array stream delivered piecewise. */
 BRINDLE_API brindle_status brindle_array_stream_finish_string(
     brindle_array_stream *stream, const brindle_array_string_handlers *handlers,
     void *handler_context, brindle_error *error) BRINDLE_NOEXCEPT;
@@ -168,6 +173,7 @@ BRINDLE_API brindle_status brindle_array_stream_push_string_items(
     brindle_array_stream *stream, const char *bytes, size_t length,
     brindle_array_string_item_callback item_callback, void *user_data, brindle_error *error)
     BRINDLE_NOEXCEPT;
+/* End of input of a string array stream delivered whole. */
 BRINDLE_API brindle_status brindle_array_stream_finish_string_items(
     brindle_array_stream *stream, brindle_array_string_item_callback item_callback, void *user_data,
     brindle_error *error) BRINDLE_NOEXCEPT;
@@ -199,7 +205,7 @@ typedef struct brindle_sse_event {
   const char *id;     /* NULL when the event has no id line */
   size_t data_length; /* data bytes delivered so far, joining line feeds included */
   uint64_t retry;     /* milliseconds; 0 when absent */
-  int32_t has_retry;
+  int32_t has_retry;  /* 1 when the event had a retry line */
 } brindle_sse_event;
 
 /* Plain flavour; any member may be NULL. Non-zero returns are failures: a callback that fills
@@ -216,7 +222,7 @@ typedef struct brindle_sse_callbacks {
 /* JSON flavour: an optional event-name filter and parse options. */
 typedef struct brindle_sse_json_options {
   const char *const *event_names; /* NULL or empty: every event; "" names unnamed events */
-  size_t event_name_count;
+  size_t event_name_count;        /* entries in event_names */
   const brindle_parse_options *parse_options; /* NULL: defaults */
 } brindle_sse_json_options;
 
@@ -285,8 +291,8 @@ BRINDLE_API brindle_multipart_options brindle_default_multipart_options(void) BR
 
 /* One header line of a part: name as received, value trimmed of spaces and tabs. */
 typedef struct brindle_multipart_header {
-  char *name;
-  char *value;
+  char *name;  /* the header's name as received */
+  char *value; /* its value, trimmed of spaces and tabs */
 } brindle_multipart_header;
 
 /* The current part; valid during the callback only. */
@@ -295,7 +301,7 @@ typedef struct brindle_multipart_part {
   const char *content_type;                /* Content-Type value, or NULL */
   int64_t content_length;                  /* Content-Length, or -1 */
   const brindle_multipart_header *headers; /* in arrival order */
-  size_t header_count;
+  size_t header_count;                     /* entries in headers */
 } brindle_multipart_part;
 
 /* Any member may be NULL, and so may the record: the body is then only checked. Non-zero returns
