@@ -228,7 +228,8 @@ typedef struct sv_client_config {
    * failure with the cause SV_TRANSPORT_CAUSE_STREAM_IDLE: it tells a hung server from a slow
    * one. On a subscribe or watch stream the quiet time between messages counts too, so choose
    * it above the server's wait; time the caller's handler spends on a delivery does not. A
-   * stream with a finite wait_seconds is bounded anyway by that wait plus timeout_ms. Below 1:
+   * stream with a finite wait_seconds is bounded anyway by that wait plus a margin (timeout_ms,
+   * at least 5 s). Below 1:
    * no idle bound (stream connections still use TCP keepalive to find a vanished peer). */
   int64_t stream_idle_timeout_ms;
   /* Separate PEM files, as mounted by orchestrators and secret stores (NULL: not used): the
