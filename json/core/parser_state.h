@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 
+#include "key_index.h"
 #include "parser_api.h"
 #include "records.h"
 
@@ -153,6 +154,9 @@ struct brindle__mask_entry {
 
 struct brindle_parser {
   alignas(16) unsigned char workspace[BRINDLE__WORKSPACE_SIZE];
+  // Slots of the key index tables (key_index.h): like the workspace, written before being read,
+  // so that starting a parse clears only what follows them.
+  uint16_t key_slots[BRINDLE__KEY_INDEX_SLOTS];
   size_t frame_count;
   size_t top;  // bookkeeping areas live in [top, workspace size)
 
@@ -231,7 +235,11 @@ struct brindle_parser {
   size_t run_base;
 
   brindle__mask_entry mask_cache[8];
+  brindle__key_index_directory key_indexes;
 };
+
+// Where the part of the parser that each parse starts cleared begins.
+constexpr size_t BRINDLE__PARSER_CLEARED_FROM = offsetof(brindle_parser, frame_count);
 
 brindle_status brindle__jv_finish(brindle_parser *parser, const unsigned char *at) noexcept;
 
@@ -352,7 +360,8 @@ inline brindle_status brindle__note_new_field(brindle_parser *parser, brindle__f
 brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
                                        const unsigned char *at) noexcept;
 
-const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
+// The field of the frame's map that key names (NULL: none); keys in map order take one compare.
+const brindle_field *brindle__find_field(brindle_parser *parser, brindle__frame *frame,
                                          const unsigned char *key, size_t length) noexcept;
 
 // ---- Scalars (parser_assign.cpp) ---------------------------------------------------------------

@@ -65,63 +65,27 @@ const brindle_field *first_missing(brindle_parser *parser, const brindle__frame 
   return nullptr;
 }
 
-// Equal bytes, with short keys compared in two overlapping words instead of a memcmp call.
-inline bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n) {
-  if (n >= 8 && n <= 16) {
-    uint64_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    uint32_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n < 4) {
-    for (size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
-inline bool key_matches(const brindle_field *field, const unsigned char *key, size_t length) {
-  if (field->json_key_len != length) return false;
-  if (length == 0) return true;
-  if (static_cast<unsigned char>(field->key_first) != key[0] ||
-      static_cast<unsigned char>(field->key_last) != key[length - 1]) {
-    return false;
-  }
-  return length <= 2 || (field->json_key != nullptr &&
-                         same_bytes(reinterpret_cast<const unsigned char *>(field->json_key) + 1,
-                                    key + 1, length - 2));
-}
-
 }  // namespace
 
-const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
+const brindle_field *brindle__find_field(brindle_parser *parser, brindle__frame *frame,
                                          const unsigned char *key, size_t length) noexcept {
-  const brindle_field *fields = map->fields;
-  const size_t count = fields == nullptr ? 0 : map->field_count;
+  const brindle_map *map = frame->map;
+  if (map->fields == nullptr) return nullptr;
+  const size_t count = map->field_count;
   const size_t expected = frame->next_field;
-  if (length != 0 && expected < count && key_matches(&fields[expected], key, length)) {
+  if (length != 0 && expected < count &&
+      brindle__key_matches(&map->fields[expected], key, length)) {
     frame->next_field = expected + 1;
-    return &fields[expected];
+    return &map->fields[expected];
   }
-  for (size_t i = 0; i < count; ++i) {
-    if (key_matches(&fields[i], key, length)) {
-      frame->next_field = i + 1;
-      return &fields[i];
-    }
-  }
-  return nullptr;
+  size_t index = 0;
+  const brindle_field *field =
+      count >= BRINDLE__KEY_INDEX_MIN_FIELDS
+          ? brindle__key_index_find(&parser->key_indexes, parser->key_slots, map, key, length,
+                                    &index)
+          : brindle__key_scan(map, key, length, &index);
+  if (field != nullptr) frame->next_field = index + 1;
+  return field;
 }
 
 brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
@@ -183,7 +147,7 @@ brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *fra
     frame->current_field = nullptr;
     return BRINDLE_OK;
   }
-  const brindle_field *field = brindle__find_field(frame->map, frame, key, length);
+  const brindle_field *field = brindle__find_field(parser, frame, key, length);
   frame->current_field = field;
   if (field != nullptr && frame->map->field_count > 64 && frame->seen_bytes == nullptr &&
       !carve_seen_bytes(parser, frame, at)) {
