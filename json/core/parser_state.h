@@ -335,6 +335,23 @@ brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char 
 brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *frame,
                                      const unsigned char *key, size_t length,
                                      const unsigned char *at) noexcept;
+// brindle__key_complete for the key expected next in a map of up to 64 fields, inline (keys
+// mostly come in map order); every other key goes to it.
+inline brindle_status brindle__key_complete_expected(brindle_parser *parser, brindle__frame *frame,
+                                                     const unsigned char *key, size_t length,
+                                                     const unsigned char *at) noexcept {
+  const brindle_map *map = frame->map;
+  if (map != nullptr && map->fields != nullptr && map->field_count <= 64 && length != 0) {
+    const size_t expected = frame->next_field;
+    if (expected < map->field_count && brindle__key_matches(&map->fields[expected], key, length)) {
+      frame->state = BRINDLE__OBJ_COLON;
+      frame->current_field = &map->fields[expected];
+      frame->next_field = expected + 1;
+      return BRINDLE_OK;
+    }
+  }
+  return brindle__key_complete(parser, frame, key, length, at);
+}
 // Duplicate and required bookkeeping for a field of the frame; *repeated (optional) tells that
 // the field was seen before and duplicates are accepted (the later value replaces the earlier).
 brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame,

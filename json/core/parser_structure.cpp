@@ -22,18 +22,25 @@ uint64_t required_mask(brindle_parser *parser, const brindle_map *map) {
   return map_facts(parser, map).mask;
 }
 
-size_t required_count(brindle_parser *parser, const brindle_map *map) {
-  if (map == nullptr || map->fields == nullptr || map->field_count == 0) return 0;
+// The required fields of map, whose facts (maps of up to 64 fields) are given.
+size_t required_count_with(const brindle_map *map, const brindle__mask_entry &facts) {
   if (map->field_count <= 64) {
     // Most maps require nothing; without a popcnt instruction the count is a library call.
-    const uint64_t mask = required_mask(parser, map);
-    return mask == 0 ? 0 : static_cast<size_t>(__builtin_popcountll(mask));
+    return facts.mask == 0 ? 0 : static_cast<size_t>(__builtin_popcountll(facts.mask));
   }
   size_t count = 0;
   for (size_t i = 0; i < map->field_count; ++i) {
     if ((map->fields[i].flags & BRINDLE_FIELD_REQUIRED) != 0) ++count;
   }
   return count;
+}
+
+bool has_fields(const brindle_map *map) {
+  return map != nullptr && map->fields != nullptr && map->field_count != 0;
+}
+
+size_t required_count(brindle_parser *parser, const brindle_map *map) {
+  return has_fields(map) ? required_count_with(map, map_facts(parser, map)) : 0;
 }
 
 // One byte per field of a large map, carved from the top of the workspace.
@@ -88,9 +95,12 @@ const brindle_field *brindle__find_field(brindle_parser *parser, brindle__frame 
   return field;
 }
 
-brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
-                                    void *record, const brindle_field *array_field,
-                                    const unsigned char *at) noexcept {
+namespace {
+
+// brindle__push_frame with the count of the map's required fields known.
+brindle__frame *push_counted(brindle_parser *parser, int32_t type, const brindle_map *map,
+                             void *record, const brindle_field *array_field, size_t required,
+                             const unsigned char *at) {
   if (!(parser->max_depth - 1 >= parser->frame_count)) {
     brindle__parser_fail_at(parser, at, BRINDLE_OVERFLOW, "maximum nesting depth exceeded");
     return nullptr;
@@ -113,10 +123,19 @@ brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const 
   frame->seen_bytes = nullptr;
   frame->seen_bytes_size = 0;
   frame->next_field = 0;
-  frame->required_remaining = type == BRINDLE__FRAME_OBJECT ? required_count(parser, map) : 0;
+  frame->required_remaining = required;
   frame->after_comma = 0;
   ++parser->frame_count;
   return frame;
+}
+
+}  // namespace
+
+brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
+                                    void *record, const brindle_field *array_field,
+                                    const unsigned char *at) noexcept {
+  const size_t required = type == BRINDLE__FRAME_OBJECT ? required_count(parser, map) : 0;
+  return push_counted(parser, type, map, record, array_field, required, at);
 }
 
 brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char *at) noexcept {
@@ -285,17 +304,19 @@ brindle_status open_element(brindle_parser *parser, brindle__frame *frame,
                : static_cast<brindle_status>(parser->error.code);
   }
   // Most element maps hold only numbers, strings and scalar arrays: zeroing the slot is their
-  // initialisation, without a walk over the fields for every element.
+  // initialisation, without a walk over the fields for every element. The map's facts are
+  // looked up once for that and for the frame's required count.
   const brindle_map *submap = field->submap;
+  const brindle__mask_entry *facts = has_fields(submap) ? &map_facts(parser, submap) : nullptr;
   if (submap != nullptr && !(stride >= submap->struct_size && submap->fields != nullptr &&
-                             map_facts(parser, submap).zero_init)) {
+                             facts != nullptr && facts->zero_init)) {
     brindle__init_with_allocator(submap, slot, &parser->allocator);
   } else {
     std::memset(slot, 0, stride);
   }
   ++array->count;
-  return brindle__push_frame(parser, BRINDLE__FRAME_OBJECT, field->submap, slot, nullptr, at) !=
-                 nullptr
+  const size_t required = facts != nullptr ? required_count_with(submap, *facts) : 0;
+  return push_counted(parser, BRINDLE__FRAME_OBJECT, submap, slot, nullptr, required, at) != nullptr
              ? BRINDLE_OK
              : static_cast<brindle_status>(parser->error.code);
 }
