@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "key_index.h"
+#include "parse_integer.h"
 #include "parser_api.h"
 #include "records.h"
 
@@ -429,8 +430,6 @@ void brindle__drop_long_string(brindle_parser *parser) noexcept;
 // ---- Numbers (parser_numbers.cpp) --------------------------------------------------------------
 
 bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexcept;
-bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept;
-bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept;
 bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept;
 // The same for a text already known to follow the JSON number grammar.
 bool brindle__parse_f64_valid(const unsigned char *text, size_t length, double *out) noexcept;
