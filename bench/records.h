@@ -5,6 +5,7 @@
 #include <brindle.h>
 
 #include <cstdint>
+#include <string>
 
 namespace bench {
 
@@ -132,5 +133,23 @@ struct CaRoot {
 };
 
 extern const brindle_map kCaRootMap;
+
+// ---- generated: wide records (wide.cpp) ------------------------------------------------------
+
+// 64 fields: every fourth a string, the others integers.
+constexpr size_t kWideFields = 64;
+struct WideItem {
+  int64_t numbers[48];
+  char *strings[16];
+};
+
+struct WideRoot {
+  brindle_object_array items;  // WideItem
+};
+
+const brindle_map &wide_item_map();
+const brindle_map &wide_root_map();
+// The document: objects of all 64 fields, the keys shuffled anew in each.
+std::string wide_document();
 
 }  // namespace bench

@@ -2,14 +2,41 @@
 #include "store.h"
 
 #include <cstdlib>
+#include <unordered_map>
 
 namespace bench {
+
+namespace {
+
+// Wide maps get a hash index for the peers too, built once per map, so that a wide row compares
+// lookups of the same order of cost instead of brindle against a scan.
+constexpr size_t kIndexedFrom = 33;
+
+const std::unordered_map<std::string_view, size_t> &key_index(const brindle_map *map) {
+  static std::unordered_map<const brindle_map *, std::unordered_map<std::string_view, size_t>>
+      indexes;
+  auto found = indexes.find(map);
+  if (found != indexes.end()) return found->second;
+  std::unordered_map<std::string_view, size_t> index;
+  for (size_t i = map->field_count; i-- > 0;)
+    index[std::string_view(map->fields[i].json_key, map->fields[i].json_key_len)] = i;
+  return indexes.emplace(map, std::move(index)).first->second;
+}
+
+}  // namespace
 
 const brindle_field *find_field(const brindle_map *map, std::string_view key, size_t *hint) {
   auto same = [&](const brindle_field &f) {
     return f.json_key_len == key.size() && std::memcmp(f.json_key, key.data(), key.size()) == 0;
   };
   if (*hint < map->field_count && same(map->fields[*hint])) return &map->fields[(*hint)++];
+  if (map->field_count >= kIndexedFrom) {
+    const auto &index = key_index(map);
+    auto found = index.find(key);
+    if (found == index.end()) return nullptr;
+    *hint = found->second + 1;
+    return &map->fields[found->second];
+  }
   for (size_t i = 0; i < map->field_count; ++i) {
     if (same(map->fields[i])) {
       *hint = i + 1;

@@ -43,7 +43,8 @@ struct Hooks {
   }
 };
 
-// Key lookup as a mapped parser does it: the field after the last match first, then a scan.
+// Key lookup as a mapped parser does it: the field after the last match first, then a scan (a
+// hash index for maps of more than 32 fields).
 const brindle_field *find_field(const brindle_map *map, std::string_view key, size_t *hint);
 
 inline char *field_ptr(void *record, const brindle_field *field) {

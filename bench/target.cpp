@@ -19,6 +19,8 @@ const char *doc_name(Doc doc) {
       return "citm_catalog";
     case Doc::kCanada:
       return "canada";
+    case Doc::kWide:
+      return "wide_shuffled";
   }
   return "?";
 }
@@ -41,6 +43,7 @@ const std::string *doc_bytes(Doc doc, std::string *why) {
   static std::map<Doc, std::string> loaded;
   auto found = loaded.find(doc);
   if (found != loaded.end()) return &found->second;
+  if (doc == Doc::kWide) return &loaded.emplace(doc, wide_document()).first->second;
   const std::string path = corpus_dir() + "/nativejson/" + doc_name(doc) + ".json";
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -72,6 +75,9 @@ Target::Target(Doc doc) {
       map_ = &kCaRootMap;
       hooks_[0] = {&kCaRootMap.fields[1], &coords_};
       hook_count_ = 1;
+      break;
+    case Doc::kWide:
+      map_ = &wide_root_map();
       break;
   }
   const size_t words =

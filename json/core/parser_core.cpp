@@ -145,9 +145,9 @@ brindle_status brindle__parser_init_state(brindle_parser *parser, const brindle_
                                           int validation_mode) noexcept {
   if (parser == nullptr) return BRINDLE_INVALID_ARGUMENT;
   const brindle_allocator self = parser->self_allocator;
-  // The workspace needs no clearing: frames and tokens are written before they are read.
-  std::memset(reinterpret_cast<char *>(parser) + sizeof(parser->workspace), 0,
-              sizeof(*parser) - sizeof(parser->workspace));
+  // The workspace and key slots need no clearing: they are written before they are read.
+  std::memset(reinterpret_cast<char *>(parser) + BRINDLE__PARSER_CLEARED_FROM, 0,
+              sizeof(*parser) - BRINDLE__PARSER_CLEARED_FROM);
   parser->self_allocator = self;
   parser->line = 1;
   parser->top = BRINDLE__WORKSPACE_SIZE;

@@ -233,7 +233,8 @@ between:
             const unsigned char *q = brindle__find_escape(p, end);
             const size_t space = brindle__token_space(P);
             if (q != end && *q == '"' && space >= 2 && static_cast<size_t>(q - p) <= space - 2) {
-              if (brindle__key_complete(P, f, p, static_cast<size_t>(q - p), q) != BRINDLE_OK) {
+              if (brindle__key_complete_expected(P, f, p, static_cast<size_t>(q - p), q) !=
+                  BRINDLE_OK) {
                 return q + 1;
               }
               p = q + 1;

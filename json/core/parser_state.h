@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+#include "key_index.h"
+#include "parse_integer.h"
 #include "parser_api.h"
 #include "records.h"
 
@@ -153,6 +155,9 @@ struct brindle__mask_entry {
 
 struct brindle_parser {
   alignas(16) unsigned char workspace[BRINDLE__WORKSPACE_SIZE];
+  // Slots of the key index tables (key_index.h): like the workspace, written before being read,
+  // so that starting a parse clears only what follows them.
+  uint16_t key_slots[BRINDLE__KEY_INDEX_SLOTS];
   size_t frame_count;
   size_t top;  // bookkeeping areas live in [top, workspace size)
 
@@ -231,7 +236,11 @@ struct brindle_parser {
   size_t run_base;
 
   brindle__mask_entry mask_cache[8];
+  brindle__key_index_directory key_indexes;
 };
+
+// Where the part of the parser that each parse starts cleared begins.
+constexpr size_t BRINDLE__PARSER_CLEARED_FROM = offsetof(brindle_parser, frame_count);
 
 brindle_status brindle__jv_finish(brindle_parser *parser, const unsigned char *at) noexcept;
 
@@ -327,6 +336,23 @@ brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char 
 brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *frame,
                                      const unsigned char *key, size_t length,
                                      const unsigned char *at) noexcept;
+// brindle__key_complete for the key expected next in a map of up to 64 fields, inline (keys
+// mostly come in map order); every other key goes to it.
+inline brindle_status brindle__key_complete_expected(brindle_parser *parser, brindle__frame *frame,
+                                                     const unsigned char *key, size_t length,
+                                                     const unsigned char *at) noexcept {
+  const brindle_map *map = frame->map;
+  if (map != nullptr && map->fields != nullptr && map->field_count <= 64 && length != 0) {
+    const size_t expected = frame->next_field;
+    if (expected < map->field_count && brindle__key_matches(&map->fields[expected], key, length)) {
+      frame->state = BRINDLE__OBJ_COLON;
+      frame->current_field = &map->fields[expected];
+      frame->next_field = expected + 1;
+      return BRINDLE_OK;
+    }
+  }
+  return brindle__key_complete(parser, frame, key, length, at);
+}
 // Duplicate and required bookkeeping for a field of the frame; *repeated (optional) tells that
 // the field was seen before and duplicates are accepted (the later value replaces the earlier).
 brindle_status brindle__note_field(brindle_parser *parser, brindle__frame *frame,
@@ -352,7 +378,8 @@ inline brindle_status brindle__note_new_field(brindle_parser *parser, brindle__f
 brindle_status brindle__open_container(brindle_parser *parser, unsigned char c,
                                        const unsigned char *at) noexcept;
 
-const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
+// The field of the frame's map that key names (NULL: none); keys in map order take one compare.
+const brindle_field *brindle__find_field(brindle_parser *parser, brindle__frame *frame,
                                          const unsigned char *key, size_t length) noexcept;
 
 // ---- Scalars (parser_assign.cpp) ---------------------------------------------------------------
@@ -403,8 +430,6 @@ void brindle__drop_long_string(brindle_parser *parser) noexcept;
 // ---- Numbers (parser_numbers.cpp) --------------------------------------------------------------
 
 bool brindle__number_grammar_ok(const unsigned char *text, size_t length) noexcept;
-bool brindle__parse_i64(const unsigned char *text, size_t length, int64_t *out) noexcept;
-bool brindle__parse_u64(const unsigned char *text, size_t length, uint64_t *out) noexcept;
 bool brindle__parse_f64(const unsigned char *text, size_t length, double *out) noexcept;
 // The same for a text already known to follow the JSON number grammar.
 bool brindle__parse_f64_valid(const unsigned char *text, size_t length, double *out) noexcept;

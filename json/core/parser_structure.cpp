@@ -22,18 +22,25 @@ uint64_t required_mask(brindle_parser *parser, const brindle_map *map) {
   return map_facts(parser, map).mask;
 }
 
-size_t required_count(brindle_parser *parser, const brindle_map *map) {
-  if (map == nullptr || map->fields == nullptr || map->field_count == 0) return 0;
+// The required fields of map, whose facts (maps of up to 64 fields) are given.
+size_t required_count_with(const brindle_map *map, const brindle__mask_entry &facts) {
   if (map->field_count <= 64) {
     // Most maps require nothing; without a popcnt instruction the count is a library call.
-    const uint64_t mask = required_mask(parser, map);
-    return mask == 0 ? 0 : static_cast<size_t>(__builtin_popcountll(mask));
+    return facts.mask == 0 ? 0 : static_cast<size_t>(__builtin_popcountll(facts.mask));
   }
   size_t count = 0;
   for (size_t i = 0; i < map->field_count; ++i) {
     if ((map->fields[i].flags & BRINDLE_FIELD_REQUIRED) != 0) ++count;
   }
   return count;
+}
+
+bool has_fields(const brindle_map *map) {
+  return map != nullptr && map->fields != nullptr && map->field_count != 0;
+}
+
+size_t required_count(brindle_parser *parser, const brindle_map *map) {
+  return has_fields(map) ? required_count_with(map, map_facts(parser, map)) : 0;
 }
 
 // One byte per field of a large map, carved from the top of the workspace.
@@ -65,68 +72,35 @@ const brindle_field *first_missing(brindle_parser *parser, const brindle__frame 
   return nullptr;
 }
 
-// Equal bytes, with short keys compared in two overlapping words instead of a memcmp call.
-inline bool same_bytes(const unsigned char *a, const unsigned char *b, size_t n) {
-  if (n >= 8 && n <= 16) {
-    uint64_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    uint32_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n < 4) {
-    for (size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
-inline bool key_matches(const brindle_field *field, const unsigned char *key, size_t length) {
-  if (field->json_key_len != length) return false;
-  if (length == 0) return true;
-  if (static_cast<unsigned char>(field->key_first) != key[0] ||
-      static_cast<unsigned char>(field->key_last) != key[length - 1]) {
-    return false;
-  }
-  return length <= 2 || (field->json_key != nullptr &&
-                         same_bytes(reinterpret_cast<const unsigned char *>(field->json_key) + 1,
-                                    key + 1, length - 2));
-}
-
 }  // namespace
 
-const brindle_field *brindle__find_field(const brindle_map *map, brindle__frame *frame,
+const brindle_field *brindle__find_field(brindle_parser *parser, brindle__frame *frame,
                                          const unsigned char *key, size_t length) noexcept {
-  const brindle_field *fields = map->fields;
-  const size_t count = fields == nullptr ? 0 : map->field_count;
+  const brindle_map *map = frame->map;
+  if (map->fields == nullptr) return nullptr;
+  const size_t count = map->field_count;
   const size_t expected = frame->next_field;
-  if (length != 0 && expected < count && key_matches(&fields[expected], key, length)) {
+  if (length != 0 && expected < count &&
+      brindle__key_matches(&map->fields[expected], key, length)) {
     frame->next_field = expected + 1;
-    return &fields[expected];
+    return &map->fields[expected];
   }
-  for (size_t i = 0; i < count; ++i) {
-    if (key_matches(&fields[i], key, length)) {
-      frame->next_field = i + 1;
-      return &fields[i];
-    }
-  }
-  return nullptr;
+  size_t index = 0;
+  const brindle_field *field =
+      count >= BRINDLE__KEY_INDEX_MIN_FIELDS
+          ? brindle__key_index_find(&parser->key_indexes, parser->key_slots, map, key, length,
+                                    &index)
+          : brindle__key_scan(map, key, length, &index);
+  if (field != nullptr) frame->next_field = index + 1;
+  return field;
 }
 
-brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
-                                    void *record, const brindle_field *array_field,
-                                    const unsigned char *at) noexcept {
+namespace {
+
+// brindle__push_frame with the count of the map's required fields known.
+brindle__frame *push_counted(brindle_parser *parser, int32_t type, const brindle_map *map,
+                             void *record, const brindle_field *array_field, size_t required,
+                             const unsigned char *at) {
   if (!(parser->max_depth - 1 >= parser->frame_count)) {
     brindle__parser_fail_at(parser, at, BRINDLE_OVERFLOW, "maximum nesting depth exceeded");
     return nullptr;
@@ -149,10 +123,19 @@ brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const 
   frame->seen_bytes = nullptr;
   frame->seen_bytes_size = 0;
   frame->next_field = 0;
-  frame->required_remaining = type == BRINDLE__FRAME_OBJECT ? required_count(parser, map) : 0;
+  frame->required_remaining = required;
   frame->after_comma = 0;
   ++parser->frame_count;
   return frame;
+}
+
+}  // namespace
+
+brindle__frame *brindle__push_frame(brindle_parser *parser, int32_t type, const brindle_map *map,
+                                    void *record, const brindle_field *array_field,
+                                    const unsigned char *at) noexcept {
+  const size_t required = type == BRINDLE__FRAME_OBJECT ? required_count(parser, map) : 0;
+  return push_counted(parser, type, map, record, array_field, required, at);
 }
 
 brindle_status brindle__close_frame(brindle_parser *parser, const unsigned char *at) noexcept {
@@ -183,7 +166,7 @@ brindle_status brindle__key_complete(brindle_parser *parser, brindle__frame *fra
     frame->current_field = nullptr;
     return BRINDLE_OK;
   }
-  const brindle_field *field = brindle__find_field(frame->map, frame, key, length);
+  const brindle_field *field = brindle__find_field(parser, frame, key, length);
   frame->current_field = field;
   if (field != nullptr && frame->map->field_count > 64 && frame->seen_bytes == nullptr &&
       !carve_seen_bytes(parser, frame, at)) {
@@ -321,17 +304,19 @@ brindle_status open_element(brindle_parser *parser, brindle__frame *frame,
                : static_cast<brindle_status>(parser->error.code);
   }
   // Most element maps hold only numbers, strings and scalar arrays: zeroing the slot is their
-  // initialisation, without a walk over the fields for every element.
+  // initialisation, without a walk over the fields for every element. The map's facts are
+  // looked up once for that and for the frame's required count.
   const brindle_map *submap = field->submap;
+  const brindle__mask_entry *facts = has_fields(submap) ? &map_facts(parser, submap) : nullptr;
   if (submap != nullptr && !(stride >= submap->struct_size && submap->fields != nullptr &&
-                             map_facts(parser, submap).zero_init)) {
+                             facts != nullptr && facts->zero_init)) {
     brindle__init_with_allocator(submap, slot, &parser->allocator);
   } else {
     std::memset(slot, 0, stride);
   }
   ++array->count;
-  return brindle__push_frame(parser, BRINDLE__FRAME_OBJECT, field->submap, slot, nullptr, at) !=
-                 nullptr
+  const size_t required = facts != nullptr ? required_count_with(submap, *facts) : 0;
+  return push_counted(parser, BRINDLE__FRAME_OBJECT, submap, slot, nullptr, required, at) != nullptr
              ? BRINDLE_OK
              : static_cast<brindle_status>(parser->error.code);
 }

@@ -4,22 +4,15 @@
 
 #include "records.h"
 
-void *brindle__array_reserve(void **items, size_t count, size_t *capacity, int32_t *flags,
-                             size_t element_size, int32_t overflow_policy,
-                             const brindle_allocator *allocator,
-                             brindle__append_result *result) noexcept {
+void *brindle__array_make_room(void **items, size_t count, size_t *capacity, int32_t *flags,
+                               size_t element_size, int32_t overflow_policy,
+                               const brindle_allocator *allocator,
+                               brindle__append_result *result) noexcept {
+  // Room left was handled inline by brindle__array_reserve.
   if ((*flags & BRINDLE_ARRAY_FIXED) != 0) {
-    if (count < *capacity && *items != nullptr) {
-      *result = BRINDLE__APPEND_OK;
-      return static_cast<char *>(*items) + count * element_size;
-    }
     *result =
         overflow_policy == BRINDLE_OVERFLOW_FAIL ? BRINDLE__APPEND_FULL : BRINDLE__APPEND_DROPPED;
     return nullptr;
-  }
-  if (count < *capacity && *items != nullptr) {
-    *result = BRINDLE__APPEND_OK;
-    return static_cast<char *>(*items) + count * element_size;
   }
   if (count == SIZE_MAX) {
     *result = BRINDLE__APPEND_TOO_LARGE;

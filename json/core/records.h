@@ -95,10 +95,22 @@ enum brindle__append_result {
 // elements by doubling, through its block header (or allocator the first time); a fixed array
 // (flags 0x2) never grows. On success returns the slot's address; the caller fills it and
 // increases count. On failure returns NULL with the reason in *result and the array unchanged.
-void *brindle__array_reserve(void **items, size_t count, size_t *capacity, int32_t *flags,
-                             size_t element_size, int32_t overflow_policy,
-                             const brindle_allocator *allocator,
-                             brindle__append_result *result) noexcept;
+// brindle__array_reserve without room left: grows the array or reports why it cannot.
+void *brindle__array_make_room(void **items, size_t count, size_t *capacity, int32_t *flags,
+                               size_t element_size, int32_t overflow_policy,
+                               const brindle_allocator *allocator,
+                               brindle__append_result *result) noexcept;
+inline void *brindle__array_reserve(void **items, size_t count, size_t *capacity, int32_t *flags,
+                                    size_t element_size, int32_t overflow_policy,
+                                    const brindle_allocator *allocator,
+                                    brindle__append_result *result) noexcept {
+  if (count < *capacity && *items != nullptr) {
+    *result = BRINDLE__APPEND_OK;
+    return static_cast<char *>(*items) + count * element_size;
+  }
+  return brindle__array_make_room(items, count, capacity, flags, element_size, overflow_policy,
+                                  allocator, result);
+}
 
 // Messages of the failing outcomes.
 const char *brindle__append_message(brindle__append_result result) noexcept;
