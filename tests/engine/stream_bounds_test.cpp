@@ -193,4 +193,53 @@ TEST_F(StreamBounds, AStreamEndsPromptlyWhenCancelledWhileSilent) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(2 * kTimeoutMs + 1500));
 }
 
+// The same idle subscribe through the TLS front (mutual TLS, HTTP/2) and through a Unix socket,
+// with the connections pooled: the front does not end a quiet stream either.
+class StreamBoundsTransports : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StreamBoundsTransports, AnIdleSubscribeOutlivesTheTimeout) {
+  const bool tls = GetParam();
+  stavo::test::DevServer server(
+      tls ? stavo::test::DevServerOptions{.tls = true}
+          : stavo::test::DevServerOptions{.tls = false, .unix_socket = true});
+  engine_test::Client client;
+  const std::string bundle = tls ? server.client_bundle_path() : "";
+  const std::string socket_path = tls ? "" : server.unix_socket_path();
+  client.config.timeout_ms = kTimeoutMs;
+  client.config.reuse_connections = 1;
+  if (tls) {
+    client.config.client_bundle_path = bundle.c_str();
+  } else {
+    client.config.disable_mtls = 1;
+    client.config.unix_socket_path = socket_path.c_str();
+  }
+  ASSERT_EQ(client.open({tls ? server.https_url() : server.unix_url()}), SV_OK)
+      << client.open_message;
+  Seen seen;
+  sv_engine_client_set_cancel_check(client.client, Seen::cancel, &seen);
+  std::thread stopper([&seen] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * kTimeoutMs));
+    seen.stop = true;
+  });
+  sv_engine_dequeue_request request{};
+  request.queue = "bounds-transport";
+  request.owner = "bounds";
+  request.visibility_timeout_seconds = 30;
+  request.wait_seconds = -1;
+  const sv_engine_message_handler handler = {nullptr, count_payload, count_end};
+  Error error;
+  const auto started = Clock::now();
+  const int status = sv_engine_client_subscribe(client.client, &request, &handler, &seen, &error);
+  const auto elapsed = Clock::now() - started;
+  stopper.join();
+  // Ended by the stop after three timeouts, not by a transport failure at the first.
+  EXPECT_EQ(status, SV_OK) << error.message();
+  EXPECT_GE(elapsed, std::chrono::milliseconds(3 * kTimeoutMs));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fronts, StreamBoundsTransports, ::testing::Values(true, false),
+                         [](const auto &param_info) {
+                           return param_info.param ? "MtlsHttp2" : "UnixSocket";
+                         });
+
 }  // namespace
