@@ -48,9 +48,11 @@ int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, cons
                                         const char *what_failed) noexcept;
 
 // The options every stream sets on its handle (sv_engine_transfer_handle set the connection's):
-// URL, headers, POST with the generated body, no redirects, the error buffer.
+// URL, headers, POST with the body (body_length bytes, which must outlive the transfer), no
+// redirects, the error buffer.
 void sv_engine_queue_stream_options(CURL *curl, const char *url, curl_slist *headers,
-                                    brindle_curl_upload *upload, char *curl_error) noexcept;
+                                    const char *body, size_t body_length,
+                                    char *curl_error) noexcept;
 
 // Where a decoded stream stands before its own finish: a callback's failure (its error, or
 // "stream callback failed") or a refusal (the server error of the error body); SV_OK when the

@@ -4,6 +4,7 @@
 // "cas_mismatch" are retried with a growing pause, "node_passive" moves to the next endpoint,
 // and the client's cancel check ends the call quietly.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -306,9 +307,10 @@ Next classify_refusal(const Call &call, size_t index, Stream &stream, int *statu
 
 Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_after) {
   const sv_engine_client *client = call.client;
-  brindle_curl_upload upload{};
-  if (brindle_curl_upload_init(&upload, call.map, call.body, nullptr) != BRINDLE_OK) {
-    brindle_curl_upload_cleanup(&upload);
+  // A small body known in advance goes out with the headers (no chunks, no 100-continue).
+  size_t body_length = 0;
+  char *body_json = brindle_serialize_alloc(call.map, call.body, &body_length, nullptr, nullptr);
+  if (body_json == nullptr) {
     *status =
         sv_engine_set_client_error(call.error, SV_ERR_NOMEM, "failed to prepare subscribe body");
     return Next::kReturn;
@@ -322,7 +324,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
                                                         : SV_ENGINE_DEFAULT_RESPONSE_LIMIT;
   sv_engine_buffer url{};
   if (sv_engine_build_url(client, client->endpoints[index], call.path, &url) != SV_OK) {
-    brindle_curl_upload_cleanup(&upload);
+    std::free(body_json);
     *status =
         sv_engine_set_client_error(call.error, SV_ERR_NOMEM, "failed to allocate subscribe URL");
     return Next::kReturn;
@@ -330,12 +332,13 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
   CURL *curl = sv_engine_transfer_handle(client, sv_engine_curl_ssl_ctx_stream);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
-    brindle_curl_upload_cleanup(&upload);
+    std::free(body_json);
     *status = sv_engine_set_transport_error(call.error, "failed to initialize curl for subscribe");
     return Next::kReturn;
   }
   sv_engine_queue_log_attempt(client, "client.http.attempt", call.path, index, nullptr, 0);
-  sv_engine_queue_stream_options(curl, url.data, call.headers, &upload, stream.curl_error);
+  sv_engine_queue_stream_options(curl, url.data, call.headers, body_json, body_length,
+                                 stream.curl_error);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &stream);
   sv_engine_transfer_on_header(curl, header_callback, &stream);
@@ -344,7 +347,7 @@ Next run_attempt(const Call &call, size_t index, int *status, int64_t *retry_aft
       curl, client, wait > 0 ? (wait < 86400 ? wait : 86400) * 1000 : 0, stream.curl_error);
   sv_engine_transfer_release(client, curl);
   sv_engine_buffer_cleanup(&url);
-  brindle_curl_upload_cleanup(&upload);
+  std::free(body_json);
 
   if (code == CURLE_ABORTED_BY_CALLBACK && sv_engine_queue_cancelled(client)) {
     sv_engine_error_reset(call.error);

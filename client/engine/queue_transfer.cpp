@@ -128,12 +128,13 @@ curl_slist *sv_engine_queue_stream_headers(const char *accept) noexcept {
 }
 
 void sv_engine_queue_stream_options(CURL *curl, const char *url, curl_slist *headers,
-                                    brindle_curl_upload *upload, char *curl_error) noexcept {
+                                    const char *body, size_t body_length,
+                                    char *curl_error) noexcept {
   curl_easy_setopt(curl, CURLOPT_URL, url);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
-  curl_easy_setopt(curl, CURLOPT_READFUNCTION, brindle_curl_read_callback);
-  curl_easy_setopt(curl, CURLOPT_READDATA, upload);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_length));
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);

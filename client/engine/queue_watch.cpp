@@ -2,6 +2,7 @@
 // document that becomes a watch event for the caller's handler.
 #include <strings.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -188,9 +189,10 @@ void log_error(const sv_engine_client *client, size_t index, const char *text) {
 Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_slist *headers,
                  size_t index, sv_engine_queue_watch_handler handler, void *context,
                  sv_engine_error *error, int *status) {
-  brindle_curl_upload upload{};
-  if (brindle_curl_upload_init(&upload, &body_map, &body, nullptr) != BRINDLE_OK) {
-    brindle_curl_upload_cleanup(&upload);
+  // A small body known in advance goes out with the headers (no chunks, no 100-continue).
+  size_t body_length = 0;
+  char *body_json = brindle_serialize_alloc(&body_map, &body, &body_length, nullptr, nullptr);
+  if (body_json == nullptr) {
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to prepare watch_queue body");
     return Next::kReturn;
   }
@@ -200,19 +202,19 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
   watch.error = error;
   sv_engine_buffer url{};
   if (sv_engine_build_url(client, client->endpoints[index], kPath, &url) != SV_OK) {
-    brindle_curl_upload_cleanup(&upload);
+    std::free(body_json);
     *status = sv_engine_set_client_error(error, SV_ERR_NOMEM, "failed to allocate watch_queue URL");
     return Next::kReturn;
   }
   CURL *curl = sv_engine_transfer_handle(client, sv_engine_curl_ssl_ctx_stream);
   if (curl == nullptr) {
     sv_engine_buffer_cleanup(&url);
-    brindle_curl_upload_cleanup(&upload);
+    std::free(body_json);
     *status = sv_engine_set_transport_error(error, "failed to initialize curl for watch_queue");
     return Next::kReturn;
   }
   sv_engine_queue_log_attempt(client, "client.http.attempt", kPath, index, nullptr, 0);
-  sv_engine_queue_stream_options(curl, url.data, headers, &upload, watch.curl_error);
+  sv_engine_queue_stream_options(curl, url.data, headers, body_json, body_length, watch.curl_error);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &watch);
   sv_engine_transfer_on_header(curl, header_callback, &watch);
@@ -220,7 +222,7 @@ Next run_attempt(const sv_engine_client *client, const WatchBody &body, curl_sli
   const CURLcode code = sv_engine_queue_perform(curl, client, 0, watch.curl_error);
   sv_engine_transfer_release(client, curl);
   sv_engine_buffer_cleanup(&url);
-  brindle_curl_upload_cleanup(&upload);
+  std::free(body_json);
 
   if (code == CURLE_ABORTED_BY_CALLBACK && sv_engine_queue_cancelled(client)) {
     sv_engine_error_reset(error);  // a stop is not a failure
