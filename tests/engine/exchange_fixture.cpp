@@ -84,23 +84,6 @@ int refused_port() {
   return ntohs(address.sin_port);
 }
 
-SilentListener::SilentListener() {
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
-      listen(fd_, 16) == 0 &&
-      getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
-}
-
-SilentListener::~SilentListener() {
-  if (fd_ >= 0) close(fd_);
-}
-
 std::vector<std::string> http_events(LogCapture &capture) {
   std::vector<std::string> events;
   for (const std::string &message : capture.messages()) {

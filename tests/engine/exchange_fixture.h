@@ -13,6 +13,7 @@
 #include "engine_test_support.h"
 #include "stavoc_engine.h"
 #include "support/dev_server.h"
+#include "support/loopback_listener.h"
 
 namespace engine_test {
 
@@ -92,19 +93,7 @@ int refused_port();
 
 // A loopback socket that listens but never accepts: the kernel completes the TCP handshake and
 // nothing is ever read or written. url() is "http://127.0.0.1:PORT".
-class SilentListener {
- public:
-  SilentListener();
-  ~SilentListener();
-  SilentListener(const SilentListener &) = delete;
-  SilentListener &operator=(const SilentListener &) = delete;
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using SilentListener = stavo::test::LoopbackListener;
 
 // The trace events of the exchange, in order.
 std::vector<std::string> http_events(LogCapture &capture);

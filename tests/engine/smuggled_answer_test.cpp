@@ -2,8 +2,6 @@
 // are no answer to the next request. A scripted server answers each connection's first request,
 // then writes a second, unasked-for answer on the idle connection; the next call must be
 // answered on a fresh connection, never with the smuggled bytes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 
 #include "exchange_fixture.h"
 #include "stream_fixture.h"
+#include "support/loopback_listener.h"
 
 namespace {
 
@@ -26,17 +25,7 @@ using engine_test::Client;
 class SmugglingServer {
  public:
   SmugglingServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-      ADD_FAILURE() << "cannot listen";
-    }
-    port_ = ntohs(address.sin_port);
+    if (listener_.port() == 0) ADD_FAILURE() << "cannot listen";
     acceptor_ = std::thread([this] { accept_loop(); });
   }
   ~SmugglingServer() {
@@ -44,9 +33,8 @@ class SmugglingServer {
     acceptor_.join();
     for (auto &thread : connections_)
       thread.join();
-    close(listener_);
   }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string url() const { return listener_.url(); }
   int connections() const { return accepted_; }
 
  private:
@@ -97,16 +85,15 @@ class SmugglingServer {
     close(fd);
   }
   void accept_loop() {
-    while (wait_readable(listener_)) {
-      const int fd = accept(listener_, nullptr, nullptr);
+    while (wait_readable(listener_.fd())) {
+      const int fd = accept(listener_.fd(), nullptr, nullptr);
       if (fd < 0) continue;
       const int number = ++accepted_;
       connections_.emplace_back([this, fd, number] { serve(fd, number); });
     }
   }
 
-  int listener_ = -1;
-  int port_ = 0;
+  stavo::test::LoopbackListener listener_;
   std::atomic<bool> stop_{false};
   std::atomic<int> accepted_{0};
   std::thread acceptor_;

@@ -2,16 +2,13 @@
 // then says nothing: the connect bound ends a TLS handshake that never completes, the idle bound
 // ends an answer that never comes, each well before the whole-request timeout, and the error
 // says which.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "api/api_test_support.h"
 #include "stavoc.h"
+#include "support/loopback_listener.h"
 
 namespace {
 
@@ -19,30 +16,7 @@ using api_test::Error;
 
 // A loopback socket that listens but never accepts: the kernel completes the TCP handshake,
 // and nothing is ever read or written.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(fd_, 16) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-      ADD_FAILURE() << "cannot listen";
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentServer() { close(fd_); }
-  std::string url(const char *scheme) const {
-    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using SilentServer = stavo::test::LoopbackListener;
 
 int describe(const std::string &endpoint, int64_t connect_ms, int64_t idle_ms, Error &error) {
   const char *endpoints[] = {endpoint.c_str()};
