@@ -1,10 +1,9 @@
 // The response header callback of the JSON exchange: the final status, the correlation id,
 // ETag, content type and the two numeric lease headers.
-#include <strings.h>
-#include <cstdio>
 #include <cstring>
 
 #include "engine_internal.h"
+#include "header_line.h"
 #include "stavoc_numbers.h"
 
 namespace {
@@ -13,36 +12,6 @@ struct Span {
   const char *data;
   size_t length;
 };
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool is_line_end(char c) {
-  return c == '\r' || c == '\n';
-}
-
-// The value after "name:" when the line carries this header (in any letter case).
-bool header_value(const char *line, size_t length, const char *name, Span *value) {
-  const size_t name_length = std::strlen(name);
-  if (length <= name_length + 1 || line[name_length] != ':' ||
-      strncasecmp(line, name, name_length) != 0) {
-    return false;
-  }
-  value->data = line + name_length + 1;
-  value->length = length - name_length - 1;
-  return true;
-}
-
-// Leading blanks and trailing CR/LF go; trailing blanks stay.
-Span text_value(Span value) {
-  while (value.length > 0 && is_blank(value.data[0])) {
-    ++value.data;
-    --value.length;
-  }
-  while (value.length > 0 && is_line_end(value.data[value.length - 1]))
-    --value.length;
-  return value;
-}
 
 bool fail(sv_engine_json_exchange_state *state, const char *message) {
   state->aborted = 1;
@@ -60,9 +29,6 @@ bool store(sv_engine_json_exchange_state *state, char **slot, Span value) {
 
 bool store_number(sv_engine_json_exchange_state *state, int64_t *slot, Span value,
                   const char *message) {
-  value = text_value(value);
-  while (value.length > 0 && is_blank(value.data[value.length - 1]))
-    --value.length;
   long parsed = 0;
   if (sv_parse_long_base10_range_checked(value.data, value.length, &parsed) == 1) {
     *slot = parsed;
@@ -78,40 +44,30 @@ bool store_number(sv_engine_json_exchange_state *state, int64_t *slot, Span valu
 
 bool handle_line(sv_engine_json_exchange_state *state, const char *line, size_t length) {
   sv_engine_http_result *result = state->result;
-  if (length >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
-    char status_line[64];
-    const size_t copied = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
-    std::memcpy(status_line, line, copied);
-    status_line[copied] = '\0';
-    long status = 0;
-    if (std::sscanf(status_line, "%*s %ld", &status) == 1) {
-      // Interim 1xx lines are overridden by the final status line.
-      result->status = status;
-      state->error_mode = (status < 200 || status >= 300) ? 1 : 0;
-    }
+  const sv_engine_header_line split = sv_engine_split_header_line(line, length);
+  if (split.status != 0) {
+    result->status = split.status;
+    state->error_mode = (split.status < 200 || split.status >= 300) ? 1 : 0;
     return true;
   }
-  Span value{};
-  if (header_value(line, length, "X-Correlation-Id", &value)) {
-    return store(state, &result->correlation_id, text_value(value));
+  if (split.name == nullptr) return true;
+  // Text values keep trailing blanks; numbers do not.
+  const Span value{split.value, split.value_length};
+  const Span number{split.value, split.trimmed_length};
+  if (split.is("X-Correlation-Id")) return store(state, &result->correlation_id, value);
+  if (split.is("Content-Type")) return store(state, &result->content_type, value);
+  if (split.is("ETag")) {
+    const char *start = split.value;
+    const char *end = split.value + split.value_length;
+    sv_engine_unquote_etag(&start, &end);
+    return store(state, &result->etag, Span{start, static_cast<size_t>(end - start)});
   }
-  if (header_value(line, length, "Content-Type", &value)) {
-    return store(state, &result->content_type, text_value(value));
-  }
-  if (header_value(line, length, "ETag", &value)) {
-    Span etag = text_value(value);
-    if (etag.length >= 2 && etag.data[0] == '"' && etag.data[etag.length - 1] == '"') {
-      ++etag.data;
-      etag.length -= 2;
-    }
-    return store(state, &result->etag, etag);
-  }
-  if (header_value(line, length, "X-Key-Version", &value)) {
-    return store_number(state, &result->key_version, value,
+  if (split.is("X-Key-Version")) {
+    return store_number(state, &result->key_version, number,
                         "response X-Key-Version header is invalid");
   }
-  if (header_value(line, length, "X-Fencing-Token", &value)) {
-    return store_number(state, &result->fencing_token, value,
+  if (split.is("X-Fencing-Token")) {
+    return store_number(state, &result->fencing_token, number,
                         "response X-Fencing-Token header is invalid");
   }
   return true;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "header_line.h"
 #include "query_internal.h"
 #include "stavoc_numbers.h"
 #include "sv_log.h"
@@ -35,10 +36,6 @@ size_t refuse(Transfer *transfer, int code, const char *message) {
   return 0;
 }
 
-bool name_is(const char *line, size_t name_length, const char *name) {
-  return std::strlen(name) == name_length && strncasecmp(line, name, name_length) == 0;
-}
-
 // A header line: the status line sets the status, the paging headers are captured.
 size_t header_callback(char *line, size_t size, size_t count, void *userdata) noexcept {
   auto *transfer = static_cast<Transfer *>(userdata);
@@ -46,24 +43,14 @@ size_t header_callback(char *line, size_t size, size_t count, void *userdata) no
   const size_t length = size * count;
   if (transfer == nullptr) return length;
   sv_engine_query_stream_response *response = transfer->response;
-  if (length >= 5 && std::strncmp(line, "HTTP/", 5) == 0) {
-    char status_line[64];
-    const size_t copied = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
-    std::memcpy(status_line, line, copied);
-    status_line[copied] = '\0';
-    long status = 0;
-    if (std::sscanf(status_line, "%*s %ld", &status) == 1) response->status = status;
+  const sv_engine_header_line split = sv_engine_split_header_line(line, length);
+  if (split.status != 0) {
+    response->status = split.status;
     return length;
   }
-  const char *colon = static_cast<const char *>(std::memchr(line, ':', length));
-  if (colon == nullptr) return length;
-  const size_t name_length = static_cast<size_t>(colon - line);
-  const char *start = colon + 1;
-  const char *end = line + length;
-  while (start < end && (*start == ' ' || *start == '\t'))
-    ++start;
-  while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
-    --end;
+  if (split.name == nullptr) return length;
+  const char *start = split.value;
+  const char *end = split.value + split.trimmed_length;
 
   struct Capture {
     const char *name;
@@ -77,7 +64,7 @@ size_t header_callback(char *line, size_t size, size_t count, void *userdata) no
       {"X-Stavo-Query-Metadata", &response->metadata, "failed to capture query metadata"},
   };
   for (const Capture &capture : captures) {
-    if (!name_is(line, name_length, capture.name)) continue;
+    if (!split.is(capture.name)) continue;
     // The captured strings are the only header text kept: bound them.
     if (static_cast<size_t>(end - start) > SV_ENGINE_QUERY_HEADER_VALUE_LIMIT) {
       return refuse(transfer, SV_ERR_PROTOCOL, "query response header is too long");
@@ -87,7 +74,7 @@ size_t header_callback(char *line, size_t size, size_t count, void *userdata) no
     }
     return length;
   }
-  if (name_is(line, name_length, "X-Stavo-Query-Index-Seq")) {
+  if (split.is("X-Stavo-Query-Index-Seq")) {
     unsigned long value = 0;
     if (sv_parse_ulong_base10_range_checked(start, static_cast<size_t>(end - start), &value) == 0) {
       return refuse(transfer, SV_ERR_PROTOCOL, "failed to parse query index sequence");

@@ -7,31 +7,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "header_line.h"
 #include "queue_internal.h"
 #include "sv_log.h"
 #include "transfer_core.h"
 
 namespace {
 
-bool name_is(const char *line, size_t name_length, const char *name) {
-  if (std::strlen(name) != name_length) return false;
-  for (size_t i = 0; i < name_length; ++i) {
-    char c = line[i];
-    char d = name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (d >= 'A' && d <= 'Z') d = static_cast<char>(d - 'A' + 'a');
-    if (c != d) return false;
-  }
-  return true;
-}
-
-// The header value without leading spaces and tabs and without trailing spaces, tabs, CR, LF.
-bool store_value(char **slot, const char *start, const char *end) {
-  while (start < end && (*start == ' ' || *start == '\t'))
-    ++start;
-  while (end > start && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n'))
-    --end;
-  char *copy = sv_engine_strdup_range(start, end);
+bool store_value(char **slot, const char *value, size_t length) {
+  char *copy = sv_engine_strdup_range(value, value + length);
   if (copy == nullptr) return false;
   std::free(*slot);
   *slot = copy;
@@ -60,23 +44,16 @@ void sv_engine_queue_transfer_reset(sv_engine_queue_transfer *transfer) noexcept
 
 bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const char *line,
                                      size_t length, bool keep_content_type) noexcept {
-  if (length >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
-    char status_line[64];
-    const size_t take = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
-    std::memcpy(status_line, line, take);
-    status_line[take] = '\0';
-    long status = 0;
-    if (std::sscanf(status_line, "%*s %ld", &status) == 1) transfer->status = status;
+  const sv_engine_header_line split = sv_engine_split_header_line(line, length);
+  if (split.status != 0) {
+    transfer->status = split.status;
     return true;
   }
-  const char *colon = static_cast<const char *>(std::memchr(line, ':', length));
-  if (colon == nullptr) return true;
-  const size_t name_length = static_cast<size_t>(colon - line);
-  if (name_is(line, name_length, "X-Correlation-Id")) {
-    return store_value(&transfer->correlation_id, colon + 1, line + length);
+  if (split.is("X-Correlation-Id")) {
+    return store_value(&transfer->correlation_id, split.value, split.trimmed_length);
   }
-  if (keep_content_type && name_is(line, name_length, "Content-Type")) {
-    return store_value(&transfer->content_type, colon + 1, line + length);
+  if (keep_content_type && split.is("Content-Type")) {
+    return store_value(&transfer->content_type, split.value, split.trimmed_length);
   }
   return true;
 }

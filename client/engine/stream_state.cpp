@@ -4,17 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "header_line.h"
 #include "stavoc_numbers.h"
 #include "stream_internal.h"
 
 namespace {
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
-bool is_trailing(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
 
 size_t stop(sv_engine_stream_state *state, int code, const char *message) {
   state->aborted = 1;
@@ -70,33 +64,17 @@ T *member(sv_engine_stream_state *state, size_t offset) {
 }
 
 bool handle_line(sv_engine_stream_state *state, const char *line, size_t length) {
-  if (length >= 5 && std::memcmp(line, "HTTP/", 5) == 0) {
-    char status_line[64];
-    const size_t copied = length < sizeof(status_line) - 1 ? length : sizeof(status_line) - 1;
-    std::memcpy(status_line, line, copied);
-    status_line[copied] = '\0';
-    long status = 0;
-    // Interim 1xx lines are overridden by the final status line.
-    if (std::sscanf(status_line, "%*s %ld", &status) == 1) state->status = status;
+  const sv_engine_header_line split = sv_engine_split_header_line(line, length);
+  if (split.status != 0) {
+    state->status = split.status;
     return true;
   }
-  const char *colon = static_cast<const char *>(std::memchr(line, ':', length));
-  if (colon == nullptr) return true;
-  const size_t name_length = static_cast<size_t>(colon - line);
-  const char *start = colon + 1;
-  const char *end = line + length;
-  while (start < end && is_blank(*start))
-    ++start;
-  while (end > start && is_trailing(end[-1]))
-    --end;
-  // ETags take one form everywhere: without their surrounding double quotes.
-  if (sv_engine_header_name_equals(line, name_length, "ETag") != 0 && end - start >= 2 &&
-      *start == '"' && end[-1] == '"') {
-    ++start;
-    --end;
-  }
+  if (split.name == nullptr) return true;
+  const char *start = split.value;
+  const char *end = split.value + split.trimmed_length;
+  if (split.is("ETag")) sv_engine_unquote_etag(&start, &end);
   for (const TextHeader &header : text_headers) {
-    if (sv_engine_header_name_equals(line, name_length, header.name) != 0) {
+    if (split.is(header.name)) {
       if (sv_engine_set_header_value(member<char *>(state, header.offset), start, end) != SV_OK) {
         return stop(state, SV_ERR_NOMEM, "failed to copy response header") != 0;
       }
@@ -104,7 +82,7 @@ bool handle_line(sv_engine_stream_state *state, const char *line, size_t length)
     }
   }
   for (const NumericHeader &header : numeric_headers) {
-    if (sv_engine_header_name_equals(line, name_length, header.name) != 0) {
+    if (split.is(header.name)) {
       long parsed = 0;
       if (sv_parse_long_base10_range_checked(start, static_cast<size_t>(end - start), &parsed) !=
           1) {
