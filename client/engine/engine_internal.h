@@ -62,6 +62,15 @@ void sv_engine_error_excerpt_append(sv_engine_error_excerpt *excerpt, const char
 int sv_engine_error_excerpt_to_detail(const sv_engine_error_excerpt *excerpt,
                                       sv_engine_http_result *result) noexcept;
 
+// Keeps the bytes of an error answer in body, which holds at most SV_ENGINE_ERROR_BODY_LIMIT
+// bytes with its terminator. kCapped: the body went past that, so the answer is the server error
+// of status and correlation_id with the first bytes as its detail (set in error) and the
+// transfer should stop reading; kNoMemory: the copy failed (nothing set).
+enum class ErrorBodyAppend { kKept, kCapped, kNoMemory };
+ErrorBodyAppend sv_engine_error_body_append(sv_engine_buffer *body, const char *bytes,
+                                            size_t length, long status, const char *correlation_id,
+                                            sv_engine_error *error) noexcept;
+
 // A server error from an answer whose body is not the server's JSON error: answer's status and
 // correlation id, the body's first bytes as the detail (marked when truncated).
 int sv_engine_set_server_error_from_text(sv_engine_error *error,

@@ -15,6 +15,26 @@ void sv_engine_error_excerpt_append(sv_engine_error_excerpt *excerpt, const char
   if (taken < length) excerpt->truncated = 1;
 }
 
+ErrorBodyAppend sv_engine_error_body_append(sv_engine_buffer *body, const char *bytes,
+                                            size_t length, long status, const char *correlation_id,
+                                            sv_engine_error *error) noexcept {
+  const size_t limit = static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT);
+  if (body->length + length + 1 <= limit) {
+    return sv_engine_buffer_append(body, bytes, length) == SV_OK ? ErrorBodyAppend::kKept
+                                                                 : ErrorBodyAppend::kNoMemory;
+  }
+  // A server that keeps talking past any sensible error report is stopped; the answer keeps
+  // its status, with its first bytes as the detail.
+  const size_t room = limit - 1 - body->length;
+  sv_engine_buffer_append(body, bytes, length < room ? length : room);
+  sv_engine_http_result answer{};
+  answer.status = status;
+  answer.correlation_id = const_cast<char *>(correlation_id);
+  sv_engine_set_server_error_from_text(error, &answer, body->data != nullptr ? body->data : "",
+                                       body->length, true);
+  return ErrorBodyAppend::kCapped;
+}
+
 int sv_engine_error_excerpt_to_detail(const sv_engine_error_excerpt *excerpt,
                                       sv_engine_http_result *result) noexcept {
   if (result->detail != nullptr && result->detail[0] != '\0') return SV_OK;

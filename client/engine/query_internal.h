@@ -60,6 +60,5 @@ bool sv_engine_query_capture(const sv_engine_client *client, char **slot, const 
 
 // Limits of what a streaming query keeps besides the streamed body.
 constexpr size_t SV_ENGINE_QUERY_HEADER_VALUE_LIMIT = 65536;
-constexpr size_t SV_ENGINE_QUERY_ERROR_BODY_LIMIT = 8192;  // with the terminating NUL
 
 #endif

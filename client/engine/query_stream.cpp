@@ -96,21 +96,15 @@ size_t write_callback(char *bytes, size_t size, size_t count, void *userdata) no
     return length;
   }
   // Only a success body belongs to the caller; any other body is the server's error report.
-  if (transfer->error_body.length + length + 1 > SV_ENGINE_QUERY_ERROR_BODY_LIMIT) {
-    // Stopped at the limit; the answer keeps its status, with its first bytes as the detail.
-    const size_t room = SV_ENGINE_QUERY_ERROR_BODY_LIMIT - 1 - transfer->error_body.length;
-    sv_engine_buffer_append(&transfer->error_body, bytes, length < room ? length : room);
-    sv_engine_http_result answer{};
-    answer.status = transfer->response->status;
-    answer.correlation_id = transfer->response->correlation_id;
-    sv_engine_set_server_error_from_text(
-        transfer->error, &answer,
-        transfer->error_body.data != nullptr ? transfer->error_body.data : "",
-        transfer->error_body.length, true);
-    return refuse(transfer, 0, nullptr);
-  }
-  if (sv_engine_buffer_append(&transfer->error_body, bytes, length) != SV_OK) {
-    return refuse(transfer, SV_ERR_NOMEM, "failed to buffer error response");
+  switch (sv_engine_error_body_append(&transfer->error_body, bytes, length,
+                                      static_cast<long>(transfer->response->status),
+                                      transfer->response->correlation_id, transfer->error)) {
+    case ErrorBodyAppend::kKept:
+      break;
+    case ErrorBodyAppend::kCapped:
+      return refuse(transfer, 0, nullptr);
+    case ErrorBodyAppend::kNoMemory:
+      return refuse(transfer, SV_ERR_NOMEM, "failed to buffer error response");
   }
   return length;
 }

@@ -41,8 +41,9 @@ bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const c
                                      size_t length, bool keep_content_type) noexcept;
 
 // Appends to the error body within the error body limit (8192 bytes, terminator included).
-// Returns SV_OK, SV_ERR_PROTOCOL "error response exceeds 8192 bytes" or SV_ERR_NOMEM with the
-// what_failed text, stored in error and with transfer->aborted set.
+// Returns SV_OK; past the limit, SV_ERR_SERVER with the status and the first bytes as the detail;
+// or SV_ERR_NOMEM with the what_failed text; each failure stored in error, with
+// transfer->aborted set.
 int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
                                         size_t length, sv_engine_error *error,
                                         const char *what_failed) noexcept;

@@ -61,23 +61,16 @@ bool sv_engine_queue_transfer_header(sv_engine_queue_transfer *transfer, const c
 int sv_engine_queue_transfer_error_body(sv_engine_queue_transfer *transfer, const char *bytes,
                                         size_t length, sv_engine_error *error,
                                         const char *what_failed) noexcept {
-  const size_t limit = static_cast<size_t>(SV_ENGINE_ERROR_BODY_LIMIT);
-  if (length >= limit || transfer->error_body.length + length + 1 > limit) {
-    // A server that keeps talking past any sensible error report is stopped; the answer keeps
-    // its status, with its first bytes as the detail.
-    transfer->aborted = 1;
-    sv_engine_buffer_append(&transfer->error_body, bytes,
-                            length < limit - transfer->error_body.length - 1
-                                ? length
-                                : limit - transfer->error_body.length - 1);
-    sv_engine_http_result answer{};
-    answer.status = transfer->status;
-    answer.correlation_id = transfer->correlation_id;
-    return sv_engine_set_server_error_from_text(
-        error, &answer, transfer->error_body.data != nullptr ? transfer->error_body.data : "",
-        transfer->error_body.length, true);
+  switch (sv_engine_error_body_append(&transfer->error_body, bytes, length, transfer->status,
+                                      transfer->correlation_id, error)) {
+    case ErrorBodyAppend::kKept:
+      return SV_OK;
+    case ErrorBodyAppend::kCapped:
+      transfer->aborted = 1;
+      return error->code;
+    case ErrorBodyAppend::kNoMemory:
+      break;
   }
-  if (sv_engine_buffer_append(&transfer->error_body, bytes, length) == SV_OK) return SV_OK;
   transfer->aborted = 1;
   return sv_engine_set_client_error(error, SV_ERR_NOMEM, what_failed);
 }
