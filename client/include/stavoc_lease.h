@@ -522,7 +522,9 @@ SV_API void sv_lease_close(sv_lease *lease) SV_NOEXCEPT;
 
 /* What the handler of sv_acquire_for_update sees: the lease, and the key's state as it was read
  * right after the acquire. state is NULL when the key has no state (has_state = 0); it is
- * closed by the library after the handler returns. */
+ * closed by the library after the handler returns and the handler must not close it. The
+ * handler may release or close lease itself (sv_lease_release, sv_lease_close); the library then
+ * neither releases nor frees it again. */
 struct sv_update_view {
   sv_lease *lease;
   sv_source *state;

@@ -59,6 +59,7 @@ sv_consumer_config failing_consumer(Backoff *b) {
   sv_consumer_config consumer = consumer_test::consumer_for("jobs", unexpected, b);
   consumer.on_error = note_failure;
   consumer.on_start = count_start;
+  consumer.restart_policy.jitter_ms = 0;  // exact delays
   return consumer;
 }
 
