@@ -136,9 +136,11 @@ ClockPump::~ClockPump() {
   thread_.join();
 }
 
-ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers) {
+ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers,
+                        int64_t drain_timeout_ms) {
   sv_consumer_service_config config;
   sv_consumer_service_config_init(&config);
+  config.drain_timeout_ms = drain_timeout_ms;
   config.consumers = consumers.data();
   config.consumer_count = consumers.size();
   sv_consumer_service *service = nullptr;

@@ -83,7 +83,8 @@ struct ServiceCloser {
 using ServicePtr = std::unique_ptr<sv_consumer_service, ServiceCloser>;
 
 // Creates a service from the consumers; fails the test when creation fails.
-ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers);
+ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers,
+                        int64_t drain_timeout_ms = 30000);
 
 // A consumer record for queue with handle and context.
 sv_consumer_config consumer_for(const char *queue, sv_consumer_handle_fn handle, void *context);
