@@ -344,3 +344,95 @@ TEST(ConsumerDelivery, AutoExtendRunsAtHalfTheVisibilityCappedAtThirtySeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ExtendFaultRun {
+  std::vector<int64_t> error_statuses;
+  std::mutex mutex;
+};
+
+int note_delivery_error(void *context, const sv_consumer_error_event *event, sv_error *) {
+  auto *run = static_cast<ExtendFaultRun *>(context);
+  const std::lock_guard<std::mutex> lock(run->mutex);
+  run->error_statuses.push_back(event->error->http_status);
+  return 0;
+}
+
+ExtendFaultRun *current_run = nullptr;
+
+int note_into_current(void *, const sv_consumer_error_event *event, sv_error *error) {
+  return note_delivery_error(current_run, event, error);
+}
+
+}  // namespace
+
+TEST(ConsumerDelivery, ATransientExtendFailureIsRetriedAndTheSuccessStillAcked) {
+  Rig rig;
+  Holder holder;
+  ExtendFaultRun run;
+  current_run = &run;
+  rig.enqueue("jobs", "slow", 4);
+  rig.server().add_fault(stavo::test::Fault::error("POST", "/v1/queue/extend", 503, "internal"));
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
+  consumer.request.visibility_timeout_seconds = 4;
+  consumer.on_error = note_into_current;
+  auto service = consumer_test::make_service(rig.client(), {consumer});
+  sv_consumer_service_set_clock(service.get(), rig.virtual_clock());
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
+  ASSERT_TRUE(holder.started.wait());
+  std::this_thread::sleep_for(250ms);  // the extender starts beside the handler
+  rig.server().advance_clock(2s);
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
+  std::this_thread::sleep_for(250ms);
+  rig.server().advance_clock(1s);  // the lease (until 4 s) still runs: a retry is due
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 2; })) << "the extend is retried";
+  std::this_thread::sleep_for(100ms);
+  rig.server().advance_clock(2s);  // past the first lease: only the retried extend keeps it
+  holder.release.open();
+  ASSERT_TRUE(eventually([&] { return count_requests(rig, "/v1/queue/ack") == 1; }));
+  sv_consumer_service_stop(service.get());
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(count_requests(rig, "/v1/queue/nack"), 0u) << "a success is not turned into a nack";
+  EXPECT_TRUE(run.error_statuses.empty()) << "a retried extend is no delivery failure";
+  EXPECT_EQ(rig.queue("jobs").messages, 0u);
+  current_run = nullptr;
+}
+
+TEST(ConsumerDelivery, ALeaseTheServerCallsLostIsNeitherAckedNorNacked) {
+  Rig rig;
+  Holder holder;
+  ExtendFaultRun run;
+  current_run = &run;
+  rig.enqueue("jobs", "slow", 4);
+  rig.server().add_fault(
+      stavo::test::Fault::error("POST", "/v1/queue/extend", 409, "lease_expired", "too late"));
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
+  consumer.request.visibility_timeout_seconds = 4;
+  consumer.on_error = note_into_current;
+  auto service = consumer_test::make_service(rig.client(), {consumer});
+  sv_consumer_service_set_clock(service.get(), rig.virtual_clock());
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
+  ASSERT_TRUE(holder.started.wait());
+  std::this_thread::sleep_for(250ms);
+  rig.server().advance_clock(2s);
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
+  std::this_thread::sleep_for(250ms);
+  rig.server().advance_clock(1s);
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(extends(rig).size(), 1u) << "a lost lease is not extended again";
+  holder.release.open();
+  ASSERT_TRUE(eventually([&] {
+    const std::lock_guard<std::mutex> lock(run.mutex);
+    return !run.error_statuses.empty();
+  }));
+  sv_consumer_service_stop(service.get());
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(run.error_statuses, (std::vector<int64_t>{409})) << "reported as a delivery failure";
+  EXPECT_EQ(count_requests(rig, "/v1/queue/ack"), 0u);
+  EXPECT_EQ(count_requests(rig, "/v1/queue/nack"), 0u);
+  EXPECT_EQ(count_requests(rig, "/v1/queue/subscribe"), 1u) << "the stream went on";
+  current_run = nullptr;
+}
