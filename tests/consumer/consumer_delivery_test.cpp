@@ -14,23 +14,12 @@
 
 namespace {
 
+using consumer_test::count_requests;
 using consumer_test::Error;
+using consumer_test::eventually;
 using consumer_test::Latch;
 using consumer_test::Rig;
 using namespace std::chrono_literals;
-
-size_t count_requests(Rig &rig, const std::string &path) {
-  return rig.server().requests_to("POST", path).size();
-}
-
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 // Records what each call saw; stops the service after `stop_after` successful handlings.
 struct Recorder {
@@ -343,56 +332,57 @@ TEST(ConsumerDelivery, AutoExtendRunsAtHalfTheVisibilityCappedAtThirtySeconds) {
   expect_extend_interval(120, 30);
 }
 
-}  // namespace
-
-namespace {
-
 struct ExtendFaultRun {
   std::vector<int64_t> error_statuses;
   std::mutex mutex;
 };
 
-int note_delivery_error(void *context, const sv_consumer_error_event *event, sv_error *) {
-  auto *run = static_cast<ExtendFaultRun *>(context);
-  const std::lock_guard<std::mutex> lock(run->mutex);
-  run->error_statuses.push_back(event->error->http_status);
+ExtendFaultRun *current_run = nullptr;
+
+int note_delivery_error(void *, const sv_consumer_error_event *event, sv_error *) {
+  const std::lock_guard<std::mutex> lock(current_run->mutex);
+  current_run->error_statuses.push_back(event->error->http_status);
   return 0;
 }
 
-ExtendFaultRun *current_run = nullptr;
-
-int note_into_current(void *, const sv_consumer_error_event *event, sv_error *error) {
-  return note_delivery_error(current_run, event, error);
+// One delivery with a 4 s visibility on the virtual clock, whose first extend (due after 2 s)
+// meets the fault; then the clock moves one more second, while the lease (until 4 s) still runs.
+void start_with_extend_fault(Rig &rig, Holder &holder, const stavo::test::Fault &fault,
+                             consumer_test::ServicePtr *service) {
+  rig.enqueue("jobs", "slow", 4);
+  rig.server().add_fault(fault);
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
+  consumer.request.visibility_timeout_seconds = 4;
+  consumer.on_error = note_delivery_error;
+  *service = consumer_test::make_service(rig.client(), {consumer});
+  sv_consumer_service_set_clock(service->get(), rig.virtual_clock());
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service->get(), error.get()), SV_OK);
+  ASSERT_TRUE(holder.started.wait());
+  std::this_thread::sleep_for(250ms);  // the extender starts beside the handler
+  rig.server().advance_clock(2s);
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
+  std::this_thread::sleep_for(250ms);
+  rig.server().advance_clock(1s);
 }
-
-}  // namespace
 
 TEST(ConsumerDelivery, ATransientExtendFailureIsRetriedAndTheSuccessStillAcked) {
   Rig rig;
   Holder holder;
   ExtendFaultRun run;
   current_run = &run;
-  rig.enqueue("jobs", "slow", 4);
-  rig.server().add_fault(stavo::test::Fault::error("POST", "/v1/queue/extend", 503, "internal"));
-  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
-  consumer.request.visibility_timeout_seconds = 4;
-  consumer.on_error = note_into_current;
-  auto service = consumer_test::make_service(rig.client(), {consumer});
-  sv_consumer_service_set_clock(service.get(), rig.virtual_clock());
-  Error error;
-  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
-  ASSERT_TRUE(holder.started.wait());
-  std::this_thread::sleep_for(250ms);  // the extender starts beside the handler
-  rig.server().advance_clock(2s);
-  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
-  std::this_thread::sleep_for(250ms);
-  rig.server().advance_clock(1s);  // the lease (until 4 s) still runs: a retry is due
+  consumer_test::ServicePtr service;
+  start_with_extend_fault(rig, holder,
+                          stavo::test::Fault::error("POST", "/v1/queue/extend", 503, "internal"),
+                          &service);
+  ASSERT_TRUE(service);
   ASSERT_TRUE(eventually([&] { return extends(rig).size() == 2; })) << "the extend is retried";
   std::this_thread::sleep_for(100ms);
   rig.server().advance_clock(2s);  // past the first lease: only the retried extend keeps it
   holder.release.open();
   ASSERT_TRUE(eventually([&] { return count_requests(rig, "/v1/queue/ack") == 1; }));
   sv_consumer_service_stop(service.get());
+  Error error;
   EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
   EXPECT_EQ(count_requests(rig, "/v1/queue/nack"), 0u) << "a success is not turned into a nack";
   EXPECT_TRUE(run.error_statuses.empty()) << "a retried extend is no delivery failure";
@@ -405,22 +395,12 @@ TEST(ConsumerDelivery, ALeaseTheServerCallsLostIsNeitherAckedNorNacked) {
   Holder holder;
   ExtendFaultRun run;
   current_run = &run;
-  rig.enqueue("jobs", "slow", 4);
-  rig.server().add_fault(
-      stavo::test::Fault::error("POST", "/v1/queue/extend", 409, "lease_expired", "too late"));
-  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
-  consumer.request.visibility_timeout_seconds = 4;
-  consumer.on_error = note_into_current;
-  auto service = consumer_test::make_service(rig.client(), {consumer});
-  sv_consumer_service_set_clock(service.get(), rig.virtual_clock());
-  Error error;
-  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
-  ASSERT_TRUE(holder.started.wait());
-  std::this_thread::sleep_for(250ms);
-  rig.server().advance_clock(2s);
-  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
-  std::this_thread::sleep_for(250ms);
-  rig.server().advance_clock(1s);
+  consumer_test::ServicePtr service;
+  start_with_extend_fault(
+      rig, holder,
+      stavo::test::Fault::error("POST", "/v1/queue/extend", 409, "lease_expired", "too late"),
+      &service);
+  ASSERT_TRUE(service);
   std::this_thread::sleep_for(250ms);
   EXPECT_EQ(extends(rig).size(), 1u) << "a lost lease is not extended again";
   holder.release.open();
@@ -429,6 +409,7 @@ TEST(ConsumerDelivery, ALeaseTheServerCallsLostIsNeitherAckedNorNacked) {
     return !run.error_statuses.empty();
   }));
   sv_consumer_service_stop(service.get());
+  Error error;
   EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
   EXPECT_EQ(run.error_statuses, (std::vector<int64_t>{409})) << "reported as a delivery failure";
   EXPECT_EQ(count_requests(rig, "/v1/queue/ack"), 0u);
@@ -436,3 +417,5 @@ TEST(ConsumerDelivery, ALeaseTheServerCallsLostIsNeitherAckedNorNacked) {
   EXPECT_EQ(count_requests(rig, "/v1/queue/subscribe"), 1u) << "the stream went on";
   current_run = nullptr;
 }
+
+}  // namespace

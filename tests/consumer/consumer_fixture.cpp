@@ -150,6 +150,19 @@ ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consu
   return ServicePtr(service);
 }
 
+size_t count_requests(Rig &rig, const std::string &path) {
+  return rig.server().requests_to("POST", path).size();
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return condition();
+}
+
 sv_consumer_config consumer_for(const char *queue, sv_consumer_handle_fn handle, void *context) {
   sv_consumer_config config;
   sv_consumer_config_init(&config);

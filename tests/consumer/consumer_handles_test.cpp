@@ -10,12 +10,9 @@
 
 namespace {
 
+using consumer_test::count_requests;
 using consumer_test::Error;
 using consumer_test::Rig;
-
-size_t count_requests(Rig &rig, const std::string &path) {
-  return rig.server().requests_to("POST", path).size();
-}
 
 struct Closer {
   int calls = 0;

@@ -14,24 +14,13 @@
 
 namespace {
 
+using consumer_test::count_requests;
 using consumer_test::Error;
+using consumer_test::eventually;
 using consumer_test::Latch;
 using consumer_test::Rig;
 using stavo::test::Fault;
 using namespace std::chrono_literals;
-
-size_t count_requests(Rig &rig, const std::string &path) {
-  return rig.server().requests_to("POST", path).size();
-}
-
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 int never_called(void *, const sv_consumer_delivery *, sv_error *) {
   ADD_FAILURE() << "no delivery expected";
