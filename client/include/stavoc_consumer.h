@@ -83,9 +83,11 @@ typedef struct sv_consumer_error_event {
  * non-zero nacks it for another attempt, with the handler's error (code, message, detail) as
  * the message's last error. After a confirmed nack the stream goes on with the next delivery (so
  * the nacked message may come straight back); only a nack with an unknown outcome or a broken
- * stream makes the worker subscribe again. A payload whose stream broke off is read as a
- * transport error; the service then defers the message (no failure attempt is counted) and
- * restarts the stream with the restart policy. */
+ * stream makes the worker subscribe again. A payload whose stream broke off (or was cut by a
+ * stop) is read as SV_ERR_TRANSPORT; when the handler then fails, the service nacks the message
+ * with intent defer (no failure attempt is counted), and the broken stream is restarted under
+ * the restart policy. A delivery lease the server reports lost while the handler runs (an
+ * automatic extend answered 404 or 409 lease_*) is neither acked nor nacked. */
 typedef int (*sv_consumer_handle_fn)(void *context, const sv_consumer_delivery *delivery,
                                      sv_error *error);
 /* Consulted after every failed attempt or delivery; non-zero stops the service. */
