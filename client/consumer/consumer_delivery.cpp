@@ -92,11 +92,16 @@ bool lease_lost(const sv_error &failure) {
 // The lease is lost: the handler's outcome becomes this failure (context mutex held).
 void extender_lost(DeliveryContext *c, const sv_error &failure) {
   if (c->done || c->terminal != kTerminalActive) return;
+  const int code = failure.code != 0 ? failure.code : SV_ERR_TRANSPORT;
   if (c->error->code == 0) {
-    sv_error_set(c->error, failure.code, failure.http_status, failure.message, failure.detail,
-                 failure.server_error_code, failure.correlation_id);
+    if (failure.code != 0) {
+      sv_error_set(c->error, failure.code, failure.http_status, failure.message, failure.detail,
+                   failure.server_error_code, failure.correlation_id);
+    } else {
+      set_worker_error(c, code, "consumer auto-extend failed");
+    }
   }
-  if (c->handler_rc == 0) c->handler_rc = failure.code != 0 ? failure.code : SV_ERR_TRANSPORT;
+  if (c->handler_rc == 0) c->handler_rc = code;
   pthread_cond_broadcast(&c->cond);
 }
 
