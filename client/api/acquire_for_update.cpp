@@ -127,24 +127,28 @@ int sv_client_acquire_for_update_method(sv_client *self, const sv_acquire_req *r
   int status = sv_acquire(self, req, &lease, error);
   if (status != SV_OK) return status;
 
+  // The handler may release or close the lease itself; the handle then forgets it here.
+  sv_lease_impl_of(lease)->holder = &lease;
   bool handler_failed = false;
   status = run_handler(lease, handler, handler_context, error, &handler_failed);
-
-  sv_release_req release;
-  sv_release_req_init(&release);
-  release.rollback = handler_failed ? 1 : 0;
-  sv_error release_error;
-  sv_error_init(&release_error);
-  const int release_status = sv_lease_release(lease, &release, &release_error);
-  if (release_status != SV_OK) {
-    sv_lease_close(lease);
-    // An earlier failure is the one the caller needs to see.
-    if (status == SV_OK) {
-      status = release_status;
-      hand_over(error, &release_error);
+  if (lease != nullptr) {
+    sv_lease_impl_of(lease)->holder = nullptr;
+    sv_release_req release;
+    sv_release_req_init(&release);
+    release.rollback = handler_failed ? 1 : 0;
+    sv_error release_error;
+    sv_error_init(&release_error);
+    const int release_status = sv_lease_release(lease, &release, &release_error);
+    if (release_status != SV_OK) {
+      sv_lease_close(lease);
+      // An earlier failure is the one the caller needs to see.
+      if (status == SV_OK) {
+        status = release_status;
+        hand_over(error, &release_error);
+      }
     }
+    sv_error_cleanup(&release_error);
   }
-  sv_error_cleanup(&release_error);
   if (status == SV_OK) {
     sv_log_info(logger, "client.acquire_for_update.success", ids, 1);
   }

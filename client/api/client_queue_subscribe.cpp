@@ -38,18 +38,23 @@ struct Subscription {
 
 void run_handler(const sv_consumer *consumer, Delivery *delivery) noexcept {
   sv_message *message = delivery->message;
+  // A message that the handler settles or closes is freed by that call and forgotten here.
+  sv_message_impl_of(message)->holder = &delivery->message;
   int result = consumer->handle(consumer->context, message, &delivery->error);
+  message = delivery->message;
+  const bool closed = message == nullptr && delivery->settled == 0;
+  if (message != nullptr) sv_message_impl_of(message)->holder = nullptr;
   if (result != SV_OK) {
     if (delivery->error.code == 0) {
       sv_error_set(&delivery->error, SV_ERR_TRANSPORT, 0, "consumer callback failed", nullptr,
                    nullptr, nullptr);
     }
-  } else if (delivery->settled == 0) {
+  } else if (delivery->settled == 0 && !closed) {
     result = sv_error_set(&delivery->error, SV_ERR_TRANSPORT, 0,
                           "consumer callback must ack() or nack() before returning SV_OK", nullptr,
                           nullptr, nullptr);
   }
-  if (result != SV_OK && delivery->settled == 0) {
+  if (result != SV_OK && message != nullptr) {
     sv_nack_req nack{};
     nack.intent = SV_NACK_INTENT_FAILURE;
     sv_error nack_error;

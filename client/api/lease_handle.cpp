@@ -90,6 +90,7 @@ bool sv_lease_replace_state_etag(sv_lease_impl *lease, const char *etag) noexcep
 }
 
 void sv_lease_free(sv_lease_impl *lease) noexcept {
+  if (lease->holder != nullptr) *lease->holder = nullptr;
   const sv_client *client = lease->client;
   sv_client_free(client, lease->namespace_name);
   sv_client_free(client, lease->key);

@@ -26,6 +26,9 @@ struct sv_lease_impl {
   char *state_etag;
   int32_t has_metadata;
   int32_t query_hidden;
+  // Where the code that handed this lease to user code keeps it: cleared when the handle is
+  // freed (released or closed by that user code), so that the holder never uses or frees it.
+  sv_lease **holder;
 };
 
 inline sv_lease_impl *sv_lease_impl_of(sv_lease *lease) noexcept {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "handle_check.h"
+#include "lease_internal.h"
 #include "message_internal.h"
 
 namespace {
@@ -63,6 +64,7 @@ void sv_message_sync_view(sv_message_impl *message) noexcept {
 }
 
 void sv_message_free(sv_message_impl *message) noexcept {
+  if (message->holder != nullptr) *message->holder = nullptr;
   const sv_client *client = message->client;
   char *strings[] = {message->namespace_name, message->queue,
                      message->message_id,     message->payload_content_type,
@@ -117,6 +119,8 @@ sv_message *sv_message_new(sv_client *client, const sv_engine_dequeue_response *
   if (!failed && delivery->state_lease_id != nullptr && delivery->state_lease_id[0] != '\0') {
     message->state_lease = make_state_lease(message);
     failed = message->state_lease == nullptr;
+    // A handler may release or close the state lease: the message then forgets it.
+    if (!failed) sv_lease_impl_of(message->state_lease)->holder = &message->state_lease;
   }
   if (failed) {
     sv_message_free(message);  // the payload is not the handle's yet: the caller keeps it

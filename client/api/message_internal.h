@@ -36,6 +36,9 @@ struct sv_message_impl {
   int64_t state_lease_expires_at_unix;
   int64_t state_fencing_token;
   char *state_txn_id;
+  // Where the code that handed this message to user code keeps it: cleared when the handle is
+  // freed (settled or closed by that user code), so that the holder never uses or frees it.
+  sv_message **holder;
 };
 
 inline sv_message_impl *sv_message_impl_of(sv_message *message) noexcept {

@@ -69,55 +69,66 @@ bool stopping(const DeliveryContext *c) {
 
 // ---- Extender ----
 
+// A failed extend is tried again this soon while the lease is still valid.
+constexpr int64_t kExtendRetryMs = 1000;
+
 bool extender_should_end(DeliveryContext *c) {
-  return c->done || c->terminal != kTerminalActive || stopping(c) || c->managed == nullptr;
+  return c->done || c->terminal != kTerminalActive || c->managed == nullptr ||
+         sv_consumer_drain_over(c->worker->service);
 }
 
 bool extender_wake(void *context) {
   return extender_should_end(static_cast<DeliveryContext *>(context));
 }
 
-void extender_failed(DeliveryContext *c, const sv_error &failure) {
-  pthread_mutex_lock(&c->mutex);
-  if (!c->done && c->terminal == kTerminalActive && !stopping(c)) {
-    const int code = failure.code != 0 ? failure.code : SV_ERR_TRANSPORT;
-    if (c->error->code == 0) {
-      if (failure.code != 0) {
-        sv_error_set(c->error, failure.code, failure.http_status, failure.message, failure.detail,
-                     failure.server_error_code, failure.correlation_id);
-      } else {
-        set_worker_error(c, code, "consumer auto-extend failed");
-      }
+// The server said the delivery lease is gone (the message is no longer ours): a retry cannot
+// help and an ack would be refused.
+bool lease_lost(const sv_error &failure) {
+  if (failure.http_status == 404) return true;
+  return failure.http_status == 409 && failure.server_error_code != nullptr &&
+         std::strncmp(failure.server_error_code, "lease_", 6) == 0;
+}
+
+// The lease is lost: the handler's outcome becomes this failure (context mutex held).
+void extender_lost(DeliveryContext *c, const sv_error &failure) {
+  if (c->done || c->terminal != kTerminalActive) return;
+  const int code = failure.code != 0 ? failure.code : SV_ERR_TRANSPORT;
+  if (c->error->code == 0) {
+    if (failure.code != 0) {
+      sv_error_set(c->error, failure.code, failure.http_status, failure.message, failure.detail,
+                   failure.server_error_code, failure.correlation_id);
+    } else {
+      set_worker_error(c, code, "consumer auto-extend failed");
     }
-    if (c->handler_rc == 0) c->handler_rc = code;
-    pthread_cond_broadcast(&c->cond);
   }
-  pthread_mutex_unlock(&c->mutex);
+  if (c->handler_rc == 0) c->handler_rc = code;
+  pthread_cond_broadcast(&c->cond);
 }
 
 void *extender_main(void *argument) noexcept {
   auto *c = static_cast<DeliveryContext *>(argument);
-  const sv_consumer_service_impl *service = c->worker->service;
+  sv_consumer_service_impl *service = c->worker->service;
   pthread_mutex_lock(&c->mutex);
-  while (!extender_should_end(c)) {
-    int64_t interval = c->managed->handle.visibility_timeout_seconds * 500;
-    if (interval <= 0) break;
-    if (interval > kMaxExtendIntervalMs) interval = kMaxExtendIntervalMs;
+  int64_t interval =
+      c->managed != nullptr ? c->managed->handle.visibility_timeout_seconds * 500 : 0;
+  if (interval > kMaxExtendIntervalMs) interval = kMaxExtendIntervalMs;
+  int64_t next_wait = interval;
+  while (interval > 0 && !extender_should_end(c)) {
     const int64_t now = sv_consumer_clock_now_ms(service);
     if (now < 0) break;
-    if (!sv_consumer_wait_until(service, &c->cond, &c->mutex, now + interval, extender_wake, c)) {
-      break;
-    }
+    int64_t deadline = now + next_wait;
+    const int64_t drain_end = sv_consumer_drain_deadline_ms(service);
+    if (drain_end < deadline) deadline = drain_end;
+    if (!sv_consumer_wait_until(service, &c->cond, &c->mutex, deadline, extender_wake, c)) break;
     if (extender_should_end(c)) break;
+    if (sv_consumer_clock_now_ms(service) < now + next_wait) continue;  // a wake-up, not due
     pthread_mutex_unlock(&c->mutex);
 
     pthread_mutex_lock(&c->action);
     pthread_mutex_lock(&c->mutex);
     if (extender_should_end(c) || c->message == nullptr ||
         c->message->visibility_timeout_seconds <= 0) {
-      pthread_mutex_unlock(&c->mutex);
       pthread_mutex_unlock(&c->action);
-      pthread_mutex_lock(&c->mutex);
       break;
     }
     sv_message *inner = c->message;
@@ -127,14 +138,27 @@ void *extender_main(void *argument) noexcept {
     sv_error failure;
     sv_error_init(&failure);
     const int status = inner->extend(inner, &request, &failure);
+    const int64_t answered = sv_consumer_clock_now_ms(service);
     pthread_mutex_unlock(&c->action);
-    if (status != SV_OK) {
-      extender_failed(c, failure);
+    pthread_mutex_lock(&c->mutex);
+    if (status == SV_OK) {
+      c->lease_until_ms = answered + request.extend_by_seconds * 1000;
+      next_wait = interval;
+    } else if (lease_lost(failure)) {
+      extender_lost(c, failure);
       sv_error_cleanup(&failure);
-      return nullptr;
+      break;
+    } else {
+      // Transient: try again while the lease still runs; past it the ack decides.
+      const int64_t remaining = c->lease_until_ms - answered;
+      if (remaining <= 0) {
+        sv_error_cleanup(&failure);
+        break;
+      }
+      next_wait = remaining / 2 < kExtendRetryMs ? remaining / 2 : kExtendRetryMs;
+      if (next_wait < 1) next_wait = 1;
     }
     sv_error_cleanup(&failure);
-    pthread_mutex_lock(&c->mutex);
   }
   pthread_mutex_unlock(&c->mutex);
   return nullptr;
@@ -142,18 +166,39 @@ void *extender_main(void *argument) noexcept {
 
 // ---- Handler thread ----
 
-// The failure path: nack an unsettled message for another attempt.
-int nack_after_failure(DeliveryContext *c, int failure_code) {
-  if (c->managed == nullptr || sv_consumer_managed_settled(c)) return failure_code;
+// Capacity of the last-error document a failure nack carries.
+constexpr size_t kLastErrorBytes = 2048;
+
+// The failure path: nack an unsettled message for another attempt (deferred when its stream
+// broke off, so that the client's own failure counts no attempt). Records whether the message
+// is known to be back with the server.
+int nack_after_failure(DeliveryContext *c, int failure_code, const sv_error &handler_error) {
+  pthread_mutex_lock(&c->mutex);
+  const bool closed = c->managed == nullptr;
+  const bool cut = c->payload_cut;
+  const int terminal = c->terminal;
+  pthread_mutex_unlock(&c->mutex);
+  if (closed || terminal == kTerminalSettled) {
+    c->outcome_known = true;  // the handler closed or settled it: nothing is in flight
+    return failure_code;
+  }
+  if (terminal == kTerminalFailed || sv_consumer_drain_over(c->worker->service)) {
+    return failure_code;
+  }
   sv_consumer_delivery_stop_extender(c);
+  char last_error[kLastErrorBytes];
   sv_nack_req request{};
   request.delay_seconds = 0;
-  request.intent = SV_NACK_INTENT_FAILURE;
+  request.intent = cut ? SV_NACK_INTENT_DEFER : SV_NACK_INTENT_FAILURE;
+  request.last_error_json =
+      sv_consumer_last_error_json(&handler_error, last_error, sizeof last_error);
   sv_error nack_error;
   sv_error_init(&nack_error);
   const int nacked = c->managed->handle.nack(&c->managed->handle, &request, &nack_error);
   int code = failure_code;
-  if (nacked != SV_OK) {
+  if (nacked == SV_OK) {
+    c->outcome_known = true;
+  } else {
     code = nack_error.code != 0 ? nack_error.code : SV_ERR_TRANSPORT;
     pthread_mutex_lock(&c->mutex);
     if (c->error->code == 0) {
@@ -187,6 +232,14 @@ void *handler_main(void *argument) noexcept {
   const int returned = worker->handle(worker->context, &delivery, &handler_error);
 
   if (returned == 0 || sv_consumer_managed_settled(c)) sv_consumer_delivery_stop_extender(c);
+  pthread_mutex_lock(&c->mutex);
+  // Set only when the extender learnt that the lease is gone.
+  const int lost = c->handler_rc;
+  if (lost != 0 && returned == 0) {
+    sv_error_set(&handler_error, c->error->code, c->error->http_status, c->error->message,
+                 c->error->detail, c->error->server_error_code, c->error->correlation_id);
+  }
+  pthread_mutex_unlock(&c->mutex);
   int failure = 0;
   if (returned != 0) {
     if (handler_error.code == 0) {
@@ -194,29 +247,20 @@ void *handler_main(void *argument) noexcept {
                    nullptr);
     }
     failure = returned;
-  } else {
-    pthread_mutex_lock(&c->mutex);
-    const int extend_failure = c->handler_rc;
-    if (extend_failure != 0) {
-      if (c->error->code != 0) {
-        sv_error_set(&handler_error, c->error->code, c->error->http_status, c->error->message,
-                     c->error->detail, c->error->server_error_code, c->error->correlation_id);
-      } else {
-        sv_error_set(&handler_error, extend_failure, 0, "consumer auto-extend failed", nullptr,
-                     nullptr, nullptr);
-      }
-    }
-    pthread_mutex_unlock(&c->mutex);
-    if (extend_failure != 0) {
-      failure = extend_failure;
-    } else if (c->managed != nullptr && !sv_consumer_managed_settled(c)) {
-      if (c->managed->handle.ack(&c->managed->handle, &handler_error) != SV_OK) {
-        if (handler_error.code == 0) handler_error.code = SV_ERR_TRANSPORT;
-        failure = handler_error.code;
-      }
+  } else if (lost != 0) {
+    failure = lost;
+  } else if (c->managed != nullptr && !sv_consumer_managed_settled(c) &&
+             !sv_consumer_drain_over(worker->service)) {
+    if (c->managed->handle.ack(&c->managed->handle, &handler_error) != SV_OK) {
+      if (handler_error.code == 0) handler_error.code = SV_ERR_TRANSPORT;
+      failure = handler_error.code;
     }
   }
-  if (failure != 0) failure = nack_after_failure(c, failure);
+  if (failure != 0 && lost != 0) {
+    c->outcome_known = true;  // the server took the message back: neither ack nor nack
+  } else if (failure != 0) {
+    failure = nack_after_failure(c, failure, handler_error);
+  }
   // The payload source goes with the message: a writer blocked on a full pipe must not wait
   // for a reader that will never come back.
   sv_consumer_delivery_stop_extender(c);
@@ -242,6 +286,20 @@ void *handler_main(void *argument) noexcept {
 
 // ---- Subscribe callbacks ----
 
+// A delivery that arrived after stop never starts: it is handed back at once, without counting
+// a failure attempt, and its payload is dropped.
+void hand_back(DeliveryContext *c, const sv_engine_dequeue_response *meta) {
+  c->draining = true;
+  sv_message *message = sv_message_new(c->client, meta, nullptr, nullptr);
+  if (message == nullptr) return;  // its visibility runs out instead
+  sv_nack_req request{};
+  request.intent = SV_NACK_INTENT_DEFER;
+  sv_error error;
+  sv_error_init(&error);
+  if (sv_message_nack(message, &request, &error) != SV_OK) sv_message_close(message);
+  sv_error_cleanup(&error);
+}
+
 int fail_begin(DeliveryContext *c, int code, const char *message) {
   if (c->error->code == 0) set_worker_error(c, code, message);
   c->runtime_failed = true;
@@ -252,6 +310,10 @@ int on_begin(void *context, const sv_engine_dequeue_response *message, sv_engine
   auto *c = static_cast<DeliveryContext *>(context);
   sv_consumer_delivery_clean(c);
   sv_consumer_delivery_reset(c);
+  if (stopping(c)) {
+    hand_back(c, message);
+    return 1;
+  }
   if (!copy_meta(c, message)) {
     free_meta(c);
     return fail_begin(c, SV_ERR_NOMEM, "failed to copy consumer delivery meta");
@@ -304,6 +366,8 @@ int on_begin(void *context, const sv_engine_dequeue_response *message, sv_engine
   }
   c->message = inner;
   c->in_delivery = true;
+  const int64_t now = sv_consumer_clock_now_ms(c->worker->service);
+  c->lease_until_ms = now + inner->visibility_timeout_seconds * 1000;
   if (pthread_create(&c->handler_thread, nullptr, handler_main, c) != 0) {
     close_managed(c);
     sv_stream_pipe_fail(c->pipe, SV_ERR_TRANSPORT, "failed to start consumer delivery thread");
@@ -348,17 +412,8 @@ int on_chunk(void *context, const char *bytes, size_t length, sv_engine_error *)
 
 int on_end(void *context, const sv_engine_dequeue_response *, sv_engine_error *error) noexcept {
   auto *c = static_cast<DeliveryContext *>(context);
-  if (!c->has_action) return 1;  // begin failed; the stream is already ending
-  if (stopping(c)) {
-    if (c->pipe != nullptr)
-      sv_stream_pipe_fail(c->pipe, SV_ERR_TRANSPORT, "consumer service stopping");
-    c->pipe = nullptr;
-    sv_consumer_delivery_stop_extender(c);
-    join_handler(c);
-    close_managed(c);
-    c->in_delivery = false;
-    return 1;
-  }
+  if (!c->has_action) return 1;  // begin failed or handed the delivery back
+  // Even during a stop a payload that arrived whole goes to its handler whole.
   if (c->pipe != nullptr) sv_stream_pipe_finish(c->pipe);
   c->pipe = nullptr;
   join_handler(c);
@@ -366,13 +421,21 @@ int on_end(void *context, const sv_engine_dequeue_response *, sv_engine_error *e
   close_managed(c);
   c->in_delivery = false;
   const int rc = c->handler_rc;
-  if (rc != 0 && error != nullptr && error->code == 0) {
+  sv_consumer_log_delivery(
+      c, rc == 0 ? "client.queue.delivery.complete" : "client.queue.delivery.handler_error", true);
+  if (rc == 0) return 1;
+  if (c->outcome_known) {
+    // The message is back with the server (a redelivery may already be on this stream): report
+    // the failure and go on reading.
+    c->handler_rc = 0;
+    sv_consumer_report_delivery_failure(c);
+    return 1;
+  }
+  if (error != nullptr && error->code == 0) {
     sv_engine_set_transport_error(
         error, c->error->message != nullptr ? c->error->message : "consumer handler failed");
   }
-  sv_consumer_log_delivery(
-      c, rc == 0 ? "client.queue.delivery.complete" : "client.queue.delivery.handler_error", true);
-  return rc == 0 ? 1 : 0;
+  return 0;
 }
 
 }  // namespace
@@ -381,6 +444,9 @@ const sv_engine_message_handler sv_consumer_delivery_handler = {on_begin, on_chu
 
 void sv_consumer_delivery_reset(DeliveryContext *c) noexcept {
   c->handler_rc = 0;
+  c->outcome_known = false;
+  c->payload_cut = false;
+  c->lease_until_ms = 0;
   c->runtime_failed = false;
   c->terminal = kTerminalActive;
   c->done = false;

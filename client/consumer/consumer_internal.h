@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,6 +23,9 @@ struct ConsumerClock {
   int64_t (*now_ms)(void *context);  // NULL: the real-time clock
   void *context;
 };
+
+// How long running handlers may go on after a stop unless the configuration says otherwise.
+constexpr int64_t kConsumerDefaultDrainTimeoutMs = 30000;
 
 // Settlement state of a delivery.
 enum : int {
@@ -60,6 +64,10 @@ struct DeliveryContext {
   bool has_cond;
   bool has_action;
   int handler_rc;
+  bool outcome_known;      // a failed delivery's message is back with the server (confirmed nack,
+                           // or a lease the server said was lost): the stream may go on
+  bool payload_cut;        // the stream broke off in the payload: defer, never a failure nack
+  int64_t lease_until_ms;  // service clock: when the delivery lease runs out unless extended
   bool runtime_failed;
   int terminal;
   bool done;
@@ -129,6 +137,15 @@ struct sv_consumer_service_impl {
   bool owns_logger;
   sv_allocator allocator;
   ConsumerClock clock;
+  int64_t drain_timeout_ms;  // normalised: 0 means no drain
+
+  // Stop requests from a signal handler: the flag, and a pipe whose write wakes the watcher
+  // thread, which then stops the service as sv_consumer_service_stop does.
+  std::atomic<bool> stop_requested;
+  std::atomic<bool> watcher_exit;
+  int wake_pipe[2];
+  pthread_t watcher;
+  bool watcher_started;
 
   ConsumerWorker *workers;
   size_t worker_count;
@@ -140,6 +157,7 @@ struct sv_consumer_service_impl {
   size_t running;
   bool started;
   bool stopping;
+  int64_t stopped_at_ms;  // service clock when stopping began (valid while stopping)
   bool joined;
   int failure_code;
   sv_error failure;
@@ -177,6 +195,10 @@ int sv_client_new_consumer_service_method(sv_client *client,
 void sv_consumer_service_fail(sv_consumer_service_impl *service, const sv_error *error,
                               int fallback_code, const char *fallback_message) noexcept;
 bool sv_consumer_service_stopping(sv_consumer_service_impl *service) noexcept;
+// Stopping, and the drain time after the stop has run out.
+bool sv_consumer_drain_over(sv_consumer_service_impl *service) noexcept;
+// When the drain ends on the service clock (INT64_MAX while not stopping).
+int64_t sv_consumer_drain_deadline_ms(sv_consumer_service_impl *service) noexcept;
 int64_t sv_consumer_clock_now_ms(const sv_consumer_service_impl *service) noexcept;
 // Waits on cond (mutex held) until the service clock reaches deadline_ms or the predicate
 // holds; returns false when the clock cannot be read.
@@ -190,6 +212,16 @@ void sv_consumer_service_set_clock(sv_consumer_service *service, ConsumerClock c
 
 // ---- Worker (consumer_worker.cpp) ----
 void *sv_consumer_worker_main(void *worker) noexcept;
+// A failed delivery whose message is back with the server while its stream goes on: on_error
+// (attempt 0) and "client.consumer.delivery.error", as after a stream that ended with it. Clears
+// the worker's error; false when on_error stopped the service.
+bool sv_consumer_report_delivery_failure(DeliveryContext *context) noexcept;
+
+// ---- Last error (consumer_last_error.cpp) ----
+// The handler's error as the JSON document a nack stores as the message's last error, written
+// into buffer; NULL when the error has no message or does not fit.
+const char *sv_consumer_last_error_json(const sv_error *error, char *buffer,
+                                        size_t capacity) noexcept;
 
 // ---- Delivery (consumer_delivery.cpp) ----
 extern const sv_engine_message_handler sv_consumer_delivery_handler;

@@ -31,7 +31,9 @@ enum class Settle { kAck, kNack };
 int settle(ManagedMessage *m, Settle kind, const sv_nack_req *request, sv_error *error) {
   DeliveryContext *c = m->context;
   pthread_mutex_lock(&c->mutex);
-  if (m->inner == nullptr || c->done || c->terminal >= kTerminalInFlight) {
+  // After a stop, a running handler may settle until the drain runs out.
+  if (m->inner == nullptr || c->done || c->terminal >= kTerminalInFlight ||
+      sv_consumer_drain_over(c->worker->service)) {
     const int refused = refuse(c, error);
     pthread_mutex_unlock(&c->mutex);
     return refused;
@@ -80,7 +82,7 @@ int managed_extend(sv_message *self, const sv_extend_req *request, sv_error *err
   pthread_mutex_lock(&c->action);
   pthread_mutex_lock(&c->mutex);
   if (m->inner == nullptr || c->done || c->terminal != kTerminalActive ||
-      sv_consumer_service_stopping(c->worker->service)) {
+      sv_consumer_drain_over(c->worker->service)) {
     const int refused = refuse(c, error);
     pthread_mutex_unlock(&c->mutex);
     pthread_mutex_unlock(&c->action);

@@ -10,6 +10,8 @@ constexpr int32_t kDefaultImmediateRetries = 3;
 constexpr int64_t kDefaultInitialDelayMs = 250;
 constexpr int64_t kDefaultMaxDelayMs = 300000;
 constexpr double kDefaultMultiplier = 2.0;
+// Workers that failed together spread their retries instead of hitting the server in lockstep.
+constexpr int64_t kDefaultJitterMs = 100;
 constexpr double kTwoToThe63 = 9223372036854775808.0;
 
 }  // namespace
@@ -22,6 +24,7 @@ SV_API sv_consumer_restart_policy *sv_consumer_restart_policy_init(
   policy->initial_delay_ms = kDefaultInitialDelayMs;
   policy->max_delay_ms = kDefaultMaxDelayMs;
   policy->multiplier = kDefaultMultiplier;
+  policy->jitter_ms = kDefaultJitterMs;
   return policy;
 }
 
@@ -37,6 +40,7 @@ SV_API sv_consumer_service_config *sv_consumer_service_config_init(
     sv_consumer_service_config *config) noexcept {
   if (config == nullptr) return nullptr;
   *config = sv_consumer_service_config{};
+  config->drain_timeout_ms = kConsumerDefaultDrainTimeoutMs;
   return config;
 }
 

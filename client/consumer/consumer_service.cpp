@@ -1,8 +1,11 @@
 // The consumer service handle: creation from a client and a configuration, start, stop, wait,
 // run and close, the first-failure record and the service clock.
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -14,6 +17,63 @@
 namespace {
 
 constexpr size_t kOwnerCapacity = 512;
+
+// Under the service mutex: the first stop records when it began (the drain runs from then).
+void mark_stopping(sv_consumer_service_impl *service) {
+  if (!service->stopping) {
+    service->stopping = true;
+    service->stopped_at_ms = sv_consumer_clock_now_ms(service);
+  }
+  pthread_cond_broadcast(&service->cond);
+}
+
+// A pipe whose read end wakes the watcher; the write end never blocks (a signal handler
+// writes to it).
+bool open_wake_pipe(int fds[2]) {
+  if (pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    const int flags = fcntl(fds[i], F_GETFL);
+    if (flags < 0 || fcntl(fds[i], F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void wake(const sv_consumer_service_impl *service) {
+  if (service->wake_pipe[1] < 0) return;
+  const int saved = errno;  // a signal handler's caller must not see errno change
+  const char byte = 1;
+  // A full pipe already holds a wake-up: the result does not matter.
+  [[maybe_unused]] const ssize_t written = write(service->wake_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+// Turns a signal stop into a regular one (which takes the service mutex) and ends with the
+// workers.
+void *watcher_main(void *argument) noexcept {
+  auto *service = static_cast<sv_consumer_service_impl *>(argument);
+  for (;;) {
+    pollfd fd{service->wake_pipe[0], POLLIN, 0};
+    const int ready = poll(&fd, 1, -1);
+    if (ready < 0 && errno != EINTR) break;
+    char drained[64];
+    while (read(service->wake_pipe[0], drained, sizeof drained) > 0) {
+    }
+    if (service->stop_requested.load()) sv_consumer_service_stopping(service);
+    if (service->watcher_exit.load()) break;
+  }
+  return nullptr;
+}
+
+void stop_watcher(sv_consumer_service_impl *service) {
+  if (!service->watcher_started) return;
+  service->watcher_exit.store(true);
+  wake(service);
+  pthread_join(service->watcher, nullptr);
+  service->watcher_started = false;
+}
 
 int fail_with(sv_error *error, int code, const char *message) {
   return sv_error_set(error, code, 0, message, nullptr, nullptr, nullptr);
@@ -166,7 +226,10 @@ void wait_for_workers(sv_consumer_service_impl *service) {
   const bool join = !service->joined;
   service->joined = true;
   pthread_mutex_unlock(&service->mutex);
-  if (join) join_workers(service);
+  if (join) {
+    join_workers(service);
+    stop_watcher(service);
+  }
 }
 
 int service_wait(sv_consumer_service *handle, sv_error *error) noexcept {
@@ -197,9 +260,9 @@ int service_wait(sv_consumer_service *handle, sv_error *error) noexcept {
 int service_stop(sv_consumer_service *handle) noexcept {
   if (handle == nullptr) return 1;
   sv_consumer_service_impl *service = sv_consumer_impl_of(handle);
+  service->stop_requested.store(true);
   pthread_mutex_lock(&service->mutex);
-  service->stopping = true;
-  pthread_cond_broadcast(&service->cond);
+  mark_stopping(service);
   pthread_mutex_unlock(&service->mutex);
   return 0;
 }
@@ -215,11 +278,27 @@ int service_start(sv_consumer_service *handle, sv_error *error) noexcept {
     return fail_with(error, SV_ERR_INVALID, "consumer service can only be started once");
   }
   service->started = true;
-  service->stopping = false;
   service->joined = false;
   service->failure_code = 0;
   sv_error_cleanup(&service->failure);
+  // A stop that came first is remembered: nothing starts and wait returns at once.
+  if (service->stop_requested.load()) mark_stopping(service);
+  const bool stopped_early = service->stopping;
   pthread_mutex_unlock(&service->mutex);
+  if (stopped_early) return SV_OK;
+  service->watcher_started = pthread_create(&service->watcher, nullptr, watcher_main, service) == 0;
+  if (!service->watcher_started) {
+    sv_error failure;
+    sv_error_init(&failure);
+    sv_error_set(&failure, SV_ERR_TRANSPORT, 0, "failed to start consumer worker thread",
+                 "the stop watcher could not start", nullptr, nullptr);
+    sv_consumer_service_fail(service, &failure, SV_ERR_TRANSPORT, nullptr);
+    if (error != nullptr) {
+      sv_error_set(error, failure.code, 0, failure.message, failure.detail, nullptr, nullptr);
+    }
+    sv_error_cleanup(&failure);
+    return SV_ERR_TRANSPORT;
+  }
 
   for (size_t i = 0; i < service->worker_count; ++i) {
     ConsumerWorker *worker = &service->workers[i];
@@ -283,6 +362,10 @@ void service_close(sv_consumer_service *handle) noexcept {
   sv_free_with_allocator(&allocator, service->ca_path);
   sv_free_with_allocator(&allocator, service->default_namespace);
   sv_error_cleanup(&service->failure);
+  stop_watcher(service);
+  for (const int fd : service->wake_pipe) {
+    if (fd >= 0) ::close(fd);
+  }
   if (service->has_cond) pthread_cond_destroy(&service->cond);
   if (service->has_mutex) pthread_mutex_destroy(&service->mutex);
   if (service->owns_logger && service->logger != nullptr &&
@@ -326,6 +409,10 @@ int sv_client_new_consumer_service_method(sv_client *client,
     return fail_with(error, SV_ERR_NOMEM, "failed to allocate consumer service");
   }
   service->allocator = parent->allocator;
+  service->wake_pipe[0] = service->wake_pipe[1] = -1;
+  service->drain_timeout_ms = config->drain_timeout_ms == 0  ? kConsumerDefaultDrainTimeoutMs
+                              : config->drain_timeout_ms < 0 ? 0
+                                                             : config->drain_timeout_ms;
   sv_error_init(&service->failure);
   if (pthread_mutex_init(&service->mutex, nullptr) != 0) {
     service_close(&service->handle);
@@ -337,6 +424,13 @@ int sv_client_new_consumer_service_method(sv_client *client,
     return fail_with(error, SV_ERR_NOMEM, "failed to allocate consumer service");
   }
   service->has_cond = true;
+  if (!open_wake_pipe(service->wake_pipe)) {
+    const int system_errno = errno;
+    service_close(&service->handle);
+    return sv_error_set(error, SV_ERR_TRANSPORT, 0,
+                        "failed to create consumer service wake-up pipe",
+                        std::strerror(system_errno), nullptr, nullptr);
+  }
 
   int status = copy_settings(service, parent, error);
   if (status == SV_OK) {
@@ -390,16 +484,30 @@ void sv_consumer_service_fail(sv_consumer_service_impl *service, const sv_error 
           nullptr, nullptr, nullptr);
     }
   }
-  service->stopping = true;
-  pthread_cond_broadcast(&service->cond);
+  mark_stopping(service);
   pthread_mutex_unlock(&service->mutex);
 }
 
 bool sv_consumer_service_stopping(sv_consumer_service_impl *service) noexcept {
   pthread_mutex_lock(&service->mutex);
+  if (service->stop_requested.load() && !service->stopping) mark_stopping(service);
   const bool stopping = service->stopping;
   pthread_mutex_unlock(&service->mutex);
   return stopping;
+}
+
+int64_t sv_consumer_drain_deadline_ms(sv_consumer_service_impl *service) noexcept {
+  pthread_mutex_lock(&service->mutex);
+  if (service->stop_requested.load() && !service->stopping) mark_stopping(service);
+  const int64_t deadline =
+      service->stopping ? service->stopped_at_ms + service->drain_timeout_ms : INT64_MAX;
+  pthread_mutex_unlock(&service->mutex);
+  return deadline;
+}
+
+bool sv_consumer_drain_over(sv_consumer_service_impl *service) noexcept {
+  const int64_t deadline = sv_consumer_drain_deadline_ms(service);
+  return deadline != INT64_MAX && sv_consumer_clock_now_ms(service) >= deadline;
 }
 
 int64_t sv_consumer_clock_now_ms(const sv_consumer_service_impl *service) noexcept {
@@ -473,6 +581,15 @@ SV_API int sv_consumer_service_run(sv_consumer_service *service, sv_error *error
 SV_API int sv_consumer_service_stop(sv_consumer_service *service) noexcept {
   if (service == nullptr) return 1;
   return service->stop(service);
+}
+
+SV_API int sv_consumer_service_signal_stop(sv_consumer_service *service) noexcept {
+  if (service == nullptr) return 1;
+  // Only an atomic store and a write(2): both async-signal-safe.
+  sv_consumer_service_impl *impl = sv_consumer_impl_of(service);
+  impl->stop_requested.store(true);
+  wake(impl);
+  return 0;
 }
 
 SV_API void sv_consumer_service_close(sv_consumer_service *service) noexcept {

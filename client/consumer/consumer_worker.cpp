@@ -10,6 +10,9 @@
 
 namespace {
 
+// Polled by the stream. A stop ends the stream at once, also in the middle of a payload: that
+// payload's handler reads a transport error and its message is deferred (payloads that arrived
+// whole still go to their handlers whole).
 int cancel_check(void *context) {
   return sv_consumer_service_stopping(static_cast<sv_consumer_service_impl *>(context)) ? 1 : 0;
 }
@@ -93,25 +96,34 @@ void notify(const Worker &w, sv_consumer_event_fn fn, int32_t attempt, sv_error 
 }
 
 // Non-zero when on_error asks for the service to stop.
-int ask_on_error(Worker &w, int32_t attempt, int64_t restart_in_ms) {
-  if (w.config->on_error == nullptr) return 0;
+int ask_on_error(const ConsumerWorker *config, sv_error *error, int32_t attempt,
+                 int64_t restart_in_ms) {
+  if (config->on_error == nullptr) return 0;
   sv_consumer_error_event event{};
-  event.consumer = w.config->name;
-  event.queue = w.config->queue;
-  event.with_state = w.config->with_state;
+  event.consumer = config->name;
+  event.queue = config->queue;
+  event.with_state = config->with_state;
   event.attempt = attempt;
   event.restart_in_ms = restart_in_ms;
-  event.error = &w.error;
+  event.error = error;
   sv_error handler_error;
   sv_error_init(&handler_error);
-  const int verdict = w.config->on_error(w.config->context, &event, &handler_error);
+  const int verdict = config->on_error(config->context, &event, &handler_error);
   sv_error_cleanup(&handler_error);
   return verdict;
 }
 
-void stop_on_request(Worker &w) {
-  sv_consumer_service_fail(w.service, &w.error, SV_ERR_TRANSPORT,
+int ask_on_error(Worker &w, int32_t attempt, int64_t restart_in_ms) {
+  return ask_on_error(w.config, &w.error, attempt, restart_in_ms);
+}
+
+void stop_on_request(sv_consumer_service_impl *service, const sv_error *error) {
+  sv_consumer_service_fail(service, error, SV_ERR_TRANSPORT,
                            "consumer error handler stopped service");
+}
+
+void stop_on_request(Worker &w) {
+  stop_on_request(w.service, &w.error);
 }
 
 // The idle bound ended an answered stream while no message was in flight: on a quiet queue
@@ -179,12 +191,25 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
           : sv_engine_client_subscribe(engine, &request, &sv_consumer_delivery_handler, &w.delivery,
                                        &w.engine_error);
   const bool was_in_delivery = w.delivery.in_delivery;
-  if (w.delivery.pipe != nullptr) {
+  const bool cut = w.delivery.pipe != nullptr;
+  if (cut) {
+    // The stream broke off in a payload: the handler reads a transport error and its message
+    // is deferred, never failed; the stream's failure goes to the restart policy.
+    pthread_mutex_lock(&w.delivery.mutex);
+    w.delivery.payload_cut = true;
+    pthread_mutex_unlock(&w.delivery.mutex);
     sv_stream_pipe_fail(w.delivery.pipe, SV_ERR_TRANSPORT, "consumer subscribe aborted");
     w.delivery.pipe = nullptr;
   }
   sv_consumer_delivery_clean(&w.delivery);
   w.delivery.in_delivery = was_in_delivery;
+  if (cut && !w.delivery.runtime_failed) {
+    sv_error_cleanup(&w.error);
+    w.delivery.handler_rc = 0;
+    if (w.engine_error.code == 0) {
+      sv_engine_set_protocol_error(&w.engine_error, "subscribe payload ended early");
+    }
+  }
 
   const bool delivery_failed = w.delivery.handler_rc != 0 || w.error.code != 0;
   if (w.delivery.runtime_failed) {
@@ -201,7 +226,7 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
     }
     return Next::kEnd;
   }
-  if ((status == SV_OK && !delivery_failed) || (!delivery_failed && quiet_end(w, status))) {
+  if ((status == SV_OK && !delivery_failed && !cut) || (!delivery_failed && quiet_end(w, status))) {
     sv_consumer_log_subscribe(w.config, "client.queue.subscribe.complete", nullptr);
     notify(w, w.config->on_stop, attempt, nullptr);
     if (sv_consumer_service_stopping(w.service)) return Next::kEnd;
@@ -229,7 +254,8 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
   }
   sv_error_from_engine(&w.error, &w.engine_error);
   if (w.error.code == 0) {
-    sv_error_set(&w.error, status, 0, "consumer subscribe failed", nullptr, nullptr, nullptr);
+    sv_error_set(&w.error, status != SV_OK ? status : SV_ERR_TRANSPORT, 0,
+                 "consumer subscribe failed", nullptr, nullptr, nullptr);
   }
   sv_consumer_log_subscribe(w.config, "client.queue.subscribe.error", &w.error);
   notify(w, w.config->on_stop, attempt, &w.error);
@@ -238,6 +264,23 @@ Next run_attempt(Worker &w, const sv_engine_dequeue_request &request, int32_t at
 }
 
 }  // namespace
+
+bool sv_consumer_report_delivery_failure(DeliveryContext *c) noexcept {
+  const ConsumerWorker *config = c->worker;
+  if (c->error->code == 0) {
+    sv_error_set(c->error, SV_ERR_TRANSPORT, 0, "consumer handler failed", nullptr, nullptr,
+                 nullptr);
+  }
+  bool going_on = true;
+  if (ask_on_error(config, c->error, 0, 0) != 0) {
+    stop_on_request(config->service, c->error);
+    going_on = false;
+  } else {
+    sv_consumer_log_worker(config, "client.consumer.delivery.error", 3, 0, nullptr, c->error);
+  }
+  sv_error_cleanup(c->error);
+  return going_on;
+}
 
 void *sv_consumer_worker_main(void *argument) noexcept {
   auto *config = static_cast<ConsumerWorker *>(argument);

@@ -185,7 +185,8 @@ typedef struct sv_watch_handler sv_watch_handler;
 typedef struct sv_update_view sv_update_view;
 
 /* The handler of sv_acquire_for_update: runs while the lease is held, with the state snapshot
- * in view; a non-zero status makes the release roll back. */
+ * in view; a non-zero status makes the release roll back. It may release or close view->lease
+ * itself (see sv_update_view). */
 typedef int (*sv_update_handler)(void *context, const sv_update_view *view, sv_error *error);
 
 /* ---- Configuration ----------------------------------------------------------------------- */

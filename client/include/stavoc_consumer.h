@@ -41,7 +41,15 @@
 extern "C" {
 #endif
 
-/* What the service hands a handler for one message; valid during the handler call only. */
+/* What the service hands a handler for one message; valid during the handler call only.
+ * Handles a handler may close or settle itself:
+ * - message: sv_message_ack, sv_message_nack (settle it; the service then does neither) and
+ *   sv_message_close (the service neither acks nor nacks it; it comes back when its visibility
+ *   runs out). The record itself stays valid until the handler returns and is freed by the
+ *   service; after a settle or close every further call on it is refused.
+ * - state: sv_lease_release or sv_lease_close; the service then never frees it again and
+ *   sv_message_state(message) returns NULL.
+ * client and logger belong to the worker: never close them. */
 typedef struct sv_consumer_delivery {
   sv_client *client;    /* the worker's own client */
   ember_logger *logger; /* that client's logger */
@@ -72,7 +80,14 @@ typedef struct sv_consumer_error_event {
 } sv_consumer_error_event;
 
 /* Handler of one delivery: 0 acks the message (unless the handler settled or closed it),
- * non-zero nacks it for another attempt. */
+ * non-zero nacks it for another attempt, with the handler's error (code, message, detail) as
+ * the message's last error. After a confirmed nack the stream goes on with the next delivery (so
+ * the nacked message may come straight back); only a nack with an unknown outcome or a broken
+ * stream makes the worker subscribe again. A payload whose stream broke off (or was cut by a
+ * stop) is read as SV_ERR_TRANSPORT; when the handler then fails, the service nacks the message
+ * with intent defer (no failure attempt is counted), and the broken stream is restarted under
+ * the restart policy. A delivery lease the server reports lost while the handler runs (an
+ * automatic extend answered 404 or 409 lease_*) is neither acked nor nacked. */
 typedef int (*sv_consumer_handle_fn)(void *context, const sv_consumer_delivery *delivery,
                                      sv_error *error);
 /* Consulted after every failed attempt or delivery; non-zero stops the service. */
@@ -88,7 +103,7 @@ typedef struct sv_consumer_restart_policy {
   int64_t initial_delay_ms;  /* first backoff delay; 250 */
   int64_t max_delay_ms;      /* cap of every delay; 300000 */
   double multiplier;         /* growth of the delay per failure; 2.0 */
-  int64_t jitter_ms;         /* random spread of +/- this much around each delay; 0 */
+  int64_t jitter_ms;         /* random spread of +/- this much around each delay; 100 */
   int32_t max_failures;      /* consecutive failures that stop the service; 0: unlimited */
 } sv_consumer_restart_policy;
 
@@ -112,6 +127,12 @@ typedef struct sv_consumer_config {
 typedef struct sv_consumer_service_config {
   const sv_consumer_config *consumers; /* consumer_count consumer configurations */
   size_t consumer_count;               /* records in consumers */
+  /* How long handlers that run when the service is stopped may go on: they keep their
+   * automatic extends and may settle until then (the service acks or nacks from their outcome
+   * as usual); afterwards their messages are neither extended nor settled. 0 means the default,
+   * 30000 (so a record zeroed without sv_consumer_service_config_init drains too); negative: no
+   * drain. */
+  int64_t drain_timeout_ms;
 } sv_consumer_service_config;
 
 /* The service handle: library-owned, created by sv_client_new_consumer_service and freed by
@@ -128,13 +149,13 @@ struct sv_consumer_service {
 };
 
 /* Zeroes the policy and sets the defaults: immediate_retries 3, initial_delay_ms 250,
- * max_delay_ms 300000, multiplier 2.0, jitter_ms 0, max_failures 0. Returns policy (NULL for
- * NULL). */
+ * max_delay_ms 300000, multiplier 2.0, jitter_ms 100 (so that workers do not retry in
+ * lockstep), max_failures 0. Returns policy (NULL for NULL). */
 SV_API sv_consumer_restart_policy *sv_consumer_restart_policy_init(
     sv_consumer_restart_policy *policy) SV_NOEXCEPT;
 /* Zeroes the record, sets workers to 1 and the policy defaults. Returns config (NULL for NULL). */
 SV_API sv_consumer_config *sv_consumer_config_init(sv_consumer_config *config) SV_NOEXCEPT;
-/* Zeroes both members. Returns config (NULL for NULL). */
+/* Zeroes the record and sets drain_timeout_ms to 30000. Returns config (NULL for NULL). */
 SV_API sv_consumer_service_config *sv_consumer_service_config_init(
     sv_consumer_service_config *config) SV_NOEXCEPT;
 
@@ -149,8 +170,17 @@ SV_API int sv_consumer_service_wait(sv_consumer_service *service, sv_error *erro
 /* Start, then wait. */
 SV_API int sv_consumer_service_run(sv_consumer_service *service, sv_error *error) SV_NOEXCEPT;
 /* Asks every worker to end; returns at once (0; 1 for a NULL service). Safe from any thread,
- * including a handler. */
+ * including a handler, but not from a signal handler (it takes a lock): use
+ * sv_consumer_service_signal_stop there. A stop before start or run is remembered: run then
+ * returns SV_OK at once. After a stop no new delivery starts; a delivery whose metadata arrives
+ * afterwards is handed back at once (nack with intent defer, no failure attempt counted);
+ * handlers already running drain (see drain_timeout_ms) and wait returns when they are done. */
 SV_API int sv_consumer_service_stop(sv_consumer_service *service) SV_NOEXCEPT;
+/* The same request as sv_consumer_service_stop, and async-signal-safe: it only sets an atomic
+ * flag and writes one byte to the service's wake-up pipe, so it may be called from a signal
+ * handler (for instance on SIGINT or SIGTERM). Returns 0; 1 for a NULL service. It must not
+ * race with sv_consumer_service_close. */
+SV_API int sv_consumer_service_signal_stop(sv_consumer_service *service) SV_NOEXCEPT;
 /* Stops and joins a running service, then frees it. NULL is ignored. */
 SV_API void sv_consumer_service_close(sv_consumer_service *service) SV_NOEXCEPT;
 

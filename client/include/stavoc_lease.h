@@ -601,9 +601,12 @@ SV_API void sv_lease_close(sv_lease *lease) SV_NOEXCEPT;
 /* ---- acquire_for_update ------------------------------------------------------------------- */
 
 /* What the handler of sv_acquire_for_update sees: the lease, and the key's state as it was read
- * right after the acquire. */
+ * right after the acquire. The handler must not close state. The handler may release or close
+ * lease itself (sv_lease_release, sv_lease_close); the library then neither releases nor frees it
+ * again. */
 struct sv_update_view {
-  sv_lease *lease; /* the held lease, owned by the library; released after the handler */
+  sv_lease *lease; /* the held lease, owned by the library; released after the handler unless
+                    * the handler released or closed it */
   /* The state's bytes, or NULL when the key has no state; closed by the library after the
    * handler returns. */
   sv_source *state;

@@ -288,8 +288,10 @@ struct sv_consumer {
   /* Runs on a thread of its own for each delivery, while the payload still arrives through
    * message->payload. It must settle the message (sv_message_ack or sv_message_nack) and return
    * SV_OK to receive the next one; any other return, or SV_OK without settling, ends the
-   * subscription with an error after the message was nacked as a failure. The message belongs
-   * to the subscription: do not close it. */
+   * subscription with an error after the message was nacked as a failure. The handler may close
+   * the message (sv_message_close): it is then neither acked nor nacked and comes back when its
+   * visibility runs out, and the subscription never touches the handle again. A settled or
+   * closed message's state lease goes with it. */
   int (*handle)(void *context, sv_message *message, sv_error *error);
   void *context; /* the first argument of handle; not touched by the library */
 };
@@ -364,8 +366,9 @@ SV_API int sv_message_nack(sv_message *message, const sv_nack_req *req, sv_error
 SV_API int sv_message_extend(sv_message *message, const sv_extend_req *req, sv_error *error)
     SV_NOEXCEPT;
 /* The lease on the message's state document (deliveries with state), owned by the message: use
- * it for reads and writes, never release or close it. NULL for a NULL message or a delivery
- * without state. */
+ * it for reads and writes. It may be released or closed before the message is settled; the
+ * message then forgets it (this returns NULL from then on) and never frees it again. NULL for a
+ * NULL message or a delivery without state. */
 SV_API sv_lease *sv_message_state(sv_message *message) SV_NOEXCEPT;
 /* The payload source, owned by the message; NULL for a NULL message or when there is none. */
 SV_API sv_source *sv_message_payload(sv_message *message) SV_NOEXCEPT;

@@ -14,23 +14,12 @@
 
 namespace {
 
+using consumer_test::count_requests;
 using consumer_test::Error;
+using consumer_test::eventually;
 using consumer_test::Latch;
 using consumer_test::Rig;
 using namespace std::chrono_literals;
-
-size_t count_requests(Rig &rig, const std::string &path) {
-  return rig.server().requests_to("POST", path).size();
-}
-
-bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
 
 // Records what each call saw; stops the service after `stop_after` successful handlings.
 struct Recorder {
@@ -44,9 +33,7 @@ struct Recorder {
   std::vector<int32_t> error_attempts;
   std::vector<std::string> error_messages;
   int calls = 0;
-  // The server hands a nacked message straight back to the stream that the worker is about to
-  // end; on_error lets its visibility run out before the next subscribe.
-  stavo::test::DevServer *server = nullptr;
+  std::vector<std::chrono::steady_clock::time_point> call_times;
 };
 
 int record(void *context, const sv_consumer_delivery *delivery, sv_error *error) {
@@ -60,6 +47,7 @@ int record(void *context, const sv_consumer_delivery *delivery, sv_error *error)
   EXPECT_EQ(delivery->state, nullptr);
   const std::lock_guard<std::mutex> lock(r->mutex);
   ++r->calls;
+  r->call_times.push_back(std::chrono::steady_clock::now());
   if (r->calls <= r->fail_first) {
     sv_error_set(error, SV_ERR_SERVER, 0, "handler refused", nullptr, nullptr, nullptr);
     return 7;
@@ -76,10 +64,6 @@ int record_error(void *context, const sv_consumer_error_event *event, sv_error *
   const std::lock_guard<std::mutex> lock(r->mutex);
   r->error_attempts.push_back(event->attempt);
   r->error_messages.push_back(event->error->message != nullptr ? event->error->message : "");
-  if (r->server != nullptr) {
-    std::this_thread::sleep_for(100ms);  // the server notices that the old stream is gone
-    r->server->advance_clock(31s);
-  }
   return 0;
 }
 
@@ -103,40 +87,46 @@ TEST(ConsumerDelivery, HandlerSuccessAcksEveryMessageOnOneStream) {
   EXPECT_EQ(rig.queue("jobs").messages, 0u);
 }
 
-TEST(ConsumerDelivery, HandlerFailureNacksForAnotherAttemptWithoutCountingAFailure) {
+// The server's clock stands still: a message whose visibility (30 s) had to run out would never
+// come back, so every redelivery here is the nack's.
+TEST(ConsumerDelivery, ANackedMessageComesBackPromptlyOnTheSameStream) {
   Rig rig;
-  rig.enqueue("jobs", "retry-me");
+  rig.enqueue("jobs", "retry-me", 30);
+  rig.enqueue("jobs", "behind-it", 30);
   Recorder recorder;
-  recorder.server = &rig.server();
-  // Should the old stream still take the message back, its lease runs out all the same.
-  consumer_test::ClockPump pump(rig.server(), 31s, 5s);
-  recorder.stop_after = 1;
+  recorder.stop_after = 2;
   recorder.fail_first = 2;
   sv_consumer_config consumer = consumer_test::consumer_for("jobs", record, &recorder);
   consumer.on_error = record_error;
-  consumer.restart_policy.max_failures = 1;  // a counted failure would stop the service
+  consumer.request.visibility_timeout_seconds = 30;
+  consumer.request.page_size = 2;  // a second delivery waits on the stream behind the first
+  consumer.restart_policy.max_failures = 1;  // a counted restart failure would stop the service
   auto service = consumer_test::make_service(rig.client(), {consumer});
   recorder.service = service.get();
   Error error;
   ASSERT_EQ(sv_consumer_service_run(service.get(), error.get()), SV_OK) << error.message();
-  ASSERT_EQ(recorder.payloads.size(), 1u);
-  EXPECT_GE(recorder.attempts[0], 2) << "two failed attempts before this one";
-  // Two handler failures; a lease that the virtual clock let run out may add a failed nack.
-  ASSERT_GE(recorder.error_attempts.size(), 2u);
-  EXPECT_EQ(recorder.error_attempts, std::vector<int32_t>(recorder.error_attempts.size(), 0))
-      << "a delivery failure is not a subscribe failure";
-  EXPECT_GE(
-      std::count(recorder.error_messages.begin(), recorder.error_messages.end(), "handler refused"),
-      1);
+  ASSERT_EQ(recorder.payloads.size(), 2u);
+  EXPECT_EQ(std::set<std::string>(recorder.payloads.begin(), recorder.payloads.end()),
+            (std::set<std::string>{"retry-me", "behind-it"}))
+      << "nothing already sent on the stream was dropped";
+  ASSERT_EQ(recorder.call_times.size(), 4u);
+  EXPECT_LT(recorder.call_times.back() - recorder.call_times.front(), 1s)
+      << "redelivered by the nack, not by an expired visibility";
+  EXPECT_EQ(count_requests(rig, "/v1/queue/subscribe"), 1u) << "the stream went on";
+  EXPECT_EQ(recorder.error_attempts, (std::vector<int32_t>{0, 0}))
+      << "each failure reported as a delivery failure";
+  EXPECT_EQ(recorder.error_messages, (std::vector<std::string>(2, "handler refused")));
   const auto nacks = rig.bodies("/v1/queue/nack");
-  ASSERT_GE(nacks.size(), 2u);
+  ASSERT_EQ(nacks.size(), 2u);
   for (const auto &text : nacks) {
     const auto body = nlohmann::json::parse(text);
     EXPECT_EQ(body.value("intent", ""), "failure");
     EXPECT_EQ(body.value("delay_seconds", int64_t{0}), 0);
+    ASSERT_TRUE(body.contains("last_error")) << text;
+    EXPECT_EQ(body["last_error"].value("message", ""), "handler refused");
+    EXPECT_EQ(body["last_error"].value("code", 0), SV_ERR_SERVER);
   }
-  EXPECT_EQ(count_requests(rig, "/v1/queue/ack"), 1u);
-  EXPECT_GE(count_requests(rig, "/v1/queue/subscribe"), 3u) << "re-subscribed after each failure";
+  EXPECT_EQ(count_requests(rig, "/v1/queue/ack"), 2u);
   EXPECT_EQ(rig.queue("jobs").messages, 0u);
 }
 
@@ -340,6 +330,92 @@ void expect_extend_interval(int64_t visibility, int64_t interval_seconds) {
 TEST(ConsumerDelivery, AutoExtendRunsAtHalfTheVisibilityCappedAtThirtySeconds) {
   expect_extend_interval(30, 15);
   expect_extend_interval(120, 30);
+}
+
+struct ExtendFaultRun {
+  std::vector<int64_t> error_statuses;
+  std::mutex mutex;
+};
+
+ExtendFaultRun *current_run = nullptr;
+
+int note_delivery_error(void *, const sv_consumer_error_event *event, sv_error *) {
+  const std::lock_guard<std::mutex> lock(current_run->mutex);
+  current_run->error_statuses.push_back(event->error->http_status);
+  return 0;
+}
+
+// One delivery with a 4 s visibility on the virtual clock, whose first extend (due after 2 s)
+// meets the fault; then the clock moves one more second, while the lease (until 4 s) still runs.
+void start_with_extend_fault(Rig &rig, Holder &holder, const stavo::test::Fault &fault,
+                             consumer_test::ServicePtr *service) {
+  rig.enqueue("jobs", "slow", 4);
+  rig.server().add_fault(fault);
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", hold, &holder);
+  consumer.request.visibility_timeout_seconds = 4;
+  consumer.on_error = note_delivery_error;
+  *service = consumer_test::make_service(rig.client(), {consumer});
+  sv_consumer_service_set_clock(service->get(), rig.virtual_clock());
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service->get(), error.get()), SV_OK);
+  ASSERT_TRUE(holder.started.wait());
+  std::this_thread::sleep_for(250ms);  // the extender starts beside the handler
+  rig.server().advance_clock(2s);
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 1; }));
+  std::this_thread::sleep_for(250ms);
+  rig.server().advance_clock(1s);
+}
+
+TEST(ConsumerDelivery, ATransientExtendFailureIsRetriedAndTheSuccessStillAcked) {
+  Rig rig;
+  Holder holder;
+  ExtendFaultRun run;
+  current_run = &run;
+  consumer_test::ServicePtr service;
+  start_with_extend_fault(rig, holder,
+                          stavo::test::Fault::error("POST", "/v1/queue/extend", 503, "internal"),
+                          &service);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(eventually([&] { return extends(rig).size() == 2; })) << "the extend is retried";
+  std::this_thread::sleep_for(100ms);
+  rig.server().advance_clock(2s);  // past the first lease: only the retried extend keeps it
+  holder.release.open();
+  ASSERT_TRUE(eventually([&] { return count_requests(rig, "/v1/queue/ack") == 1; }));
+  sv_consumer_service_stop(service.get());
+  Error error;
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(count_requests(rig, "/v1/queue/nack"), 0u) << "a success is not turned into a nack";
+  EXPECT_TRUE(run.error_statuses.empty()) << "a retried extend is no delivery failure";
+  EXPECT_EQ(rig.queue("jobs").messages, 0u);
+  current_run = nullptr;
+}
+
+TEST(ConsumerDelivery, ALeaseTheServerCallsLostIsNeitherAckedNorNacked) {
+  Rig rig;
+  Holder holder;
+  ExtendFaultRun run;
+  current_run = &run;
+  consumer_test::ServicePtr service;
+  start_with_extend_fault(
+      rig, holder,
+      stavo::test::Fault::error("POST", "/v1/queue/extend", 409, "lease_expired", "too late"),
+      &service);
+  ASSERT_TRUE(service);
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(extends(rig).size(), 1u) << "a lost lease is not extended again";
+  holder.release.open();
+  ASSERT_TRUE(eventually([&] {
+    const std::lock_guard<std::mutex> lock(run.mutex);
+    return !run.error_statuses.empty();
+  }));
+  sv_consumer_service_stop(service.get());
+  Error error;
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(run.error_statuses, (std::vector<int64_t>{409})) << "reported as a delivery failure";
+  EXPECT_EQ(count_requests(rig, "/v1/queue/ack"), 0u);
+  EXPECT_EQ(count_requests(rig, "/v1/queue/nack"), 0u);
+  EXPECT_EQ(count_requests(rig, "/v1/queue/subscribe"), 1u) << "the stream went on";
+  current_run = nullptr;
 }
 
 }  // namespace

@@ -137,9 +137,11 @@ ClockPump::~ClockPump() {
   thread_.join();
 }
 
-ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers) {
+ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers,
+                        int64_t drain_timeout_ms) {
   sv_consumer_service_config config;
   sv_consumer_service_config_init(&config);
+  config.drain_timeout_ms = drain_timeout_ms;
   config.consumers = consumers.data();
   config.consumer_count = consumers.size();
   sv_consumer_service *service = nullptr;
@@ -147,6 +149,19 @@ ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consu
   const int status = sv_client_new_consumer_service(client, &config, &service, error.get());
   EXPECT_EQ(status, SV_OK) << error.message();
   return ServicePtr(service);
+}
+
+size_t count_requests(Rig &rig, const std::string &path) {
+  return rig.server().requests_to("POST", path).size();
+}
+
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return condition();
 }
 
 sv_consumer_config consumer_for(const char *queue, sv_consumer_handle_fn handle, void *context) {

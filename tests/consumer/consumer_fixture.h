@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -84,7 +85,13 @@ struct ServiceCloser {
 using ServicePtr = std::unique_ptr<sv_consumer_service, ServiceCloser>;
 
 // Creates a service from the consumers; fails the test when creation fails.
-ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers);
+ServicePtr make_service(sv_client *client, std::vector<sv_consumer_config> consumers,
+                        int64_t drain_timeout_ms = 30000);
+
+// POST requests the server logged on path.
+size_t count_requests(Rig &rig, const std::string &path);
+// Polls condition every few milliseconds until it holds or timeout passes; its last answer.
+bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 10s);
 
 // A consumer record for queue with handle and context.
 sv_consumer_config consumer_for(const char *queue, sv_consumer_handle_fn handle, void *context);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <regex>
+#include <set>
 #include <string>
 
 #include "client/consumer/consumer_internal.h"
@@ -16,6 +17,13 @@ sv_consumer_restart_policy defaults() {
   sv_consumer_restart_policy policy;
   sv_consumer_restart_policy_init(&policy);
   return sv_consumer_policy_normalise(policy);
+}
+
+// The defaults without their random spread, for exact delays.
+sv_consumer_restart_policy steady_defaults() {
+  sv_consumer_restart_policy policy = defaults();
+  policy.jitter_ms = 0;
+  return policy;
 }
 
 TEST(ConsumerPolicy, InitFunctionsSetTheDefaultsAndAcceptNull) {
@@ -35,7 +43,7 @@ TEST(ConsumerPolicy, InitFunctionsSetTheDefaultsAndAcceptNull) {
   EXPECT_EQ(config.restart_policy.initial_delay_ms, 250);
   EXPECT_EQ(config.restart_policy.max_delay_ms, 300000);
   EXPECT_EQ(config.restart_policy.multiplier, 2.0);
-  EXPECT_EQ(config.restart_policy.jitter_ms, 0);
+  EXPECT_EQ(config.restart_policy.jitter_ms, 100) << "workers must not retry in lockstep";
   EXPECT_EQ(config.restart_policy.max_failures, 0);
 
   sv_consumer_service_config service;
@@ -43,6 +51,20 @@ TEST(ConsumerPolicy, InitFunctionsSetTheDefaultsAndAcceptNull) {
   sv_consumer_service_config_init(&service);
   EXPECT_EQ(service.consumers, nullptr);
   EXPECT_EQ(service.consumer_count, 0u);
+  EXPECT_EQ(service.drain_timeout_ms, 30000);
+}
+
+TEST(ConsumerPolicy, DefaultJitterSpreadsTheBackoffOfWorkersThatFailedTogether) {
+  const sv_consumer_restart_policy policy = defaults();
+  std::set<int64_t> seen;
+  for (int i = 0; i < 200; ++i) {
+    const int64_t delay = sv_consumer_restart_delay_ms(policy, 3);  // the first backoff: 250
+    ASSERT_GE(delay, 150);
+    ASSERT_LE(delay, 350);
+    seen.insert(delay);
+  }
+  EXPECT_GT(seen.size(), 10u) << "the default spread is not zero";
+  EXPECT_EQ(sv_consumer_restart_delay_ms(policy, 0), 0) << "immediate retries stay immediate";
 }
 
 TEST(ConsumerPolicy, NormalisationRepairsOutOfRangeValues) {
@@ -72,7 +94,7 @@ TEST(ConsumerPolicy, NormalisationRepairsOutOfRangeValues) {
 }
 
 TEST(ConsumerPolicy, DefaultDelaysRestartThreeTimesAtOnceThenDoubleUpToTheCap) {
-  const sv_consumer_restart_policy policy = defaults();
+  const sv_consumer_restart_policy policy = steady_defaults();
   const int64_t expected[] = {0,    0,     0,     250,   500,    1000,   2000,   4000,
                               8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000};
   for (int32_t n = 0; n < static_cast<int32_t>(std::size(expected)); ++n) {
@@ -82,7 +104,7 @@ TEST(ConsumerPolicy, DefaultDelaysRestartThreeTimesAtOnceThenDoubleUpToTheCap) {
 }
 
 TEST(ConsumerPolicy, DelaysTruncateEachProductAndSurviveHugeMultipliers) {
-  sv_consumer_restart_policy policy = defaults();
+  sv_consumer_restart_policy policy = steady_defaults();
   policy.immediate_retries = 0;
   policy.initial_delay_ms = 3;
   policy.multiplier = 1.5;

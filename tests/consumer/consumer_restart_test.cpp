@@ -3,6 +3,8 @@
 // visibility is zero.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <mutex>
 #include <thread>
 
@@ -40,6 +42,8 @@ int64_t backoff_now(void *context) {
   return static_cast<Backoff *>(context)->now.fetch_add(50);
 }
 
+Backoff *current_backoff = nullptr;
+
 int note_failure(void *context, const sv_consumer_error_event *event, sv_error *) {
   auto *b = static_cast<Backoff *>(context);
   const std::lock_guard<std::mutex> lock(b->mutex);
@@ -60,6 +64,7 @@ sv_consumer_config failing_consumer(Backoff *b) {
   sv_consumer_config consumer = consumer_test::consumer_for("jobs", unexpected, b);
   consumer.on_error = note_failure;
   consumer.on_start = count_start;
+  consumer.restart_policy.jitter_ms = 0;  // exact delays
   return consumer;
 }
 
@@ -330,6 +335,66 @@ TEST(ConsumerRestart, AZeroVisibilityIsNeverExtended) {
   holder.release.open();
   EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
   EXPECT_TRUE(rig.server().requests_to("POST", "/v1/queue/extend").empty());
+}
+
+struct CutReader {
+  std::mutex mutex;
+  std::vector<int> read_statuses;
+  std::vector<int32_t> failure_attempts;
+  sv_consumer_service *service = nullptr;
+};
+
+int read_through_cut(void *context, const sv_consumer_delivery *delivery, sv_error *error) {
+  auto *r = static_cast<CutReader *>(context);
+  int status = 0;
+  consumer_test::read_payload(delivery->message, &status);
+  const std::lock_guard<std::mutex> lock(r->mutex);
+  r->read_statuses.push_back(status);
+  r->failure_attempts.push_back(delivery->message->failure_attempts);
+  if (status != 0) {
+    return sv_error_set(error, status, 0, "payload broke off", nullptr, nullptr, nullptr);
+  }
+  sv_consumer_service_stop(r->service);
+  return 0;
+}
+
+TEST(ConsumerRestart, AStreamCutInAPayloadBacksOffAndCountsNoFailureAttempt) {
+  // Straight to the server: a proxy in between may drop what it buffered when the server cuts,
+  // and this test needs the handler to have begun reading.
+  consumer_test::RigOptions plain;
+  plain.tls = false;
+  Rig rig(plain);
+  rig.enqueue("jobs", std::string(300000, 'c'));
+  rig.server().add_fault(Fault::cut_after("POST", kSubscribe, 100000));
+  CutReader reader;
+  Backoff backoff;
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", read_through_cut, &reader);
+  // The handler's context is the reader; on_error records into the backoff.
+  consumer.on_error = [](void *, const sv_consumer_error_event *event, sv_error *error) {
+    return note_failure(current_backoff, event, error);
+  };
+  consumer.restart_policy.immediate_retries = 0;
+  consumer.restart_policy.initial_delay_ms = 400;
+  consumer.restart_policy.jitter_ms = 0;
+  current_backoff = &backoff;
+  auto service = consumer_test::make_service(rig.client(), {consumer});
+  reader.service = service.get();
+  sv_consumer_service_set_clock(service.get(), ConsumerClock{backoff_now, &backoff});
+  Error error;
+  ASSERT_EQ(sv_consumer_service_run(service.get(), error.get()), SV_OK) << error.message();
+  current_backoff = nullptr;
+  ASSERT_EQ(reader.read_statuses.size(), 2u);
+  EXPECT_EQ(reader.read_statuses[0], SV_ERR_TRANSPORT) << "the handler read a transport error";
+  EXPECT_EQ(reader.read_statuses[1], 0);
+  EXPECT_EQ(reader.failure_attempts, (std::vector<int32_t>{0, 0}))
+      << "the cut counted no failure attempt";
+  EXPECT_EQ(backoff.attempts, (std::vector<int32_t>{1})) << "a stream failure, not a delivery one";
+  EXPECT_EQ(backoff.delays, (std::vector<int64_t>{400})) << "the restart policy's backoff applies";
+  const auto nacks = rig.server().requests_to("POST", "/v1/queue/nack");
+  ASSERT_EQ(nacks.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(nacks[0].body).value("intent", ""), "defer");
+  EXPECT_EQ(rig.server().requests_to("POST", kSubscribe).size(), 2u);
+  EXPECT_EQ(rig.queue("jobs").messages, 0u);
 }
 
 }  // namespace
