@@ -1275,8 +1275,12 @@ class ConsumerService {
   void start() {
     detail::throwing([&](Status &status) { start(status); });
   }
-  /** Asks every worker to end; returns at once (safe from a handler). */
+  /** Asks every worker to end; returns at once (safe from a handler, not from a signal handler).
+   * Handlers still running drain (ConsumerServiceOptions::drain_timeout_ms). */
   void stop() noexcept { sv_consumer_service_stop(service_); }
+  /** The same request, async-signal-safe: call it from a signal handler (not racing with the
+   * destructor). */
+  void signal_stop() noexcept { sv_consumer_service_signal_stop(service_); }
   /** Waits until every worker ended; the first fatal failure of one. */
   void wait(Status &status) { sv_consumer_service_wait(service_, status.reset()); }
   /** Waits until every worker ended; throws the first fatal failure of one. */
@@ -1340,6 +1344,17 @@ struct ClientOptions {
   std::string ca_path;                 ///< separate CA file
   std::string unix_socket_path;        ///< connect through a Unix socket
   ember_logger *logger = nullptr;      ///< NULL: nothing is logged
+  bool reuse_connections = false;      ///< one pool of connections for all calls and threads
+  int64_t connect_timeout_ms = 0;      ///< connect and TLS handshake bound; 0: 10000
+  int64_t stream_idle_timeout_ms = 0;  ///< a transfer silent this long fails; 0: no bound
+  bool trust_bundle_ca_only = false;   ///< trust the given CAs alone, not the system store
+};
+
+/** What a consumer service is created with; the defaults are the C configuration's. */
+struct ConsumerServiceOptions {
+  /** How long handlers running at a stop may still extend and settle; 0: 30000, negative: no
+   * drain. */
+  int64_t drain_timeout_ms = 30000;
 };
 
 /** Acquire_for_update's handler: sees the lease and the state read right after the acquire.
@@ -1649,6 +1664,11 @@ class Client {
 
   /** Creates a consumer service over clients configured like this one (not started). */
   ConsumerService consumer_service(std::vector<ConsumerOptions> consumers, Status &status) {
+    return consumer_service(std::move(consumers), ConsumerServiceOptions{}, status);
+  }
+  /** Creates a consumer service with service options (not started). */
+  ConsumerService consumer_service(std::vector<ConsumerOptions> consumers,
+                                   const ConsumerServiceOptions &service_options, Status &status) {
     ConsumerService service;
     std::vector<sv_consumer_config> configs;
     for (auto &options : consumers) {
@@ -1674,13 +1694,16 @@ class Client {
     sv_consumer_service_config_init(&config);
     config.consumers = configs.data();
     config.consumer_count = configs.size();
+    config.drain_timeout_ms = service_options.drain_timeout_ms;
     sv_client_new_consumer_service(client_, &config, service.service_.out(), status.reset());
     return service;
   }
   /** Creates a consumer service (not started). */
-  ConsumerService consumer_service(std::vector<ConsumerOptions> consumers) {
-    return detail::throwing(
-        [&](Status &status) { return consumer_service(std::move(consumers), status); });
+  ConsumerService consumer_service(std::vector<ConsumerOptions> consumers,
+                                   const ConsumerServiceOptions &service_options = {}) {
+    return detail::throwing([&](Status &status) {
+      return consumer_service(std::move(consumers), service_options, status);
+    });
   }
 
  private:
@@ -1701,6 +1724,10 @@ class Client {
     config.ca_path = detail::c_or_null(options.ca_path);
     config.unix_socket_path = detail::c_or_null(options.unix_socket_path);
     config.logger = options.logger;
+    config.reuse_connections = options.reuse_connections ? 1 : 0;
+    config.connect_timeout_ms = options.connect_timeout_ms;
+    config.stream_idle_timeout_ms = options.stream_idle_timeout_ms;
+    config.trust_bundle_ca_only = options.trust_bundle_ca_only ? 1 : 0;
     sv_client_open(&config, client_.out(), status.reset());
   }
 

@@ -169,7 +169,52 @@ TEST_F(CppConsumerService, LambdasHandleDeliveriesAndAThrowNacks) {
   EXPECT_NE(moved.handle(), nullptr);
   moved = stavo::ConsumerService();  // the destructor stops, drains and closes
   EXPECT_EQ(handled, (std::vector<std::string>{"ok-1", "ok-2"}));
-  EXPECT_EQ(client_.queue_stats("work").messages, 1) << "only the failed message is left";
+  // The failed message came back on the same stream at once and failed again until it ran out
+  // of attempts: it is the only one left, held or dead-lettered.
+  const stavo::QueueStats stats = client_.queue_stats("work");
+  EXPECT_EQ(stats.messages + stats.dead_letters, 1) << "only the failed message is left";
+}
+
+// A handler still running when the service is stopped (through the async-signal-safe stop)
+// settles within the drain; with no drain its message is neither acked nor extended.
+TEST_F(CppConsumerService, TheDrainOptionDecidesWhetherAHandlerRunningAtStopSettles) {
+  for (const int64_t drain : {int64_t{30000}, int64_t{-1}}) {
+    SCOPED_TRACE("drain " + std::to_string(drain));
+    const std::string queue = drain > 0 ? "drained" : "undrained";
+    server_->clear_requests();
+    client_.enqueue(queue, "slow");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false;
+    bool released = false;
+    stavo::ConsumerOptions consumer;
+    consumer.queue = queue;
+    consumer.request.owner = "svc";
+    consumer.handler = [&](stavo::Delivery &) {
+      std::unique_lock<std::mutex> lock(mutex);
+      started = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    };
+    stavo::ConsumerServiceOptions service_options;
+    service_options.drain_timeout_ms = drain;
+    stavo::ConsumerService service = client_.consumer_service({consumer}, service_options);
+    service.start();
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return started; }));
+    }
+    service.signal_stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      released = true;
+    }
+    changed.notify_all();
+    service.wait();
+    EXPECT_EQ(server_->requests_to("POST", "/v1/queue/ack").size(), drain > 0 ? 1u : 0u);
+    EXPECT_EQ(client_.queue_stats(queue).messages, drain > 0 ? 0 : 1);
+  }
 }
 
 TEST_F(CppConsumerService, AMissingQueueIsRefusedWhenTheServiceIsCreated) {
