@@ -63,7 +63,14 @@ void fill_slots(sv_lease *lease) noexcept {
 
 }  // namespace
 
+void sv_lease_note_renewal(sv_lease_impl *lease, int64_t expires_at_unix) noexcept {
+  __atomic_store_n(&lease->renewed_expires_at_unix, expires_at_unix, __ATOMIC_RELEASE);
+}
+
 void sv_lease_sync_view(sv_lease_impl *lease) noexcept {
+  // A later renewal wins; an earlier one (already overtaken by a keepalive) is dropped.
+  const int64_t renewed = __atomic_exchange_n(&lease->renewed_expires_at_unix, 0, __ATOMIC_ACQ_REL);
+  if (renewed > lease->expires_at_unix) lease->expires_at_unix = renewed;
   sv_lease &view = lease->handle;
   view.namespace_name = lease->namespace_name;
   view.key = lease->key;

@@ -29,6 +29,10 @@ struct sv_lease_impl {
   // Where the code that handed this lease to user code keeps it: cleared when the handle is
   // freed (released or closed by that user code), so that the holder never uses or frees it.
   sv_lease **holder;
+  // A renewal another thread made (the consumer's automatic extend of a with-state delivery):
+  // stored atomically and brought into the handle, never into the view the handler reads, until
+  // the handle's own next call syncs the view on the caller's thread. 0: none.
+  int64_t renewed_expires_at_unix;
 };
 
 inline sv_lease_impl *sv_lease_impl_of(sv_lease *lease) noexcept {
@@ -38,8 +42,10 @@ inline sv_lease_impl *sv_lease_impl_of(sv_lease *lease) noexcept {
 // The client's event logger (never null).
 ember_logger *sv_api_logger(const sv_client *client) noexcept;
 
-// Copies the private state into the public view.
+// Copies the private state into the public view (first taking a renewal another thread noted).
 void sv_lease_sync_view(sv_lease_impl *lease) noexcept;
+// Notes, from a thread other than the handle's user, that the lease now runs until expires.
+void sv_lease_note_renewal(sv_lease_impl *lease, int64_t expires_at_unix) noexcept;
 // Replaces the state ETag with a copy of etag (NULL clears it). False, with the old ETag kept,
 // when the copy fails.
 bool sv_lease_replace_state_etag(sv_lease_impl *lease, const char *etag) noexcept;

@@ -62,6 +62,10 @@ void sv_message_free(sv_message_impl *message) noexcept;
 int sv_message_ack_method(sv_message *self, sv_error *error) noexcept;
 int sv_message_nack_method(sv_message *self, const sv_nack_req *req, sv_error *error) noexcept;
 int sv_message_extend_method(sv_message *self, const sv_extend_req *req, sv_error *error) noexcept;
+// The extend of a service thread while user code holds the message (the consumer's automatic
+// extend): the state lease's view is left alone and its renewal noted for its next call.
+int sv_message_extend_in_background(sv_message *self, const sv_extend_req *req,
+                                    sv_error *error) noexcept;
 sv_lease *sv_message_state_method(sv_message *self) noexcept;
 sv_source *sv_message_payload_method(sv_message *self) noexcept;
 int sv_message_rewind_payload_method(sv_message *self, sv_error *error) noexcept;

@@ -114,7 +114,9 @@ int sv_message_nack_method(sv_message *self, const sv_nack_req *req, sv_error *e
   return SV_OK;
 }
 
-int sv_message_extend_method(sv_message *self, const sv_extend_req *req, sv_error *error) noexcept {
+namespace {
+
+int extend(sv_message *self, const sv_extend_req *req, sv_error *error, bool in_background) {
   if (self == nullptr || req == nullptr) {
     return sv_error_set(error, SV_ERR_INVALID, 0, "message extend requires self and req", nullptr,
                         nullptr, nullptr);
@@ -147,8 +149,12 @@ int sv_message_extend_method(sv_message *self, const sv_extend_req *req, sv_erro
   message->state_lease_expires_at_unix = reply.state_lease_expires_at_unix;
   if (message->state_lease != nullptr) {
     sv_lease_impl *lease = sv_lease_impl_of(message->state_lease);
-    lease->expires_at_unix = reply.state_lease_expires_at_unix;
-    sv_lease_sync_view(lease);
+    if (in_background) {
+      sv_lease_note_renewal(lease, reply.state_lease_expires_at_unix);
+    } else {
+      lease->expires_at_unix = reply.state_lease_expires_at_unix;
+      sv_lease_sync_view(lease);
+    }
   }
   sv_message_sync_view(message);
   const ember_field fields[] = {
@@ -162,4 +168,15 @@ int sv_message_extend_method(sv_message *self, const sv_extend_req *req, sv_erro
   sv_log_trace(logger, "client.queue.extend.success", fields, 7);
   sv_engine_queue_extend_response_cleanup(&reply);
   return SV_OK;
+}
+
+}  // namespace
+
+int sv_message_extend_method(sv_message *self, const sv_extend_req *req, sv_error *error) noexcept {
+  return extend(self, req, error, false);
+}
+
+int sv_message_extend_in_background(sv_message *self, const sv_extend_req *req,
+                                    sv_error *error) noexcept {
+  return extend(self, req, error, true);
 }

@@ -137,7 +137,8 @@ void *extender_main(void *argument) noexcept {
     pthread_mutex_unlock(&c->mutex);
     sv_error failure;
     sv_error_init(&failure);
-    const int status = inner->extend(inner, &request, &failure);
+    // The handler may be reading the state lease's view: its renewal waits for its next call.
+    const int status = sv_message_extend_in_background(inner, &request, &failure);
     const int64_t answered = sv_consumer_clock_now_ms(service);
     pthread_mutex_unlock(&c->action);
     pthread_mutex_lock(&c->mutex);

@@ -49,7 +49,9 @@ extern "C" {
  *   service; after a settle or close every further call on it is refused.
  * - state: sv_lease_release or sv_lease_close; the service then never frees it again and
  *   sv_message_state(message) returns NULL.
- * client and logger belong to the worker: never close them. */
+ * client and logger belong to the worker: never close them. The automatic extend never writes
+ * the views the handler reads (message and state lease): a renewal of the state lease reaches
+ * its expires_at_unix on the handler's next call on that lease. */
 typedef struct sv_consumer_delivery {
   sv_client *client;    /* the worker's own client */
   ember_logger *logger; /* that client's logger */

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 #include "consumer_fixture.h"
 
@@ -125,6 +126,72 @@ TEST(ConsumerHandles, AConsumerHandlerMayReleaseTheStateLease) {
   EXPECT_EQ(user.released, SV_OK);
   EXPECT_TRUE(user.state_forgotten) << "the message forgets a released state lease";
   EXPECT_EQ(count_requests(rig, "/v1/release"), 1u);
+}
+
+// A with-state handler works on its state lease while the automatic extend renews both leases:
+// the lease view it reads is never written by the extender's thread (ThreadSanitizer checks),
+// and the renewal reaches the view on the handler's next call on that lease.
+struct BusyStateUser {
+  std::atomic<bool> extended{false};
+  std::atomic<int> updates{0};
+  int64_t expiry_before = 0;
+  int64_t expiry_after = 0;
+  int update_status = -1;
+};
+
+// Writes text as the lease's staged state.
+int update_state(sv_lease *lease, const std::string &text) {
+  sv_source *source = nullptr;
+  Error error;
+  if (sv_source_from_memory(text.data(), text.size(), &source, error.get()) != SV_OK) {
+    return error.record.code;
+  }
+  const int status = sv_lease_update(lease, source, nullptr, error.get());
+  sv_source_close(source);
+  return status;
+}
+
+int work_on_state(void *context, const sv_consumer_delivery *delivery, sv_error *) {
+  auto *user = static_cast<BusyStateUser *>(context);
+  consumer_test::read_payload(delivery->message);
+  sv_lease *state = delivery->state;
+  if (state == nullptr) return SV_ERR_INVALID;
+  user->expiry_before = state->expires_at_unix;
+  int status = SV_OK;
+  while (!user->extended && status == SV_OK) {
+    // Reads of the view and writes through the lease, all the while the extender may run.
+    const std::string etag = state->state_etag != nullptr ? state->state_etag : "";
+    status = update_state(
+        state, R"({"step":)" + std::to_string(++user->updates) + R"(,"etag":")" + etag + R"("})");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  user->update_status = update_state(state, R"({"step":"last"})");
+  user->expiry_after = state->expires_at_unix;
+  return user->update_status;
+}
+
+TEST(ConsumerHandles, TheExtenderNeverRewritesTheStateLeaseViewTheHandlerReads) {
+  Rig rig;
+  const std::string id = rig.enqueue("jobs", "busy", 4);
+  BusyStateUser user;
+  sv_consumer_config consumer = consumer_test::consumer_for("jobs", work_on_state, &user);
+  consumer.with_state = 1;
+  consumer.request.visibility_timeout_seconds = 4;
+  auto service = consumer_test::make_service(rig.client(), {consumer});
+  sv_consumer_service_set_clock(service.get(), rig.virtual_clock());
+  Error error;
+  ASSERT_EQ(sv_consumer_service_start(service.get(), error.get()), SV_OK);
+  ASSERT_TRUE(consumer_test::eventually([&] { return user.updates.load() > 2; }));
+  rig.server().advance_clock(std::chrono::seconds(2));  // the first extend is due
+  ASSERT_TRUE(
+      consumer_test::eventually([&] { return count_requests(rig, "/v1/queue/extend") >= 1; }));
+  user.extended = true;
+  ASSERT_TRUE(consumer_test::eventually([&] { return count_requests(rig, "/v1/queue/ack") == 1; }));
+  sv_consumer_service_stop(service.get());
+  EXPECT_EQ(sv_consumer_service_wait(service.get(), error.get()), SV_OK) << error.message();
+  EXPECT_EQ(user.update_status, SV_OK);
+  EXPECT_GT(user.expiry_after, user.expiry_before) << "the renewal reached the view";
+  EXPECT_EQ(rig.server().state("q/jobs/state/" + id).state, R"({"step":"last"})");
 }
 
 }  // namespace
